@@ -1,0 +1,57 @@
+# Two commands do all the set-up on a fresh Debian machine: `make demo` and `make test`.
+# Each installs what is missing (as root), builds, and runs.
+
+PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
+            libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
+            libboost-dev tmux
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo bench format clean
+
+all: build
+
+# Installs the missing Debian packages when run as root; otherwise prints the exact line to run.
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing: $$missing"; \
+	    export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get update && apt-get install -y --no-install-recommends $$missing || exit 1; \
+	  else \
+	    echo "Missing packages. Run as root:"; \
+	    echo "  apt-get update && apt-get install -y --no-install-recommends $$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+build/%/build.ninja: | deps
+	cmake --preset $*
+
+build: deps build/debug/build.ninja
+	cmake --build --preset debug -j $(JOBS)
+
+# ThreadSanitizer tree and fuzzing first; the debug suite runs last, so the output ends with its summary.
+test: deps build/debug/build.ninja build/tsan/build.ninja build/fuzz/build.ninja
+	cmake --build --preset tsan -j $(JOBS)
+	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset debug -j $(JOBS)
+	ctest --preset tsan
+	ctest --preset fuzz
+	ctest --preset debug
+
+demo: deps build/release/build.ninja
+	cmake --build --preset release -j $(JOBS)
+	@build/release/tools/demo/run-demo
+
+bench: deps build/release/build.ninja
+	cmake --build --preset release -j $(JOBS)
+	build/release/bench/run-benchmarks bench/RESULTS.md
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build
