@@ -1,4 +1,7 @@
 // Running the external flasher prog.exe and reading its result file.
+//
+// Threads: RunFlasher runs on the user-interface thread and blocks it while it waits on the
+// flasher (500 ms, then up to the completion limit). It keeps nothing between runs.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +9,29 @@
 #include <string>
 
 enum class FlasherResult { Succeeded, NotStarted, EndedEarly, TimedOut, Failed };
+
+// The completion limits of the two roads, counted from 500 ms after the flasher's start.
+inline constexpr std::uint32_t kUpdateCompletionLimitMs = 240000;
+inline constexpr std::uint32_t kRestoreCompletionLimitMs = 540000;
+
+// The flasher's "new console window". On Windows the flasher gets a console of its own; here the
+// front end decides: the terminal front end hands its terminal over, the headless one captures
+// the output. Every member may be left empty.
+struct FlasherConsole {
+    // Called just before the flasher starts, with the window title ("Installing Firmware") and
+    // the fill attribute (0x70, black on light grey). The terminal front end leaves its screen
+    // mode here and, since Ctrl+C is meant for the flasher, ignores SIGINT until `close`; the
+    // flasher itself always starts with the default signal dispositions.
+    std::function<void(const std::string& title, int fillAttribute)> open;
+    // Called once the wizard stops waiting for the flasher (it ended, could not start, or ran
+    // past its limit), before any message is shown: the front end takes its terminal back.
+    std::function<void()> close;
+    // Descriptors that become the flasher's standard input, output and error; -1 gives it the
+    // wizard's own. The flasher inherits nothing else.
+    int input = -1;
+    int output = -1;
+    int error = -1;
+};
 
 // What RunFlasher needs from its surroundings. The defaults are the real ones; tests and the
 // front ends replace what they must.
@@ -17,8 +43,20 @@ struct FlasherSurroundings {
     std::string programFolder;
     // The temporary folder, with a trailing '/'. Empty: $TMPDIR or /tmp.
     std::string tempFolder;
+    // Where the flasher's console goes.
+    FlasherConsole console;
 };
 
+// Starts prog.exe from the program folder with the firmware file's path, the port and the two
+// speeds, waits for it and reads status.err from the temporary folder. Every failure has been
+// shown through showMessage when it returns (strings 120, 125, 126, or `failureMessage`).
 FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
                          std::int32_t transferSpeed, std::uint32_t completionLimitMs,
                          int failureMessage, const FlasherSurroundings& surroundings);
+
+// The command line RunFlasher hands the flasher:
+//   prog.exe "<programFolder><separator><firmwareFile>" <port> P <connectSpeed> <transferSpeed>
+// The separator is the platform's own ('/' on POSIX, '\' on Windows), so that the flasher can
+// open the file; on POSIX the line is split into arguments by the Windows quoting rules.
+std::string FlasherCommandLine(const std::string& programFolder, const std::string& firmwareFile,
+                               std::int32_t port, std::int32_t connectSpeed, std::int32_t transferSpeed);

@@ -1,0 +1,191 @@
+// POSIX: posix_spawn (never a shell), a pidfd to wait with a limit, and the result file opened
+// without following links.
+#include "source/platform/FlasherProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "source/platform/posix/CommandLine.h"
+
+extern char** environ;
+
+namespace flasher_os {
+
+const char kPathSeparator = '/';
+
+std::string OwnFolder() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return {};
+    const std::string exe(path, static_cast<std::size_t>(length));
+    const std::size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string() : exe.substr(0, slash);
+}
+
+std::string TempFolder() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string folder = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    return folder;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PosixFlasherProcess final : public FlasherProcess {
+public:
+    explicit PosixFlasherProcess(pid_t pid)
+        : pid_(pid), pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+
+    ~PosixFlasherProcess() override {
+        if (pidfd_ >= 0) close(pidfd_);
+        if (!reaped_) {
+            // The wizard has given up on this flasher; it keeps running and is reaped here when
+            // it ends, so it never lingers as a zombie.
+            std::thread([pid = pid_] {
+                while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }).detach();
+        }
+    }
+
+    bool WaitEnded(std::uint32_t ms) override {
+        if (reaped_) return true;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            if (TryReap()) return true;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return false;
+            if (pidfd_ >= 0) {
+                pollfd p{pidfd_, POLLIN, 0};
+                const int ready = poll(&p, 1, static_cast<int>(left));
+                if (ready < 0 && errno != EINTR) return false;
+            } else {
+                // No pidfd (older kernel): look again every few milliseconds up to the deadline.
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 5)));
+            }
+        }
+    }
+
+private:
+    bool TryReap() {
+        int status = 0;
+        pid_t r;
+        do {
+            r = waitpid(pid_, &status, WNOHANG);
+        } while (r < 0 && errno == EINTR);
+        if (r == pid_ || (r < 0 && errno == ECHILD)) reaped_ = true;
+        return reaped_;
+    }
+
+    pid_t pid_;
+    int pidfd_;
+    bool reaped_ = false;
+};
+
+// Owns the spawn attribute objects for the length of one start.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+}  // namespace
+
+std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
+                                             const std::string& commandLine,
+                                             const std::string& workingFolder,
+                                             const StandardStreams& streams) {
+    std::vector<std::string> args = SplitWindowsCommandLine(commandLine);
+    if (args.empty() || args[0].empty()) return nullptr;
+
+    // The program comes from the wizard's folder only; the path is made absolute because the
+    // child changes its folder before the program is looked up.
+    std::string folder = programFolder;
+    if (folder.empty() || folder[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) return nullptr;
+        folder = folder.empty() ? std::string(cwd) : std::string(cwd) + '/' + folder;
+    }
+    const std::string program = folder + '/' + args[0];
+
+    SpawnSetup setup;
+    const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    const int sources[3] = {streams.input, streams.output, streams.error};
+    for (int k = 0; k < 3; ++k) {
+        if (sources[k] >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
+            return nullptr;
+    }
+    if (posix_spawn_file_actions_addchdir_np(&setup.actions, workingFolder.c_str()) != 0) return nullptr;
+    if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) != 0) return nullptr;
+
+    // The flasher starts with default signal handling and nothing blocked, whatever the wizard
+    // (or its front end, while the flasher has the terminal) does with its own signals.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD})
+        sigaddset(&defaults, signal);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+        return nullptr;
+    return std::make_unique<PosixFlasherProcess>(pid);
+}
+
+void DeleteFile(const std::string& path) { unlink(path.c_str()); }
+
+int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
+    // O_NONBLOCK: a FIFO planted under the name must not block the wizard.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t r = read(fd, buffer + got, size - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    close(fd);
+    return static_cast<int>(got);
+}
+
+}  // namespace flasher_os
