@@ -1,0 +1,359 @@
+// COM ports on POSIX: COM n is the device named by REFLASHER_COM<n>, else /dev/ttyS<n-1>.
+#include "comm/platform/LineDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace comm::platform {
+
+namespace {
+
+struct SpeedCode {
+    std::uint32_t baud;
+    speed_t code;
+};
+
+// The speeds termios can set. Neither B0 (which hangs up the line) nor speeds without a code
+// (14400, 128000, 256000) are here: SetState refuses them.
+constexpr SpeedCode kSpeeds[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+// Windows' BAUD_* bits for the speeds of the fixed list that termios can set.
+constexpr std::uint32_t kSettableBaud = 0x0002 /*300*/ | 0x0004 /*600*/ | 0x0008 /*1200*/ |
+                                        0x0020 /*2400*/ | 0x0040 /*4800*/ | 0x0100 /*9600*/ |
+                                        0x1000 /*19200*/ | 0x2000 /*38400*/ | 0x4000 /*57600*/ |
+                                        0x20000 /*115200*/;
+
+bool SpeedCodeFor(std::uint32_t baud, speed_t* code) {
+    for (const SpeedCode& speed : kSpeeds) {
+        if (speed.baud == baud) {
+            *code = speed.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t BaudFor(speed_t code) {
+    for (const SpeedCode& speed : kSpeeds) {
+        if (speed.code == code) return speed.baud;
+    }
+    return 0;
+}
+
+std::int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// How long a wait on a hung-up line pauses before it looks at the line again.
+constexpr int kHungUpPauseMs = 200;
+
+class PosixLineDevice final : public LineDevice {
+public:
+    PosixLineDevice(int line, int cancelFd, int maskFd)
+        : line_(line), cancelFd_(cancelFd), maskFd_(maskFd) {}
+
+    bool GetProperties(LineProperties* properties) override {
+        // No free speed setting: only the listed speeds, and 0 stands for 9600.
+        properties->dwSettableBaud = kSettableBaud;
+        return true;
+    }
+
+    bool GetState(LineState* state) override {
+        termios settings{};
+        if (tcgetattr(line_, &settings) != 0) return false;
+        LineState result = *state;
+        result.BaudRate = BaudFor(cfgetospeed(&settings));
+        switch (settings.c_cflag & CSIZE) {
+            case CS5: result.ByteSize = 5; break;
+            case CS6: result.ByteSize = 6; break;
+            case CS7: result.ByteSize = 7; break;
+            default: result.ByteSize = 8; break;
+        }
+        if ((settings.c_cflag & PARENB) == 0) {
+            result.Parity = kNoParity;
+        } else if ((settings.c_cflag & CMSPAR) != 0) {
+            result.Parity = (settings.c_cflag & PARODD) != 0 ? kMarkParity : kSpaceParity;
+        } else {
+            result.Parity = (settings.c_cflag & PARODD) != 0 ? kOddParity : kEvenParity;
+        }
+        result.StopBits = (settings.c_cflag & CSTOPB) != 0 ? kTwoStopBits : kOneStopBit;
+        result.fBinary = 1;
+        result.fParity = (settings.c_iflag & INPCK) != 0;
+        result.fOutxCtsFlow = (settings.c_cflag & CRTSCTS) != 0;
+        result.fOutX = (settings.c_iflag & IXON) != 0;
+        result.fInX = (settings.c_iflag & IXOFF) != 0;
+        result.XonChar = static_cast<char>(settings.c_cc[VSTART]);
+        result.XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+        *state = result;
+        return true;
+    }
+
+    bool SetState(const LineState& state) override {
+        termios settings{};
+        if (tcgetattr(line_, &settings) != 0) return false;
+        speed_t speed;
+        if (!SpeedCodeFor(state.BaudRate, &speed)) return false;
+        tcflag_t size;
+        switch (state.ByteSize) {
+            case 5: size = CS5; break;
+            case 6: size = CS6; break;
+            case 7: size = CS7; break;
+            case 8: size = CS8; break;
+            default: return false;  // termios has no 4-bit characters
+        }
+        if (state.StopBits == kOne5StopBits || state.StopBits > kTwoStopBits) return false;
+        if (state.Parity > kSpaceParity) return false;
+
+        cfmakeraw(&settings);
+        settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | HUPCL | CRTSCTS);
+        settings.c_cflag |= size | CLOCAL | CREAD;
+        switch (state.Parity) {
+            case kOddParity: settings.c_cflag |= PARENB | PARODD; break;
+            case kEvenParity: settings.c_cflag |= PARENB; break;
+            case kMarkParity: settings.c_cflag |= PARENB | CMSPAR | PARODD; break;
+            case kSpaceParity: settings.c_cflag |= PARENB | CMSPAR; break;
+            default: break;
+        }
+        if (state.Parity != kNoParity && state.fParity) settings.c_iflag |= INPCK;
+        if (state.StopBits == kTwoStopBits) settings.c_cflag |= CSTOPB;
+        if (state.fOutxCtsFlow) settings.c_cflag |= CRTSCTS;
+        if (state.fOutX) settings.c_iflag |= IXON;
+        if (state.fInX) settings.c_iflag |= IXOFF;
+        if (state.XonChar != 0) settings.c_cc[VSTART] = static_cast<cc_t>(state.XonChar);
+        if (state.XoffChar != 0) settings.c_cc[VSTOP] = static_cast<cc_t>(state.XoffChar);
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 0;
+        cfsetispeed(&settings, speed);
+        cfsetospeed(&settings, speed);
+        if (tcsetattr(line_, TCSANOW, &settings) != 0) return false;
+
+        // DTR and RTS on, as the line-state record asks; a pseudo-terminal has neither.
+        int lines = 0;
+        if (state.fDtrControl == kDtrControlEnable) lines |= TIOCM_DTR;
+        if (state.fRtsControl == kRtsControlEnable) lines |= TIOCM_RTS;
+        if (lines != 0) (void)ioctl(line_, TIOCMBIS, &lines);
+        return true;
+    }
+
+    bool GetTimeouts(LineTimeouts* timeouts) override {
+        *timeouts = timeouts_;
+        return true;
+    }
+
+    // Reads never wait (the descriptor is non-blocking), which is what the engine's "return at
+    // once" read time-outs ask for; the write time-outs bound each Write.
+    bool SetTimeouts(const LineTimeouts& timeouts) override {
+        if (closed_.load(std::memory_order_acquire)) return false;
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool SetEventMask(std::uint32_t mask) override {
+        if (closed_.load(std::memory_order_acquire)) return false;
+        mask_.store(mask, std::memory_order_release);
+        std::uint64_t one = 1;
+        ssize_t ignored = write(maskFd_, &one, sizeof one);
+        (void)ignored;
+        return true;
+    }
+
+    bool WaitEvent(std::uint32_t* events) override {
+        *events = 0;
+        // A mask change that came before this wait is not this wait's business.
+        std::uint64_t count;
+        ssize_t ignored = read(maskFd_, &count, sizeof count);
+        (void)ignored;
+        for (;;) {
+            if (closed_.load(std::memory_order_acquire)) return false;
+            std::uint32_t mask = mask_.load(std::memory_order_acquire);
+            bool hungUp = hungUp_.load(std::memory_order_relaxed);
+            pollfd fds[3] = {{cancelFd_, POLLIN, 0}, {maskFd_, POLLIN, 0}, {line_, 0, 0}};
+            // Only received characters can be watched here; carrier changes are not reported.
+            if (!hungUp && (mask & EV_RXCHAR) != 0) fds[2].events = POLLIN;
+            int ready = poll(fds, hungUp ? 2 : 3, hungUp ? kHungUpPauseMs : -1);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (fds[0].revents != 0 || fds[1].revents != 0) return true;
+            if (hungUp) {
+                hungUp_.store(false, std::memory_order_relaxed);  // look at the line again
+                return true;
+            }
+            if ((fds[2].revents & POLLIN) != 0) {
+                *events = EV_RXCHAR;
+                return true;
+            }
+            if ((fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                hungUp_.store(true, std::memory_order_relaxed);  // pause before looking again
+            }
+        }
+    }
+
+    int Read(void* destination, std::int32_t maxBytes, std::int32_t* got) override {
+        *got = 0;
+        if (closed_.load(std::memory_order_acquire)) return EBADF;
+        for (;;) {
+            ssize_t n = read(line_, destination, static_cast<std::size_t>(maxBytes));
+            if (n >= 0) {
+                *got = static_cast<std::int32_t>(n);
+                return 0;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (IsHangUp(errno)) hungUp_.store(true, std::memory_order_relaxed);
+            return errno;
+        }
+    }
+
+    int Write(const void* bytes, std::int32_t length, std::int32_t* written) override {
+        *written = 0;
+        if (closed_.load(std::memory_order_acquire)) return EBADF;
+        LineTimeouts timeouts = timeouts_;
+        std::int64_t budget =
+            static_cast<std::int64_t>(timeouts.WriteTotalTimeoutMultiplier) * length +
+            timeouts.WriteTotalTimeoutConstant;
+        // One deadline for the whole write; zero time-outs mean no limit.
+        std::int64_t deadline = budget > 0 ? NowMs() + budget : -1;
+        const auto* next = static_cast<const unsigned char*>(bytes);
+        std::int32_t done = 0;
+        while (done < length) {
+            ssize_t n = write(line_, next + done, static_cast<std::size_t>(length - done));
+            if (n > 0) {
+                done += static_cast<std::int32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                *written = done;
+                if (IsHangUp(errno)) hungUp_.store(true, std::memory_order_relaxed);
+                return errno;
+            }
+            int waitMs = -1;
+            if (deadline >= 0) {
+                std::int64_t left = deadline - NowMs();
+                if (left <= 0) break;
+                waitMs = static_cast<int>(left);
+            }
+            pollfd fds[2] = {{cancelFd_, POLLIN, 0}, {line_, POLLOUT, 0}};
+            int ready = poll(fds, 2, waitMs);
+            if (ready < 0 && errno != EINTR) break;
+            if (fds[0].revents != 0) break;
+            if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+                (fds[1].revents & POLLOUT) == 0) {
+                *written = done;
+                hungUp_.store(true, std::memory_order_relaxed);
+                return EIO;
+            }
+        }
+        *written = done;
+        return 0;
+    }
+
+    bool GetModemStatus(std::uint32_t* status) override {
+        *status = 0;
+        if (closed_.load(std::memory_order_acquire)) return false;
+        int lines = 0;
+        if (ioctl(line_, TIOCMGET, &lines) != 0) return false;  // e.g. a pseudo-terminal
+        if (lines & TIOCM_CTS) *status |= MS_CTS_ON;
+        if (lines & TIOCM_DSR) *status |= MS_DSR_ON;
+        if (lines & TIOCM_RNG) *status |= MS_RING_ON;
+        if (lines & TIOCM_CD) *status |= MS_RLSD_ON;
+        return true;
+    }
+
+    void CancelWaits() override {
+        // The counter is never read by the waits, so it stays readable: no wake can be lost.
+        std::uint64_t one = 1;
+        ssize_t ignored = write(cancelFd_, &one, sizeof one);
+        (void)ignored;
+    }
+
+    void Close() override {
+        if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+        CancelWaits();
+        (void)ioctl(line_, TIOCNXCL);
+        (void)flock(line_, LOCK_UN);
+        // The descriptor number stays taken (by /dev/null) until Release, so that a thread still
+        // inside a call can never reach a file that someone else opened under the same number.
+        int spare = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (spare >= 0) {
+            dup3(spare, line_, O_CLOEXEC);
+            close(spare);
+        }
+    }
+
+    void Release() override {
+        Close();
+        close(line_);
+        close(cancelFd_);
+        close(maskFd_);
+        this->~PosixLineDevice();
+    }
+
+private:
+    int line_;      // the tty, non-blocking; /dev/null after Close
+    int cancelFd_;  // eventfd raised once by CancelWaits and never drained
+    int maskFd_;    // eventfd raised by each change of event mask, drained by WaitEvent
+    std::atomic<std::uint32_t> mask_{0};
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> hungUp_{false};  // reader and writer note a hang-up; WaitEvent pauses
+    LineTimeouts timeouts_{};          // set before the threads start, read by the writer
+};
+
+static_assert(sizeof(PosixLineDevice) <= kLineDeviceStorageSize);
+
+}  // namespace
+
+LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
+    char variable[32];
+    std::snprintf(variable, sizeof variable, "REFLASHER_COM%d", static_cast<int>(port));
+    char fallback[32];
+    const char* path = std::getenv(variable);
+    if (path == nullptr || *path == '\0') {
+        std::snprintf(fallback, sizeof fallback, "/dev/ttyS%d", static_cast<int>(port) - 1);
+        path = fallback;
+    }
+    int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0) return nullptr;
+    // No sharing: flock refuses a second open even to root and within one process; TIOCEXCL
+    // keeps out other programs that do not use flock.
+    if (flock(line, LOCK_EX | LOCK_NB) != 0) {
+        close(line);
+        return nullptr;
+    }
+    (void)ioctl(line, TIOCEXCL);
+    int cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int maskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (cancelFd < 0 || maskFd < 0) {
+        if (cancelFd >= 0) close(cancelFd);
+        if (maskFd >= 0) close(maskFd);
+        (void)ioctl(line, TIOCNXCL);
+        close(line);
+        return nullptr;
+    }
+    return new (storage) PosixLineDevice(line, cancelFd, maskFd);
+}
+
+}  // namespace comm::platform
