@@ -17,19 +17,53 @@ struct PowerStatus {
     std::int32_t batteryLevel = 0;   // raw value; 3600 and up is enough without external power
 };
 
+// What the last (or the running) collection did; for diagnostics and tests.
+struct CollectionStats {
+    std::uint32_t cycles = 0;           // cycles started, each after one 250 ms pause
+    std::uint32_t packets = 0;          // valid packets dispatched (never more than one a cycle)
+    std::uint32_t lastPacketCycle = 0;  // 1-based cycle of the last dispatch; 0 for none
+    std::uint32_t held = 0;             // bytes held at the end of the cycle
+    bool hitCycleLimit = false;         // ended by kMaxCycles while bytes kept arriving
+    bool stalled = false;               // ended with an incomplete candidate that stopped growing
+};
+
+// Outcome of one scan of the held bytes.
+struct ScanStep {
+    bool dispatched = false;   // a valid packet went to DispatchReply
+    std::uint32_t removed = 0;  // bytes taken off the front of the buffer
+};
+
 class ReceiverLink {
 public:
     static constexpr std::uint32_t kCapacity = 1000;
+    static constexpr std::uint32_t kCyclePauseMs = 250;
+    static constexpr std::uint32_t kMinScanLength = 4;
+    // A sender that never lets the line rest cannot hold the page longer than this (5 s).
+    static constexpr std::uint32_t kMaxCycles = 20;
 
     // Waits for replies on `port`, in the caller's buffer of at least kCapacity bytes.
-    // True when at least one valid packet was dispatched.
+    // True when at least one valid packet was dispatched. Ends at the first cycle in which no
+    // byte arrived and the scan removed nothing, or after kMaxCycles cycles.
     bool CollectReplies(std::uint8_t* buffer);
+    // Scans the `held` bytes at the front of `buffer` once: dispatches at most one valid packet,
+    // then removes it with the garbage before it (or the garbage before an incomplete candidate,
+    // or everything when no candidate is left) and moves the rest down. Needs held >= 4.
+    ScanStep ScanHeld(std::uint8_t* buffer, std::uint32_t& held);
     // Routes one valid packet of `length` bytes to its decoder.
     void DispatchReply(const std::uint8_t* packet, std::uint32_t length);
+    // The decoders read only inside the packet's data (its first length - 2 bytes); fields that
+    // a short reply lacks decode as empty texts or zero values.
     void ParseIdentityReply(const std::uint8_t* packet, std::uint32_t length);
     void ParsePowerReply(const std::uint8_t* packet, std::uint32_t length);
 
     PortHandle port = 0;
     ReceiverIdentity identity;
     PowerStatus power;
+    CollectionStats stats;  // reset at the start of every collection
+
+    // Called at the end of every collection cycle, on the collecting thread (tests use it to
+    // time a sender against the cycles). Null for none.
+    using CycleHook = void (*)(void* context, const CollectionStats& soFar);
+    CycleHook cycleHook = nullptr;
+    void* cycleHookContext = nullptr;
 };
