@@ -1,0 +1,331 @@
+// The stand-in flasher prog.exe (built beside this test) flashing a receiver's bootloader on a
+// pseudo-terminal, alone and through RunFlasher.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "source/Flasher.h"
+#include "tools/bootloader/BootloaderSide.h"
+#include "tools/bootloader/FirmwareImage.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+extern char** environ;
+
+namespace {
+
+std::uint64_t NowMs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+template <typename F>
+bool WaitFor(F condition, std::chrono::seconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+// Hosts a receiver's bootloader on the master side of a pseudo-terminal; the slave is the COM
+// port prog.exe opens. The line speed is read from the slave's settings, as prog.exe set them.
+class PtyBootloader {
+public:
+    explicit PtyBootloader(boot::BootloaderSide::Options options)
+        : side_(std::move(options), [this](const std::uint8_t* bytes, std::size_t length, std::uint32_t) {
+              while (length > 0) {
+                  const ssize_t n = write(master_, bytes, length);
+                  if (n <= 0) return;
+                  bytes += n;
+                  length -= static_cast<std::size_t>(n);
+              }
+          }) {
+        char name[128];
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+        path_ = name;
+        termios raw{};
+        tcgetattr(slave_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave_, TCSANOW, &raw);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~PtyBootloader() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        close(master_);
+        close(slave_);
+    }
+    const std::string& Path() const { return path_; }
+    std::size_t BytesReceived() const { return received_; }
+    template <typename F>
+    auto With(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(side_);
+    }
+
+private:
+    std::uint32_t LineBaud() const {
+        termios settings{};
+        if (tcgetattr(slave_, &settings) != 0) return 0;
+        switch (cfgetospeed(&settings)) {
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B57600: return 57600;
+        case B115200: return 115200;
+        default: return 0;
+        }
+    }
+    void Run() {
+        std::uint8_t buffer[1024];
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            const int ready = poll(&p, 1, 20);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (ready > 0 && (p.revents & POLLIN) != 0) {
+                const ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n > 0) {
+                    received_ += static_cast<std::size_t>(n);
+                    side_.Receive(buffer, static_cast<std::size_t>(n), LineBaud(), NowMs());
+                }
+            }
+            side_.Tick(NowMs());
+        }
+    }
+
+    int master_ = -1, slave_ = -1;
+    std::string path_;
+    std::mutex mutex_;
+    boot::BootloaderSide side_;  // guarded by mutex_
+    std::atomic<std::size_t> received_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Collects what a child writes into a pipe, on a thread of its own.
+class OutputCapture {
+public:
+    OutputCapture() {
+        if (pipe2(fds_, O_CLOEXEC) != 0) return;
+        thread_ = std::thread([this] {
+            char buffer[512];
+            ssize_t n;
+            while ((n = read(fds_[0], buffer, sizeof buffer)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                text_.append(buffer, static_cast<std::size_t>(n));
+            }
+        });
+    }
+    ~OutputCapture() { Finish(); }
+    int WriteEnd() const { return fds_[1]; }
+    // Closes the wizard's copy of the write end and waits until every writer is gone.
+    void Finish() {
+        if (fds_[1] >= 0) close(fds_[1]);
+        fds_[1] = -1;
+        if (thread_.joinable()) thread_.join();
+        if (fds_[0] >= 0) close(fds_[0]);
+        fds_[0] = -1;
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string text_;
+};
+
+class ProgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/progtest-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        temp_ = root_ / "tmp";
+        fs::create_directories(temp_);
+        bin_ = fs::read_symlink("/proc/self/exe").parent_path();
+        ASSERT_TRUE(fs::exists(bin_ / "prog.exe"));
+        ASSERT_TRUE(fs::exists(bin_ / "508231.005"));
+        ASSERT_FALSE(receiver_.Path().empty());
+        setenv("REFLASHER_COM2", receiver_.Path().c_str(), 1);
+        surroundings_.tempFolder = temp_.string() + "/";
+        surroundings_.showMessage = [this](const std::string& text) { messages_.push_back(text); };
+    }
+    void TearDown() override {
+        unsetenv("REFLASHER_COM2");
+        unsetenv("REFLASHER_PROG_HOLD_AFTER");
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // A wizard folder with prog.exe and the given image bytes (none: no firmware file).
+    fs::path WizardFolder(const std::string& name, const std::vector<std::uint8_t>* image) {
+        const fs::path folder = root_ / name;
+        fs::create_directories(folder);
+        fs::create_symlink(bin_ / "prog.exe", folder / "prog.exe");
+        if (image != nullptr)
+            std::ofstream(folder / "508231.005", std::ios::binary)
+                .write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
+        return folder;
+    }
+
+    // Starts prog.exe directly in the temporary folder, its output going to `output`.
+    pid_t StartProg(const std::vector<std::string>& args, int output) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, output, 1);
+        posix_spawn_file_actions_adddup2(&actions, output, 2);
+        posix_spawn_file_actions_addchdir_np(&actions, temp_.c_str());
+        std::vector<std::string> all{"prog.exe"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const std::string program = (bin_ / "prog.exe").string();
+        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    PtyBootloader receiver_{{.firmwareVersion = "169-508231-004", .eraseMs = 300}};
+    fs::path root_, temp_, bin_;
+    FlasherSurroundings surroundings_;
+    std::vector<std::string> messages_;
+};
+
+}  // namespace
+
+TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
+    OutputCapture console;
+    surroundings_.console.output = console.WriteEnd();
+    surroundings_.console.error = console.WriteEnd();
+    // The real wizard folder: where this test, prog.exe and the built image live.
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs, 128, surroundings_),
+              FlasherResult::Succeeded);
+    console.Finish();
+    EXPECT_TRUE(messages_.empty());
+    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-005");
+    EXPECT_TRUE(receiver_.With([](boot::BootloaderSide& s) { return s.ApplicationRuns(); }));
+    const std::string output = console.Text();
+    EXPECT_NE(output.find("Switching to 115200 baud"), std::string::npos) << output;
+    EXPECT_NE(output.find("32796/32796 bytes"), std::string::npos) << output;
+    EXPECT_NE(output.find("kB/s"), std::string::npos);
+    EXPECT_NE(output.find("left"), std::string::npos);
+    EXPECT_FALSE(fs::exists(temp_ / "status.err"));
+}
+
+TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
+    // No firmware file: it ends at once, which the wizard reports as the file missing.
+    surroundings_.programFolder = WizardFolder("without image", nullptr).string();
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::EndedEarly);
+    EXPECT_EQ(messages_.size(), 1u);
+
+    // A damaged image is refused before the receiver hears a single byte, and reported.
+    std::vector<std::uint8_t> image =
+        firmware::BuildImage("169-508231-005", firmware::MakePayload("169-508231-005", 2000));
+    image[1500] ^= 0x01;
+    const fs::path folder = WizardFolder("damaged image", &image);
+    OutputCapture output;
+    const pid_t pid = StartProg({(folder / "508231.005").string(), "2", "P", "19200", "115200"}, output.WriteEnd());
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    output.Finish();
+    const std::string result = ReadAll(temp_ / "status.err");
+    ASSERT_GE(result.size(), 7u);
+    EXPECT_EQ(result.substr(0, 7), "STATUS2");
+    EXPECT_NE(result.find("CRC-32"), std::string::npos) << result;
+    EXPECT_EQ(receiver_.BytesReceived(), 0u);
+    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-004");
+
+    // Through the wizard: a failure, not a missing file, because prog.exe outlives the 500 ms.
+    messages_.clear();
+    surroundings_.programFolder = folder.string();
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
+    EXPECT_EQ(messages_.size(), 1u);
+
+    // A port nobody answers on.
+    setenv("REFLASHER_COM3", (root_ / "no-such-device").c_str(), 1);
+    const pid_t pid3 = StartProg({(bin_ / "508231.005").string(), "3", "P", "9600", "9600"}, 2);
+    ASSERT_GT(pid3, 0);
+    ASSERT_EQ(waitpid(pid3, &status, 0), pid3);
+    unsetenv("REFLASHER_COM3");
+    EXPECT_EQ(ReadAll(temp_ / "status.err").substr(0, 7), "STATUS1");
+}
+
+TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
+    // Escape during the writing, typed into the flasher's console.
+    setenv("REFLASHER_PROG_HOLD_AFTER", "3", 1);
+    int keys[2];
+    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+    OutputCapture console;
+    surroundings_.console.input = keys[0];
+    surroundings_.console.output = console.WriteEnd();
+    surroundings_.console.error = console.WriteEnd();
+    std::thread operatorThread([&] {
+        if (WaitFor([&] { return console.Text().find("holding the write") != std::string::npos; })) {
+            EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
+        }
+    });
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
+    operatorThread.join();
+    close(keys[0]);
+    close(keys[1]);
+    console.Finish();
+    EXPECT_NE(console.Text().find("Stopped by the operator during the writing"), std::string::npos) << console.Text();
+    EXPECT_FALSE(receiver_.With([](boot::BootloaderSide& s) { return s.ApplicationRuns(); }));
+    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "");
+
+    // Ctrl+C (SIGINT) during the writing of a restore: still no firmware.
+    OutputCapture output;
+    const pid_t pid = StartProg({(bin_ / "508231.005").string(), "2", "P", "9600", "9600"}, output.WriteEnd());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(WaitFor([&] { return output.Text().find("holding the write") != std::string::npos; }))
+        << output.Text();
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    output.Finish();
+    EXPECT_EQ(ReadAll(temp_ / "status.err").substr(0, 7), "STATUS3") << output.Text();
+    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "");
+
+    // The restore road at 9600 brings the receiver back.
+    unsetenv("REFLASHER_PROG_HOLD_AFTER");
+    surroundings_.console = {};
+    messages_.clear();
+    EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
+              FlasherResult::Succeeded)
+        << (messages_.empty() ? "" : messages_[0]);
+    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-005");
+}

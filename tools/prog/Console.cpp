@@ -1,0 +1,81 @@
+#include "tools/prog/Console.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t gInterruptSignal = 0;
+
+extern "C" void OnInterrupt(int) { gInterruptSignal = 1; }
+
+constexpr unsigned char kEscape = 0x1B;
+constexpr unsigned char kCtrlC = 0x03;
+
+}  // namespace
+
+Keyboard::Keyboard() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_) == 0) {
+        termios raw = saved_;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl+C raises SIGINT
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        terminal_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+}
+
+Keyboard::~Keyboard() {
+    if (terminal_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+}
+
+bool Keyboard::Interrupted() {
+    if (gInterruptSignal != 0) interrupted_ = true;
+    while (!interrupted_ && inputOpen_) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) break;
+        unsigned char keys[64];
+        const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+        if (n <= 0) {
+            inputOpen_ = false;  // end of input: no more keys will come
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i)
+            if (keys[i] == kEscape || keys[i] == kCtrlC) interrupted_ = true;
+    }
+    return interrupted_;
+}
+
+ProgressBar::ProgressBar(std::FILE* out, std::uint32_t total) : out_(out), total_(total) {}
+
+void ProgressBar::Update(std::uint32_t done) {
+    const Clock::time_point now = Clock::now();
+    if (drawn_ && done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    drawn_ = true;
+    lastDraw_ = now;
+    constexpr int kWidth = 30;
+    const int filled = total_ == 0 ? kWidth : static_cast<int>(static_cast<std::uint64_t>(done) * kWidth / total_);
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0.05 ? done / seconds : 0.0;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+    if (rate > 0) {
+        const auto left = static_cast<unsigned>((total_ - done) / rate + 0.5);
+        std::fprintf(out_, "\rWriting [%s] %6u/%u bytes %6.1f kB/s %u:%02u left ", bar.c_str(), done, total_,
+                     rate / 1000.0, left / 60, left % 60);
+    } else {
+        std::fprintf(out_, "\rWriting [%s] %6u/%u bytes    -.- kB/s -:-- left ", bar.c_str(), done, total_);
+    }
+    std::fflush(out_);
+}
+
+void ProgressBar::Finish() {
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
