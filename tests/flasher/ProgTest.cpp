@@ -21,8 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "link/Packet.h"
+#include "link/ReceiverLink.h"
 #include "source/Flasher.h"
-#include "tools/bootloader/BootloaderSide.h"
+#include "tools/bootloader/SimBootloader.h"
 #include "tools/bootloader/FirmwareImage.h"
 
 namespace fs = std::filesystem;
@@ -31,12 +33,6 @@ using namespace std::chrono_literals;
 extern char** environ;
 
 namespace {
-
-std::uint64_t NowMs() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -53,80 +49,45 @@ bool WaitFor(F condition, std::chrono::seconds limit = 30s) {
     return condition();
 }
 
-// Hosts a receiver's bootloader on the master side of a pseudo-terminal; the slave is the COM
-// port prog.exe opens. The line speed is read from the slave's settings, as prog.exe set them.
-class PtyBootloader {
-public:
-    explicit PtyBootloader(boot::BootloaderSide::Options options)
-        : side_(std::move(options), [this](const std::uint8_t* bytes, std::size_t length, std::uint32_t) {
-              while (length > 0) {
-                  const ssize_t n = write(master_, bytes, length);
-                  if (n <= 0) return;
-                  bytes += n;
-                  length -= static_cast<std::size_t>(n);
-              }
-          }) {
-        char name[128];
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
-        path_ = name;
-        termios raw{};
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~PtyBootloader() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        close(master_);
-        close(slave_);
-    }
-    const std::string& Path() const { return path_; }
-    std::size_t BytesReceived() const { return received_; }
-    template <typename F>
-    auto With(F f) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return f(side_);
-    }
-
-private:
-    std::uint32_t LineBaud() const {
-        termios settings{};
-        if (tcgetattr(slave_, &settings) != 0) return 0;
-        switch (cfgetospeed(&settings)) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
-        }
-    }
-    void Run() {
-        std::uint8_t buffer[1024];
-        while (!stop_) {
-            pollfd p{master_, POLLIN, 0};
-            const int ready = poll(&p, 1, 20);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (ready > 0 && (p.revents & POLLIN) != 0) {
-                const ssize_t n = read(master_, buffer, sizeof buffer);
-                if (n > 0) {
-                    received_ += static_cast<std::size_t>(n);
-                    side_.Receive(buffer, static_cast<std::size_t>(n), LineBaud(), NowMs());
-                }
+// Asks the receiver for its identity through the wizard's protocol on the COM port's device,
+// as the connecting page does; the firmware version it reports, or "" when nothing valid came
+// back within `patience`.
+std::string ReportedVersion(const std::string& device, unsigned baud, std::chrono::milliseconds patience = 10s) {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return "(cannot open)";
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&settings, baud == 9600 ? B9600 : B19200);
+    tcsetattr(fd, TCSANOW, &settings);
+    tcflush(fd, TCIOFLUSH);
+    std::uint8_t request[6];
+    BuildRequestHeader(request, '-', 0);
+    const std::uint16_t length = AppendChecksum(request, 0);
+    std::string version;
+    if (write(fd, request, length) == length) {
+        std::vector<std::uint8_t> held;
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 20);
+            std::uint8_t bytes[512];
+            const ssize_t got = read(fd, bytes, sizeof bytes);
+            if (got > 0) held.insert(held.end(), bytes, bytes + got);
+            std::uint32_t offset = 0;
+            auto size = static_cast<std::uint32_t>(held.size());
+            if (held.size() >= 4 && FindPacket(held.data(), offset, size) == 0 && held[offset + 1] == '-') {
+                ReceiverLink link;
+                link.ParseIdentityReply(held.data() + offset, size);
+                version = link.identity.firmwareVersion;
+                break;
             }
-            side_.Tick(NowMs());
         }
     }
-
-    int master_ = -1, slave_ = -1;
-    std::string path_;
-    std::mutex mutex_;
-    boot::BootloaderSide side_;  // guarded by mutex_
-    std::atomic<std::size_t> received_{0};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+    close(fd);
+    return version;
+}
 
 // Collects what a child writes into a pipe, on a thread of its own.
 class OutputCapture {
@@ -175,8 +136,7 @@ protected:
         bin_ = fs::read_symlink("/proc/self/exe").parent_path();
         ASSERT_TRUE(fs::exists(bin_ / "prog.exe"));
         ASSERT_TRUE(fs::exists(bin_ / "508231.005"));
-        ASSERT_FALSE(receiver_.Path().empty());
-        setenv("REFLASHER_COM2", receiver_.Path().c_str(), 1);
+        setenv("REFLASHER_COM2", receiver_.SlavePath().c_str(), 1);
         surroundings_.tempFolder = temp_.string() + "/";
         surroundings_.showMessage = [this](const std::string& text) { messages_.push_back(text); };
     }
@@ -218,7 +178,18 @@ protected:
         return pid;
     }
 
-    PtyBootloader receiver_{{.firmwareVersion = "169-508231-004", .eraseMs = 300}};
+    static sim::DeviceState Receiver(bool bricked) {
+        sim::DeviceState device;
+        device.ownBaud = 19200;
+        device.firmwareVersion = "169-508231-004";
+        device.bricked = bricked;
+        return device;
+    }
+    std::string Version(std::chrono::milliseconds patience = 10s) {
+        return ReportedVersion(receiver_.SlavePath(), 19200, patience);
+    }
+
+    sim::ReceiverSim receiver_{Receiver(false), sim::MakeReceiverWithBootloader()};
     fs::path root_, temp_, bin_;
     FlasherSurroundings surroundings_;
     std::vector<std::string> messages_;
@@ -227,6 +198,7 @@ protected:
 }  // namespace
 
 TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
+    EXPECT_EQ(Version(), "169-508231-004");
     OutputCapture console;
     surroundings_.console.output = console.WriteEnd();
     surroundings_.console.error = console.WriteEnd();
@@ -235,8 +207,9 @@ TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
               FlasherResult::Succeeded);
     console.Finish();
     EXPECT_TRUE(messages_.empty());
-    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-005");
-    EXPECT_TRUE(receiver_.With([](boot::BootloaderSide& s) { return s.ApplicationRuns(); }));
+    // The receiver now reports the new version to the wizard's identity request.
+    EXPECT_EQ(Version(), "169-508231-005");
+    EXPECT_FALSE(receiver_.Device().bricked);
     const std::string output = console.Text();
     EXPECT_NE(output.find("Switching to 115200 baud"), std::string::npos) << output;
     EXPECT_NE(output.find("32796/32796 bytes"), std::string::npos) << output;
@@ -266,8 +239,7 @@ TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     ASSERT_GE(result.size(), 7u);
     EXPECT_EQ(result.substr(0, 7), "STATUS2");
     EXPECT_NE(result.find("CRC-32"), std::string::npos) << result;
-    EXPECT_EQ(receiver_.BytesReceived(), 0u);
-    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-004");
+    EXPECT_EQ(receiver_.Count().received, 0u);
 
     // Through the wizard: a failure, not a missing file, because prog.exe outlives the 500 ms.
     messages_.clear();
@@ -304,8 +276,9 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     close(keys[1]);
     console.Finish();
     EXPECT_NE(console.Text().find("Stopped by the operator during the writing"), std::string::npos) << console.Text();
-    EXPECT_FALSE(receiver_.With([](boot::BootloaderSide& s) { return s.ApplicationRuns(); }));
-    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "");
+    EXPECT_TRUE(receiver_.Device().bricked);
+    // The wizard's identity request goes unanswered (any answer would come within milliseconds).
+    EXPECT_EQ(Version(2s), "");
 
     // Ctrl+C (SIGINT) during the writing of a restore: still no firmware.
     OutputCapture output;
@@ -318,7 +291,7 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     output.Finish();
     EXPECT_EQ(ReadAll(temp_ / "status.err").substr(0, 7), "STATUS3") << output.Text();
-    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "");
+    EXPECT_TRUE(receiver_.Device().bricked);
 
     // The restore road at 9600 brings the receiver back.
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
@@ -327,5 +300,20 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
-    EXPECT_EQ(receiver_.With([](boot::BootloaderSide& s) { return s.FirmwareVersion(); }), "169-508231-005");
+    EXPECT_EQ(Version(), "169-508231-005");
+}
+
+TEST_F(ProgTest, ABrickedReceiverAnswersOnlyItsBootloaderAndIsRestoredAt9600) {
+    sim::ReceiverSim bricked(Receiver(true), sim::MakeReceiverWithBootloader());
+    setenv("REFLASHER_COM4", bricked.SlavePath().c_str(), 1);
+    EXPECT_EQ(ReportedVersion(bricked.SlavePath(), 19200, 2s), "");
+    EXPECT_EQ(ReportedVersion(bricked.SlavePath(), 9600, 2s), "");
+
+    // The restore road: 9600 for both speeds.
+    EXPECT_EQ(RunFlasher("508231.005", 4, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
+              FlasherResult::Succeeded)
+        << (messages_.empty() ? "" : messages_[0]);
+    unsetenv("REFLASHER_COM4");
+    EXPECT_FALSE(bricked.Device().bricked);
+    EXPECT_EQ(ReportedVersion(bricked.SlavePath(), 19200), "169-508231-005");
 }

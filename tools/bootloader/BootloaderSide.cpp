@@ -47,6 +47,14 @@ void BootloaderSide::Tick(std::uint64_t nowMs) {
     }
 }
 
+void BootloaderSide::SetFirmware(const std::string& version) {
+    firmwareValid_ = true;
+    firmwareVersion_ = version;
+    imageLength_ = 0;
+    flash_.clear();
+    verified_ = false;
+}
+
 void BootloaderSide::Brick() {
     firmwareValid_ = false;
     firmwareVersion_.clear();

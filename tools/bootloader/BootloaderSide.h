@@ -45,6 +45,8 @@ public:
     // Version text of the valid firmware; empty when the flash holds none.
     const std::string& FirmwareVersion() const { return firmwareVersion_; }
 
+    // Valid firmware of `version` in the flash (what the factory put there).
+    void SetFirmware(const std::string& version);
     // The fault the wizard warns of: the firmware is gone, only the bootloader answers.
     void Brick();
     // Power cycle: any session ends; the flash keeps what it holds.

@@ -12,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "tools/bootloader/SimBootloader.h"
 #include "tools/receiver-sim/ReceiverSim.h"
 
 namespace {
@@ -20,7 +21,7 @@ void Usage(std::FILE* to) {
     std::fputs(
         "usage: receiver-sim [--link PATH] [--baud 19200|9600] [--serial-prefix TEXT]\n"
         "                    [--serial-value 0xHEX] [--version TEXT] [--external 0|1]\n"
-        "                    [--battery N] [--fault NAME]\n"
+        "                    [--battery N] [--fault NAME] [--bricked 0|1]\n"
         "faults: none silent noise-flood split double stray bad-checksum truncated no-power\n"
         "        handshake-only unplug other-subcode\n",
         to);
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             device.externalPower = number == 1;
         } else if (option == "--battery" && ParseNumber(value, INT32_MIN, INT32_MAX, number)) {
             device.batteryLevel = static_cast<std::int32_t>(number);
+        } else if (option == "--bricked" && ParseNumber(value, 0, 1, number)) {
+            device.bricked = number == 1;
         } else if (option == "--fault" && sim::ParseFault(value, device.fault)) {
         } else {
             std::fprintf(stderr, "receiver-sim: bad option or value: %s %s\n", option.c_str(), value);
@@ -82,7 +85,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
-        sim::ReceiverSim receiver(device);
+        sim::ReceiverSim receiver(device, sim::MakeReceiverWithBootloader());
         if (!linkPath.empty()) {
             struct stat existing{};
             if (lstat(linkPath.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
