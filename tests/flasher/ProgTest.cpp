@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "link/Packet.h"
+#include "res/Strings.h"
 #include "link/ReceiverLink.h"
 #include "source/Flasher.h"
 #include "tools/bootloader/SimBootloader.h"
@@ -301,6 +302,32 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
     EXPECT_EQ(Version(), "169-508231-005");
+}
+
+TEST_F(ProgTest, EscapeDuringTheEraseLeavesTheReceiverWithoutFirmware) {
+    // A receiver whose erase takes a minute, so that the key surely falls into it.
+    sim::ReceiverSim slow(Receiver(false), sim::MakeReceiverWithBootloader({.eraseMs = 60000}));
+    setenv("REFLASHER_COM3", slow.SlavePath().c_str(), 1);
+    int keys[2];
+    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+    OutputCapture console;
+    surroundings_.console.input = keys[0];
+    surroundings_.console.output = console.WriteEnd();
+    surroundings_.console.error = console.WriteEnd();
+    std::thread operatorThread([&] {
+        if (WaitFor([&] { return console.Text().find("Erasing...") != std::string::npos; })) {
+            EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
+        }
+    });
+    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
+    operatorThread.join();
+    close(keys[0]);
+    close(keys[1]);
+    console.Finish();
+    unsetenv("REFLASHER_COM3");
+    EXPECT_NE(console.Text().find("Stopped by the operator during the erase"), std::string::npos) << console.Text();
+    EXPECT_TRUE(slow.Device().bricked);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
 }
 
 TEST_F(ProgTest, ABrickedReceiverAnswersOnlyItsBootloaderAndIsRestoredAt9600) {

@@ -128,8 +128,10 @@ int main(int argc, char** argv) {
         return Finish(kNoReceiver, "COM" + std::to_string(port) + ": " + error);
     BootClient client(line, [&keyboard] { return keyboard.Interrupted(); });
     auto stopped = [&](const char* phase) {
+        const bool erased = std::strcmp(phase, "connecting") != 0;
         return Finish(kInterrupted, std::string("Stopped by the operator during ") + phase +
-                                        "; the receiver has no firmware now: cycle its power and use Restore.");
+                                        (erased ? "; the receiver has no firmware now: cycle its power and use Restore."
+                                                : "; nothing was erased."));
     };
     auto lost = [&](const std::string& what) {
         return Finish(client.LineFailed() ? kNoReceiver : kTransferFailed,

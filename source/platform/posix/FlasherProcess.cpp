@@ -74,7 +74,7 @@ public:
             if (left <= 0) return false;
             if (pidfd_ >= 0) {
                 pollfd p{pidfd_, POLLIN, 0};
-                const int ready = poll(&p, 1, static_cast<int>(left));
+                const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
                 if (ready < 0 && errno != EINTR) return false;
             } else {
                 // No pidfd (older kernel): look again every few milliseconds up to the deadline.
