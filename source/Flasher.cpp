@@ -50,7 +50,7 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
 
     // A result file left by an earlier flasher (one that ran past its limit and finished later)
     // must not speak for this run.
-    flasher_os::DeleteFile(resultFile);
+    flasher_os::RemoveFile(resultFile);
 
     if (console.open) console.open("Installing Firmware", kConsoleFill);
     std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
@@ -65,7 +65,7 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
     if (process->WaitEnded(kEarlyExitWindowMs)) {
         process.reset();
         if (console.close) console.close();
-        flasher_os::DeleteFile(resultFile);
+        flasher_os::RemoveFile(resultFile);
         show(fmt::sprintf(res::LoadString(kMsgEndedEarly), firmwareFile));
         return FlasherResult::EndedEarly;
     }
@@ -82,7 +82,7 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
 
     std::array<char, kResultBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());
-    flasher_os::DeleteFile(resultFile);
+    flasher_os::RemoveFile(resultFile);
     if (got == static_cast<int>(kResultBytes) && buffer[kResultBytes - 1] == kSuccessMark)
         return FlasherResult::Succeeded;
     show(res::LoadString(failureMessage));

@@ -47,7 +47,7 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
                                              const StandardStreams& streams);
 
 // Removes the file at `path`; a symbolic link is removed itself, never what it points to.
-void DeleteFile(const std::string& path);
+void RemoveFile(const std::string& path);
 
 // Reads up to `size` bytes of the result file at `path` into `buffer`. The file is opened only
 // when it is a regular file owned by the current user and `path` is not a symbolic link (the

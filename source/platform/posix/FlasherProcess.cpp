@@ -166,7 +166,7 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     return std::make_unique<PosixFlasherProcess>(pid);
 }
 
-void DeleteFile(const std::string& path) { unlink(path.c_str()); }
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // O_NONBLOCK: a FIFO planted under the name must not block the wizard.
