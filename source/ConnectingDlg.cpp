@@ -1,0 +1,137 @@
+// The connecting sequence and the page around it.
+#include "source/ConnectingDlg.h"
+
+#include <cstring>
+
+#include "comm/Comm.h"
+#include "link/Packet.h"
+#include "res/Strings.h"
+#include "source/ReceiverInfoDlg.h"
+
+namespace {
+// The information buffer holds one byte more than the collection ever fills.
+constexpr std::size_t kInfoBufferSize = 1001;
+}  // namespace
+
+ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(148), surroundings_(surroundings) {}
+
+const ui::HandlerTable& ConnectingDlg::handlers() const {
+    static const ui::HandlerTable table = {
+        ui::onPaint(&ConnectingDlg::onPaint),
+        ui::onMessage(WM_CONNECT_NOW, &ConnectingDlg::onConnectNow),
+    };
+    return table;
+}
+
+void ConnectingDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, 1005, statusText_); }
+
+void ConnectingDlg::onPaint() {
+    // Later paints (the page was covered) must not start the sequence again.
+    if (!firstPaint_) return;
+    firstPaint_ = false;
+    setItemText(1005, res::LoadString(111));
+    postMessage(WM_CONNECT_NOW, 0, 0);
+}
+
+std::uint16_t ConnectingDlg::buildHandshake(std::uint8_t* buffer) {
+    PutHandshakeId(BuildRequestHeader(buffer, '?', 8));
+    return AppendChecksum(buffer, 8);
+}
+
+std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
+    // Connect step.
+    CommStartup();  // result ignored: a second start-up of a running engine is harmless
+    CommPortConfig config{};
+    config.port = port_;
+    config.baud = 19200;
+    config.dataBits = 8;
+    config.parity = 0;
+    config.stopBits = 1;
+    config.xonXoff = 0;
+    config.ctsHandshake = 0;
+    config.dsrHandshake = 0;
+    config.spare[0] = 0;
+    config.spare[1] = 0;
+    config.spare[2] = 5000;
+    config.spare[3] = 3000;
+    config.spare[4] = 3000;
+    if (CommOpen(&link_.port, &config) != 0) {
+        ui::messageBox(res::LoadString(108));
+        CommCleanup();
+        endDialog(ui::Result::OK);
+        return 0;
+    }
+    std::uint8_t handshake[ReceiverLink::kCapacity];
+    std::uint16_t handshakeLength = buildHandshake(handshake);
+    CommWrite(link_.port, handshake, handshakeLength);
+    bool answered = link_.CollectReplies(handshake);
+
+    if (!answered) {
+        // Fall-back to 9600 baud.
+        connectSpeed_ = 9600;
+        setItemText(1005, res::LoadString(110));
+        CommClose(link_.port);
+        link_.port = 0;  // never reuse a closed handle
+        config.baud = 9600;
+        CommOpen(&link_.port, &config);  // result ignored: a failed reopen leaves handle 0 and no answer
+        // The collection overwrote the buffer: build the same 14-byte request again.
+        handshakeLength = buildHandshake(handshake);
+        CommWrite(link_.port, handshake, handshakeLength);
+        if (!link_.CollectReplies(handshake)) {
+            connectSpeed_ = -1;
+            ui::messageBox(res::LoadString(109));
+            CommClose(link_.port);
+            link_.port = 0;
+            CommCleanup();
+            endDialog(ui::Result::OK);
+            return 0;
+        }
+    }
+
+    // Information step.
+    setItemText(1005, res::LoadString(112));
+    std::uint8_t info[kInfoBufferSize];
+    BuildRequestHeader(info, '-', 0);
+    CommWrite(link_.port, info, AppendChecksum(info, 0));
+    if (!link_.CollectReplies(info)) {
+        ui::messageBox(res::LoadString(113));
+        onCancel();
+        return 0;
+    }
+    std::memset(info, 0, sizeof info);
+    BuildRequestHeader(info, 'F', 1)[0] = 0x03;
+    // An answer without a decoded power reply must not pass the power check on stale values.
+    link_.power = PowerStatus{0, 0};
+    CommWrite(link_.port, info, AppendChecksum(info, 1));
+    if (!link_.CollectReplies(info)) {
+        ui::messageBox(res::LoadString(113));
+        onCancel();
+        return 0;
+    }
+    CommClose(link_.port);
+    link_.port = 0;
+    CommCleanup();
+
+    handOver();
+    return 0;
+}
+
+void ConnectingDlg::handOver() {
+    showWindow(false);
+    ReceiverInfoDlg dlg(surroundings_);
+    dlg.SetReceiverData(port_, connectSpeed_, link_.identity.serialNumber, link_.identity.firmwareVersion,
+                        link_.power.externalPower, link_.power.batteryLevel);
+    if (dlg.doModal() == ui::Result::Cancel) {
+        // The port and the engine were released before the hand-over: the plain Cancel ending.
+        Dialog::onCancel();
+    } else {
+        endDialog(ui::Result::OK);
+    }
+}
+
+void ConnectingDlg::onCancel() {
+    CommClose(link_.port);  // an engine error for a closed or zero handle is ignored
+    link_.port = 0;
+    CommCleanup();
+    Dialog::onCancel();
+}

@@ -1,0 +1,91 @@
+// The receiver information page.
+#include "source/ReceiverInfoDlg.h"
+
+#include <algorithm>
+#include <fmt/printf.h>
+
+#include "res/Strings.h"
+#include "source/WarmAndFuzzyDlg.h"
+
+namespace {
+std::string lastChars(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
+}  // namespace
+
+std::string VersionFromFileName(const std::string& fileName) {
+    std::string s = "169-" + fileName;
+    std::replace(s.begin(), s.end(), '.', '-');
+    return lastChars(s, 3);
+}
+
+ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(150), surroundings_(surroundings) {}
+
+void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32_t& connectSpeed,
+                                      std::string serialNumber, std::string firmwareVersion,
+                                      const std::int32_t& externalPower, const std::int32_t& batteryLevel) {
+    port_ = port;
+    connectSpeed_ = connectSpeed;
+    serialNumber_ = std::move(serialNumber);
+    firmwareVersion_ = std::move(firmwareVersion);
+    externalPower_ = externalPower;
+    batteryLevel_ = batteryLevel;
+    transferSpeed_ = connectSpeed_ == 9600 ? 9600 : 115200;
+    statusLine_ = fmt::sprintf(res::LoadString(107), port_, connectSpeed_);
+    shownVersion_ = lastChars(firmwareVersion_, 3);
+}
+
+const ui::HandlerTable& ReceiverInfoDlg::handlers() const {
+    static const ui::HandlerTable table = {
+        ui::onCommand(1019, &ReceiverInfoDlg::onUpdate),
+        ui::onCommand(1013, &ReceiverInfoDlg::onBack),
+    };
+    return table;
+}
+
+void ReceiverInfoDlg::doDataExchange(ui::DataExchange& dx) {
+    ui::ddxText(dx, 1014, serialNumber_);
+    ui::ddxText(dx, 1017, statusLine_);
+    ui::ddxText(dx, 1015, shownVersion_);
+}
+
+bool ReceiverInfoDlg::onInitDialog() {
+    Dialog::onInitDialog();
+    std::string prefix = serialNumber_.substr(0, 3);
+    if (prefix == "VIZ") {
+        firmwareFile_ = res::LoadString(102);
+    } else if (prefix.empty()) {
+        firmwareFile_.clear();
+    } else {
+        firmwareFile_ = res::LoadString(103);
+    }
+    setItemText(1027, fmt::sprintf(res::LoadString(121), VersionFromFileName(firmwareFile_)));
+    return true;
+}
+
+void ReceiverInfoDlg::onUpdate() {
+    if (externalPower_ == 0 && batteryLevel_ < kMinimumBatteryLevel) {
+        ui::messageBox(res::LoadString(115));
+        enableItem(1019, false);
+        return;
+    }
+    showWindow(false);
+    if (firmwareFile_.empty()) {
+        ui::messageBox(res::LoadString(114));
+        showWindow(true);
+        return;
+    }
+    FlasherResult result = RunFlasher(firmwareFile_, port_, connectSpeed_, transferSpeed_,
+                                      surroundings_.updateCompletionLimitMs, 128, surroundings_.forFlasher());
+    if (result != FlasherResult::Succeeded) {
+        showWindow(true);  // RunFlasher has said why; Update stays usable
+        return;
+    }
+    WarmAndFuzzyDlg dlg(surroundings_);
+    dlg.SetUpdateText(serialNumber_, shownVersion_, firmwareFile_);
+    if (dlg.doModal() == ui::Result::Cancel) {
+        endDialog(ui::Result::Cancel);
+    } else {
+        onOK();
+    }
+}
+
+void ReceiverInfoDlg::onBack() { onOK(); }

@@ -1,0 +1,37 @@
+// The application object: runs the Welcome page; the program ends with it.
+#include "source/Reflasher.h"
+
+#include "comm/Comm.h"
+#include "source/ReflasherDlg.h"
+#include "ui/Dialog.h"
+
+namespace {
+
+// The engine's own trouble reports, shown as plain message boxes on the user-interface thread
+// (CommClose, which raises them, runs there).
+void showCommNotice(const char* caption, const char* text) {
+    ui::messageBox(text ? text : "", caption ? caption : "", ui::MessageIcon::None);
+}
+
+}  // namespace
+
+FlasherSurroundings WizardSurroundings::forFlasher() const {
+    FlasherSurroundings s = flasher;
+    s.showMessage = [](const std::string& text) { ui::messageBox(text); };
+    return s;
+}
+
+ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings)
+    : backend_(backend), programName_(std::move(programName)), surroundings_(std::move(surroundings)) {}
+
+bool ReflasherApp::initInstance() {
+    // Hosting embedded controls and 3-D control drawing have no counterpart here.
+    ui::Session session(backend_, programName_);
+    CommSetNoticeHook(&showCommNotice);
+    {
+        ReflasherDlg dlg(surroundings_);
+        dlg.doModal();  // the result does not matter: the program ends either way
+    }
+    CommSetNoticeHook(nullptr);
+    return false;
+}

@@ -1,0 +1,38 @@
+// The application object, and the surroundings it hands down the page chain.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "source/Flasher.h"
+
+namespace ui {
+class Backend;
+}
+
+// What the pages need from outside the wizard. The defaults are the real ones; tests shorten the
+// completion limits and point the flasher at their own folders.
+struct WizardSurroundings {
+    // Program folder, temporary folder and console of the flasher. Its showMessage is always the
+    // wizard's message box, whatever is set here.
+    FlasherSurroundings flasher;
+    std::uint32_t updateCompletionLimitMs = kUpdateCompletionLimitMs;
+    std::uint32_t restoreCompletionLimitMs = kRestoreCompletionLimitMs;
+
+    // The flasher surroundings with the wizard's standard message box.
+    FlasherSurroundings forFlasher() const;
+};
+
+class ReflasherApp {
+public:
+    // `programName` is the message boxes' caption: the executable's name without its extension.
+    ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings = {});
+
+    // Runs the Welcome page modally and returns false: the program ends when the page ends.
+    bool initInstance();
+
+private:
+    ui::Backend& backend_;
+    std::string programName_;
+    WizardSurroundings surroundings_;
+};

@@ -1,0 +1,38 @@
+// The restore page.
+#include "source/RestoreDlg.h"
+
+#include "res/Strings.h"
+#include "source/WarmAndFuzzyDlg.h"
+
+RestoreDlg::RestoreDlg(const WizardSurroundings& surroundings) : Dialog(151), surroundings_(surroundings) {}
+
+const ui::HandlerTable& RestoreDlg::handlers() const {
+    static const ui::HandlerTable table = {
+        ui::onCommand(1023, &RestoreDlg::onRestore),
+        ui::onCommand(1013, &RestoreDlg::onBack),
+    };
+    return table;
+}
+
+void RestoreDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxRadio(dx, 1021, design_); }
+
+void RestoreDlg::onRestore() {
+    updateData(true);
+    showWindow(false);
+    std::string firmwareFile = res::LoadString(design_ == 0 ? 102 : 103);
+    FlasherResult result = RunFlasher(firmwareFile, port_, 9600, 9600, surroundings_.restoreCompletionLimitMs, 129,
+                                      surroundings_.forFlasher());
+    if (result != FlasherResult::Succeeded) {
+        showWindow(true);
+        return;
+    }
+    WarmAndFuzzyDlg dlg(surroundings_);
+    dlg.SetRestoreText(firmwareFile);
+    if (dlg.doModal() == ui::Result::Cancel) {
+        endDialog(ui::Result::Cancel);
+    } else {
+        onOK();
+    }
+}
+
+void RestoreDlg::onBack() { onOK(); }

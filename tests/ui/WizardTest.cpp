@@ -1,0 +1,366 @@
+// The wizard's pages end to end: the headless operator, the real engine and link, the simulated
+// receiver on a pseudo-terminal (COM n mapped through REFLASHER_COM<n>) and the real RunFlasher.
+#include "tests/ui/WizardHarness.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "tools/receiver-sim/ReceiverProtocol.h"
+
+#include "comm/platform/Sync.h"
+
+namespace {
+
+using reflasher_test::Wizard;
+using ui::headless::HeadlessBackend;
+
+const std::string kWelcome = "Welcome";
+const std::string kChoose = "Choose Connection";
+const std::string kConnecting = "Connecting";
+const std::string kInfo = "Receiver Information";
+const std::string kRestore = "Restore";
+
+TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
+    ReflasherDlg::SetAnimationCounter(1);  // as at program start
+    ui.letTimePass(125)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 155); })
+        .letTimePass(15 * 125)
+        .then([](HeadlessBackend& b) {
+            // Ticks 1..8 show 155..161 and 143; ticks 9..16 leave 143 in place.
+            EXPECT_EQ(b.pictureHistory(kWelcome, 1028), (std::vector<int>{155, 155, 156, 157, 158, 159, 160, 161, 143}));
+        })
+        .letTimePass(125)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 155); })  // tick 17
+        .press(1009, kWelcome)
+        .letTimePass(5000)  // the animation stands still behind the port selection page
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(ReflasherDlg::AnimationCounter(), 18);
+            EXPECT_TRUE(b.visible(kWelcome));
+        })
+        .press(1013, kChoose)  // Back
+        .letTimePass(125)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 156); })  // counter went on at 18
+        .then([](HeadlessBackend& b) {
+            const ui::Window* w = b.window(kWelcome);
+            ASSERT_EQ(w->windowMenu.size(), 2u);
+            EXPECT_EQ(w->windowMenu[0].command, 0u);
+            EXPECT_EQ(w->windowMenu[1].command, 16u);
+            EXPECT_EQ(w->windowMenu[1].text, "&About Firmware...");
+            EXPECT_EQ(w->largeIcon, 128);
+            EXPECT_EQ(w->smallIcon, 128);
+            EXPECT_EQ(b.picture(kWelcome, 1034), 168);
+            EXPECT_EQ(b.text(kWelcome, 1027).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
+        })
+        .windowMenu(16, kWelcome)
+        .press(1, "About Reflasher")
+        .windowMenu(ui::kScMinimize, kWelcome)
+        .escape(kWelcome);
+    run();
+    EXPECT_EQ(ui.pageOrder(), (std::vector<std::string>{"open Welcome", "open Choose Connection",
+                                                        "end Choose Connection OK", "open About Reflasher",
+                                                        "end About Reflasher OK", "end Welcome Cancel"}));
+    // The icon drawn centred in the client area of the minimised page (390 x 284 pixels).
+    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome 128 179 126"}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, AnimationCounterWrapsWithoutOverflow) {
+    ReflasherDlg::SetAnimationCounter(INT32_MAX - 1);  // INT32_MAX - 1 = 16k + 14: nothing changes
+    ui.letTimePass(3 * 125).escape();
+    run();
+    EXPECT_EQ(ReflasherDlg::AnimationCounter(), INT32_MIN + 1);
+    // INT32_MAX % 16 = 15, INT32_MIN % 16 = 0: no frame is loaded; the creation frame stays.
+    EXPECT_EQ(ui.pictureHistory(kWelcome, 1028), (std::vector<int>{155}));
+}
+
+TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
+    startReceiver(2, {});
+    toConnecting(1);
+    ui.then([](HeadlessBackend& b) {
+          EXPECT_TRUE(b.visible(kInfo));
+          EXPECT_FALSE(b.visible(kChoose));
+          EXPECT_FALSE(b.visible(kConnecting));
+          EXPECT_EQ(b.textHistory(kConnecting, 1005),
+                    (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
+          EXPECT_EQ(b.text(kInfo, 1014), "VIZ12345678");
+          EXPECT_EQ(b.text(kInfo, 1015), "004");
+          EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
+          EXPECT_NE(b.text(kInfo, 1027).find("from the current version to version 005.\r\n"), std::string::npos);
+      })
+        .press(1013, kInfo)  // Back
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kChoose));
+            EXPECT_EQ(b.selection(kChoose, 1007), 1);
+        })
+        .press(2, kChoose);
+    run();
+    EXPECT_EQ(ui.pageOrder(),
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
+                                        "open Receiver Information", "end Receiver Information OK",
+                                        "end Connecting OK", "end Choose Connection Cancel", "end Welcome Cancel"}));
+    EXPECT_TRUE(ui.messageBoxes().empty());
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, ReceiverAt9600AfterTheFallBack) {
+    sim::DeviceState device;
+    device.ownBaud = 9600;
+    device.firmwareVersion = "16";  // shorter than three characters: shown whole
+    sim::ReceiverSim& receiver = startReceiver(3, device);
+    toConnecting(2);
+    ui.then([&](HeadlessBackend& b) {
+          EXPECT_EQ(b.textHistory(kConnecting, 1005),
+                    (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
+                                              "Getting receiver information..."}));
+          EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
+          EXPECT_EQ(b.text(kInfo, 1015), "16");
+          EXPECT_EQ(receiver.Count().baud, 9600u);
+      })
+        .escape(kInfo);
+    run();
+    EXPECT_EQ(ui.pageOrder().back(), "end Welcome Cancel");
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
+    // COM1 names a device that does not exist.
+    toConnecting(0);
+    ui.then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kConnecting)); })
+        .repaint()  // the connecting page is painted again while the message is up
+        .answerMessageBox(res::LoadString(108))
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kChoose));
+            EXPECT_EQ(b.selection(kChoose, 1007), 0);
+        })
+        .escape(kChoose);
+    run();
+    ASSERT_EQ(ui.messageBoxes().size(), 1u);  // a second sequence would have shown 108 again
+    EXPECT_EQ(ui.messageBoxes()[0].caption, programName());
+    EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::Exclamation);
+    EXPECT_EQ(ui.textHistory(kConnecting, 1005), (std::vector<std::string>{"Connecting at 19200..."}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, NoReceiverBringsThePortSelectionBack) {
+    sim::DeviceState device;
+    device.fault = sim::Fault::Silent;
+    startReceiver(4, device);
+    toConnecting(3);
+    ui.answerMessageBox(res::LoadString(109))
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kChoose));
+            EXPECT_EQ(b.selection(kChoose, 1007), 3);
+        })
+        .press(2, kChoose);
+    run();
+    EXPECT_EQ(ui.textHistory(kConnecting, 1005),
+              (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600..."}));
+    EXPECT_EQ(ui.pageOrder(),
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting", "end Connecting OK",
+                                        "end Choose Connection Cancel", "end Welcome Cancel"}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, UnansweredInformationEndsTheWizard) {
+    for (sim::Fault fault : {sim::Fault::NoPower, sim::Fault::HandshakeOnly}) {
+        SCOPED_TRACE(sim::FaultName(fault));
+        HeadlessBackend script;
+        sim::DeviceState device;
+        device.fault = fault;
+        startReceiver(2, device);
+        toConnecting(1, script);
+        script.answerMessageBox(res::LoadString(113));
+        run(script);
+        EXPECT_EQ(script.pageOrder(),
+                  (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
+                                            "end Connecting Cancel", "end Choose Connection Cancel",
+                                            "end Welcome Cancel"}));
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    }
+}
+
+TEST_F(Wizard, PowerCheck) {
+    struct Case {
+        bool external;
+        std::int32_t level;
+        bool accepted;
+    };
+    // No prog.exe in the program folder: an accepted check ends in message 120 and the page again.
+    useEmptyProgramFolder();
+    for (Case c : {Case{false, 3599, false}, Case{false, -1, false}, Case{false, INT32_MIN, false},
+                   Case{false, 3600, true}, Case{true, 0, true}}) {
+        SCOPED_TRACE(std::to_string(c.external) + " " + std::to_string(c.level));
+        HeadlessBackend script;
+        sim::DeviceState device;
+        device.externalPower = c.external;
+        device.batteryLevel = c.level;
+        startReceiver(2, device);
+        toConnecting(1, script);
+        script.press(1019, kInfo);
+        if (c.accepted) {
+            script.answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility.");
+        } else {
+            script.answerMessageBox(res::LoadString(115));
+        }
+        script.then([&](HeadlessBackend& b) {
+                  EXPECT_TRUE(b.visible(kInfo));
+                  EXPECT_EQ(b.enabled(kInfo, 1019), c.accepted);
+              })
+            .escape(kInfo);
+        run(script);
+        EXPECT_EQ(script.messageBoxes().size(), 1u);
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    }
+}
+
+TEST_F(Wizard, RefusedPowerDisablesUpdateUntilTheNextVisit) {
+    sim::DeviceState device;
+    device.batteryLevel = 100;
+    startReceiver(2, device);
+    toConnecting(1);
+    ui.press(1019, kInfo)
+        .answerMessageBox(res::LoadString(115))
+        .enter(kInfo)  // the default button is disabled now: nothing happens
+        .press(1013, kInfo)
+        .press(1006, kChoose)
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.enabled(kInfo, 1019)); })
+        .press(2, kInfo);
+    run();
+    EXPECT_EQ(ui.messageBoxes().size(), 1u);
+    ASSERT_EQ(ui.errors().size(), 1u);
+    EXPECT_NE(ui.errors()[0].find("disabled"), std::string::npos);
+}
+
+TEST_F(Wizard, PowerAnswerWithoutAPowerReplyFailsTheCheck) {
+    // The receiver runs on external power, but answers the power request with sub-code 4, which
+    // is not decoded: the page must not go on with values it never received.
+    sim::DeviceState device;
+    device.externalPower = true;
+    device.fault = sim::Fault::OtherSubCode;
+    startReceiver(2, device);
+    toConnecting(1);
+    ui.press(1019, kInfo).answerMessageBox(res::LoadString(115)).then([](HeadlessBackend& b) {
+          EXPECT_FALSE(b.enabled(kInfo, 1019));
+      })
+        .escape(kInfo);
+    run();
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, SerialNumbersChooseTheFirmwareFile) {
+    for (const char* prefix : {"VIZ", "viz", "ABC"}) {
+        SCOPED_TRACE(prefix);
+        HeadlessBackend script;
+        sim::DeviceState device;
+        device.serialPrefix = prefix;
+        startReceiver(2, device);
+        toConnecting(1, script);
+        script.then([&](HeadlessBackend& b) {
+                  EXPECT_EQ(b.text(kInfo, 1014), std::string(prefix) + "12345678");
+                  EXPECT_NE(b.text(kInfo, 1027).find("to version 005.\r\n"), std::string::npos);
+              })
+            .escape(kInfo);
+        run(script);
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    }
+}
+
+// A receiver whose answer to the identity request is a valid packet of another kind, so that no
+// serial number is decoded; handshake and power requests are answered as usual.
+class NoIdentityProtocol : public sim::SimProtocol {
+public:
+    void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud, sim::DeviceState& device,
+                 sim::SimOutput& out) override {
+        if (baud != device.ownBaud) return;
+        pending_.insert(pending_.end(), bytes, bytes + count);
+        for (;;) {
+            auto start = std::find(pending_.begin(), pending_.end(), std::uint8_t{0x01});
+            pending_.erase(pending_.begin(), start);
+            if (pending_.size() < 4) return;
+            std::size_t length = std::size_t(pending_[3]) + 6;
+            if (pending_.size() < length) return;
+            std::uint8_t command = pending_[1];
+            pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(length));
+            if (command == '?') out.Send(sim::Frame('?', {}));
+            if (command == '-') out.Send(sim::Frame('?', {'n', 'o'}));
+            if (command == 'F') out.Send(sim::Frame('F', sim::PowerReplyData(device, 3)));
+        }
+    }
+
+private:
+    sim::Bytes pending_;
+};
+
+TEST_F(Wizard, EmptySerialNumberIsAnUnsupportedAntenna) {
+    sim::DeviceState device;
+    device.batteryLevel = 3600;
+    receivers[2] = std::make_unique<sim::ReceiverSim>(device, std::make_unique<NoIdentityProtocol>());
+    setenv("REFLASHER_COM2", receivers[2]->SlavePath().c_str(), 1);
+    toConnecting(1);
+    ui.then([](HeadlessBackend& b) {
+          EXPECT_EQ(b.text(kInfo, 1014), "");
+          EXPECT_NE(b.text(kInfo, 1027).find("to version 69-.\r\n"), std::string::npos);
+      })
+        .press(1019, kInfo)
+        .then([](HeadlessBackend& b) { EXPECT_FALSE(b.visible(kInfo)); })  // hidden while the box is up
+        .answerMessageBox("Unsupported antenna.")
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kInfo));
+            EXPECT_TRUE(b.enabled(kInfo, 1019));
+        })
+        .press(2, kInfo);
+    run();
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, RestorePageWithoutTheFlasher) {
+    useEmptyProgramFolder();
+    ui.press(1009, kWelcome)
+        .select(1007, 2, kChoose)
+        .press(1020, kChoose)
+        .then([](HeadlessBackend& b) {
+            EXPECT_FALSE(b.visible(kChoose));
+            const ui::Window* w = b.window(kRestore);
+            EXPECT_TRUE(w->control(1021)->checked);
+            EXPECT_FALSE(w->control(1022)->checked);
+        })
+        .press(1022, kRestore)
+        .enter(kRestore)  // Restore is the default button
+        .answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility.")
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kRestore));
+            EXPECT_TRUE(b.window(kRestore)->control(1022)->checked);  // the choice stays
+        })
+        .press(1013, kRestore)  // Back
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kChoose));
+            EXPECT_EQ(b.selection(kChoose, 1007), 2);
+        })
+        .press(1020, kChoose)
+        .press(2, kRestore);  // Cancel on the restore page ends the program
+    run();
+    EXPECT_EQ(ui.pageOrder(),
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Restore", "end Restore OK",
+                                        "open Restore", "end Restore Cancel", "end Choose Connection Cancel",
+                                        "end Welcome Cancel"}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, EngineNoticesAreMessageBoxes) {
+    ui.then([](HeadlessBackend&) { comm::platform::ShowNotice("Comms Error", "Read thread not terminated!"); })
+        .answerMessageBox("Read thread not terminated!")
+        .escape(kWelcome);
+    run();
+    ASSERT_EQ(ui.messageBoxes().size(), 1u);
+    EXPECT_EQ(ui.messageBoxes()[0].caption, "Comms Error");
+    EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::None);
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST(Pages, VersionFromFileName) {
+    EXPECT_EQ(VersionFromFileName("508231.005"), "005");
+    EXPECT_EQ(VersionFromFileName(""), "69-");
+    EXPECT_EQ(VersionFromFileName("a.b"), "a-b");
+}
+
+}  // namespace
