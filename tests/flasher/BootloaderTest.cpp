@@ -196,38 +196,3 @@ TEST(BootloaderSideTest, RefusesBadWritesAndUnverifiedImages) {
     EXPECT_EQ(host.Status(boot::kRun), boot::kImageInvalid);
     EXPECT_FALSE(host.side.ApplicationRuns());
 }
-
-TEST(BootloaderSideTest, AnAbandonedFlashLeavesOnlyTheBootloader) {
-    Host host({.firmwareVersion = "169-508231-004", .eraseMs = 200, .sessionIdleMs = 2000});
-    EXPECT_EQ(host.Status(boot::kVerify), 0xFF) << "no session: requests other than Sync are ignored";
-    host.Ask(boot::kSync);
-    EXPECT_EQ(host.Status(boot::kSpeed, Le32(115200)), boot::kOk);
-    host.lineBaud = 115200;
-    const Bytes image = firmware::BuildImage("169-508231-005", firmware::MakePayload("y", 900));
-    host.Flash(Bytes(image.begin(), image.begin() + 400));  // erase for 400 bytes, write them, stop
-    EXPECT_FALSE(host.side.ApplicationRuns());
-    EXPECT_TRUE(host.side.InSession());
-
-    // Silence ends the session; the flash holds no firmware, so the application stays down while
-    // the bootloader hears a new Sync at 9600.
-    host.now += 2000;
-    host.side.Tick(host.now);
-    EXPECT_FALSE(host.side.InSession());
-    EXPECT_FALSE(host.side.ApplicationRuns());
-    host.lineBaud = 9600;
-    const boot::Frame sync = host.Ask(boot::kSync);
-    ASSERT_GE(sync.data.size(), 4u);
-    EXPECT_EQ(sync.data[3], 0) << "no valid firmware";
-    EXPECT_EQ(sync.data.size(), 4u) << "and no version";
-
-    // A restore at 9600 brings it back.
-    host.Flash(image);
-    EXPECT_EQ(host.Status(boot::kVerify), boot::kOk);
-    EXPECT_EQ(host.Status(boot::kRun), boot::kOk);
-    EXPECT_TRUE(host.side.ApplicationRuns());
-    EXPECT_EQ(host.side.FirmwareVersion(), "169-508231-005");
-
-    host.side.Brick();
-    EXPECT_FALSE(host.side.ApplicationRuns());
-    EXPECT_TRUE(host.side.FirmwareVersion().empty());
-}
