@@ -69,6 +69,28 @@ protected:
         surroundings.flasher.programFolder = tempDir + "/empty";
     }
 
+    // The folder of the test program, which holds prog.exe and the firmware image (bin/).
+    static std::filesystem::path binFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+
+    // A program folder whose prog.exe writes its arguments, one a line, to args.log in the
+    // temporary folder and then runs the real prog.exe; the firmware image only when asked.
+    void useRecordingFlasher(bool withFirmware) {
+        const std::filesystem::path folder = tempDir + "/wizard";
+        std::filesystem::create_directory(folder);
+        const std::filesystem::path script = folder / "prog.exe";
+        FILE* f = std::fopen(script.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s/args.log'\nexec '%s' \"$@\"\n", tempDir.c_str(),
+                     (binFolder() / "prog.exe").c_str());
+        std::fclose(f);
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        if (withFirmware) std::filesystem::create_symlink(binFolder() / "508231.005", folder / "508231.005");
+        surroundings.flasher.programFolder = folder.string();
+    }
+
+    // The arguments the recording prog.exe got, one a line.
+    std::string flasherArguments() const { return readFile(tempDir + "/args.log"); }
+
     // The message boxes' caption, as the program derives it from its executable.
     static std::string programName() {
         return ui::programNameFromPath(std::filesystem::read_symlink("/proc/self/exe").string());
@@ -82,9 +104,11 @@ protected:
     }
     void run() { run(ui); }
 
-    std::string consoleText() const {
+    std::string consoleText() const { return readFile(tempDir + "/console.log"); }
+
+    static std::string readFile(const std::string& path) {
         std::string text;
-        FILE* f = std::fopen((tempDir + "/console.log").c_str(), "r");
+        FILE* f = std::fopen(path.c_str(), "r");
         if (!f) return text;
         char buffer[4096];
         std::size_t n;

@@ -1,0 +1,203 @@
+// The wizard's update and restore roads through the real RunFlasher and the stand-in prog.exe,
+// which flashes the simulated receiver through its bootloader.
+#include <chrono>
+#include <thread>
+
+#include "tests/ui/WizardHarness.h"
+#include "tools/bootloader/SimBootloader.h"
+
+namespace {
+
+using reflasher_test::Wizard;
+using ui::headless::HeadlessBackend;
+
+const std::string kChoose = "Choose Connection";
+const std::string kInfo = "Receiver Information";
+const std::string kRestore = "Restore";
+const std::string kDone = "Update Successful";
+
+const std::string kUpdateTail =
+    ".  \r\n\r\nRemember you must delete all files off of the receiver before the new firmware will become "
+    "operational. \r\n\r\nWould you like to upgrade another receiver?";
+
+class WizardFlash : public Wizard {
+protected:
+    // A receiver with its bootloader on COM `com`.
+    sim::ReceiverSim& startFlashableReceiver(int com, const sim::DeviceState& device) {
+        receivers.erase(com);
+        auto receiver = std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader());
+        setenv(("REFLASHER_COM" + std::to_string(com)).c_str(), receiver->SlavePath().c_str(), 1);
+        return *(receivers[com] = std::move(receiver));
+    }
+
+    // Waits (generously) for the flasher to leave its result file in the temporary folder.
+    bool waitForResultFile() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (std::filesystem::exists(tempDir + "/status.err")) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+};
+
+TEST_F(WizardFlash, UpdateAt19200FromTheWizardsOwnFolderThenNo) {
+    // prog.exe and 508231.005 lie beside the test program, as beside the wizard.
+    sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
+    toConnecting(1);
+    ui.press(1019, kInfo)
+        .then([](HeadlessBackend& b) {
+            EXPECT_FALSE(b.visible(kInfo));
+            EXPECT_TRUE(b.visible(kDone));
+            EXPECT_EQ(b.text(kDone, 1005),
+                      "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005" +
+                          kUpdateTail);
+            const ui::Window* w = b.window(kDone);
+            EXPECT_FALSE(w->control(1033)->visible);  // "Print results" stays hidden
+        })
+        .press(1032, kDone);  // No
+    run();
+    EXPECT_EQ(ui.pageOrder(),
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
+                                        "open Receiver Information", "open Update Successful",
+                                        "end Update Successful Cancel", "end Receiver Information Cancel",
+                                        "end Connecting Cancel", "end Choose Connection Cancel", "end Welcome Cancel"}));
+    EXPECT_TRUE(ui.messageBoxes().empty());
+    EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
+    std::string console = consoleText();
+    EXPECT_NE(console.find("Connecting on COM2 at 19200 baud"), std::string::npos) << console;
+    EXPECT_NE(console.find("Switching to 115200 baud"), std::string::npos) << console;
+    EXPECT_FALSE(std::filesystem::exists(tempDir + "/status.err"));  // read and deleted
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(WizardFlash, UpdateAt9600ThenYesAndTheNextReceiver) {
+    useRecordingFlasher(true);
+    sim::DeviceState device;
+    device.ownBaud = 9600;
+    device.serialPrefix = "ABC";
+    startFlashableReceiver(3, device);
+    toConnecting(2);
+    ui.press(1019, kInfo)
+        .then([&](HeadlessBackend& b) {
+            EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n3\nP\n9600\n9600\n");
+            EXPECT_EQ(b.text(kDone, 1005),
+                      "Receiver number ABC12345678 has been successfully upgraded from firmware version 004 to 005" +
+                          kUpdateTail);
+        })
+        .press(1031, kDone)  // Yes: back to the port selection page for the next receiver
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kChoose));
+            EXPECT_EQ(b.selection(kChoose, 1007), 2);
+        })
+        .press(1006, kChoose)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.text(kInfo, 1015), "005"); })  // the receiver runs 005 now
+        .press(2, kInfo);
+    run();
+    EXPECT_TRUE(ui.messageBoxes().empty());
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(WizardFlash, RestoreEachDesignAndAnswerYesOrEscape) {
+    useRecordingFlasher(true);
+    for (int design : {0, 1}) {
+        SCOPED_TRACE(design);
+        HeadlessBackend script;
+        sim::DeviceState device;
+        device.bricked = true;
+        sim::ReceiverSim& receiver = startFlashableReceiver(4, device);
+        script.press(1009, "Welcome").select(1007, 3, kChoose).press(1020, kChoose);
+        if (design == 1) script.press(1022, kRestore);
+        script.press(1023, kRestore)
+            .then([&](HeadlessBackend& b) {
+                EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n4\nP\n9600\n9600\n");
+                EXPECT_EQ(b.active()->title, kDone);
+                EXPECT_EQ(b.text(kDone, 1005).rfind("The receiver has been successfully restored to firmware version "
+                                                    "005.  \r\n\r\n",
+                                                    0),
+                          0u);
+                EXPECT_FALSE(b.visible(kRestore));
+            });
+        if (design == 0) {
+            script.press(1031, kDone).then([](HeadlessBackend& b) {
+                EXPECT_TRUE(b.visible(kChoose));
+                EXPECT_EQ(b.selection(kChoose, 1007), 3);
+            });
+            script.escape(kChoose);
+        } else {
+            script.escape(kDone);  // Escape answers No
+        }
+        run(script);
+        std::vector<std::string> order = script.pageOrder();
+        EXPECT_EQ(order[4], design == 0 ? "end Update Successful OK" : "end Update Successful Cancel");
+        EXPECT_EQ(order[5], design == 0 ? "end Restore OK" : "end Restore Cancel");
+        EXPECT_EQ(order.back(), "end Welcome Cancel");
+        EXPECT_FALSE(receiver.Device().bricked);
+        EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
+        EXPECT_TRUE(script.messageBoxes().empty());
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+        std::filesystem::remove(tempDir + "/args.log");
+    }
+}
+
+TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
+    // No firmware beside prog.exe: it ends at once, message 126, the page comes back.
+    useRecordingFlasher(false);
+    startFlashableReceiver(2, {});
+    toConnecting(1);
+    ui.press(1019, kInfo)
+        .answerMessageBox(
+            "508231.005 cannot be found.  Make sure the updated firmware file is in the same directory as the "
+            "update utility.")
+        .then([](HeadlessBackend& b) {
+            EXPECT_TRUE(b.visible(kInfo));
+            EXPECT_TRUE(b.enabled(kInfo, 1019));
+        })
+        .press(2, kInfo);
+    run();
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+
+    // A receiver without a bootloader: prog.exe finds nobody to flash and reports failure (128).
+    std::filesystem::create_symlink(binFolder() / "508231.005", surroundings.flasher.programFolder + "/508231.005");
+    startReceiver(2, {});
+    HeadlessBackend script;
+    toConnecting(1, script);
+    script.press(1019, kInfo)
+        .answerMessageBox(res::LoadString(128))
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
+        .press(1013, kInfo)
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kChoose)); })
+        .escape(kChoose);
+    run(script);
+    EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+}
+
+TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
+    // A completion limit far below the flash's length: message 125, and the flasher runs on.
+    surroundings.updateCompletionLimitMs = 200;
+    sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
+    toConnecting(1);
+    ui.press(1019, kInfo)
+        .answerMessageBox(res::LoadString(125))
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
+        .escape(kInfo);
+    run();
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+    ASSERT_TRUE(waitForResultFile());  // the flasher finished on its own, after the wizard gave up
+    EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
+    std::filesystem::remove(tempDir + "/status.err");
+
+    // Restore through a COM port with nothing behind it: prog.exe reports failure (129).
+    HeadlessBackend script;
+    script.press(1009, "Welcome")
+        .press(1020, kChoose)
+        .press(1023, kRestore)
+        .answerMessageBox(res::LoadString(129))
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kRestore)); })
+        .press(1013, kRestore)
+        .press(2, kChoose);
+    run(script);
+    EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+}
+
+}  // namespace
