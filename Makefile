@@ -48,7 +48,7 @@ demo: deps build/release/build.ninja
 
 bench: deps build/release/build.ninja
 	cmake --build --preset release -j $(JOBS)
-	build/release/bench/run-benchmarks bench/RESULTS.md
+	build/release/bin/run-benchmarks bench/RESULTS.md
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
