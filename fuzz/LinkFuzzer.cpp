@@ -1,6 +1,6 @@
 // Arbitrary received bytes through the link: FindPacket, the collection's scan-and-remove loop
-// and both decoders. The first input byte is the size of each read (minus one); the rest is the
-// stream the receiver sent. Every check that fails traps, so libFuzzer keeps the input.
+// and both decoders. The first input byte is how many bytes arrive per cycle (minus one); the
+// rest is the stream the receiver sent. Every check that fails traps, so libFuzzer keeps the input.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -27,6 +27,31 @@ bool SameDecoding(const ReceiverLink& a, const ReceiverLink& b) {
            std::strcmp(a.identity.firmwareVersion, b.identity.firmwareVersion) == 0 &&
            a.power.externalPower == b.power.externalPower && a.power.batteryLevel == b.power.batteryLevel;
 }
+
+// The stream as the engine would hand it over: `perCycle` more bytes arrive at every pause.
+class StreamSource : public ReplySource {
+public:
+    StreamSource(const std::uint8_t* stream, std::size_t size, std::size_t perCycle)
+        : stream_(stream), size_(size), perCycle_(perCycle) {}
+    void Pause() override {
+        std::size_t more = size_ - arrived_;
+        arrived_ += more < perCycle_ ? more : perCycle_;
+    }
+    int BytesAvailable() override { return static_cast<int>(arrived_ - taken_); }
+    int Read(std::uint8_t* destination, std::int32_t count) override {
+        Check(count > 0 && static_cast<std::size_t>(count) <= arrived_ - taken_);
+        std::memcpy(destination, stream_ + taken_, static_cast<std::size_t>(count));
+        taken_ += static_cast<std::size_t>(count);
+        return count;
+    }
+
+private:
+    const std::uint8_t* stream_;
+    std::size_t size_;
+    std::size_t perCycle_;
+    std::size_t arrived_ = 0;
+    std::size_t taken_ = 0;
+};
 
 // Exactly sized heap copies, so that AddressSanitizer sees any read past the end.
 std::unique_ptr<std::uint8_t[]> Copy(const std::uint8_t* bytes, std::size_t size) {
@@ -99,6 +124,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A full buffer never stays full: no packet is longer than 261 bytes.
     Check(held < kCapacity);
+
+    // The collection itself on the same stream: it ends, within its bounds, with a result that
+    // agrees with what it dispatched.
+    {
+        ReceiverLink link;
+        StreamSource source(stream, streamSize, readSize);
+        auto collectBuffer = std::make_unique<std::uint8_t[]>(kCapacity);
+        const bool found = link.CollectFrom(source, collectBuffer.get());
+        const CollectionStats& stats = link.stats;
+        Check(found == (stats.packets > 0));
+        Check(stats.cycles >= 1 && stats.cycles <= ReceiverLink::kMaxCycles);
+        Check(stats.packets < stats.cycles || (stats.hitCycleLimit && stats.packets == stats.cycles));
+        Check(stats.held < kCapacity);
+        Check(!(stats.stalled && stats.hitCycleLimit));
+        Check(stats.hitCycleLimit || stats.held < ReceiverLink::kMinScanLength || stats.stalled);
+        CheckDecoded(link);
+    }
 
     // The decoders on the raw stream as one "packet" of any length.
     ReceiverLink raw;

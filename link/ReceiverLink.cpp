@@ -1,5 +1,5 @@
-// Scanning and decoding of received packets; the waiting part of the collection is in
-// CollectReplies.cpp, so that these pure parts link without the serial engine.
+// The collection's cycles, scanning and decoding of received packets. The engine-bound entry
+// point is in CollectReplies.cpp, so that these parts link without the serial engine.
 #include "link/ReceiverLink.h"
 
 #include <cstring>
@@ -32,6 +32,63 @@ std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
 }
 
 }  // namespace
+
+bool ReceiverLink::CollectFrom(ReplySource& source, std::uint8_t* buffer) {
+    bool found = false;
+    std::uint32_t held = 0;
+    stats = CollectionStats{};
+
+    for (;;) {
+        source.Pause();
+        ++stats.cycles;
+        bool arrived = false;
+
+        // Read everything waiting, cut to the free space. A negative answer is an engine error
+        // and counts as nothing; only the bytes really copied are held.
+        while (held < kCapacity) {
+            const int available = source.BytesAvailable();
+            if (available <= 0) {
+                break;
+            }
+            std::uint32_t wanted = static_cast<std::uint32_t>(available);
+            if (wanted > kCapacity - held) {
+                wanted = kCapacity - held;
+            }
+            const int got = source.Read(buffer + held, static_cast<std::int32_t>(wanted));
+            if (got <= 0) {
+                break;
+            }
+            held += static_cast<std::uint32_t>(got) < wanted ? static_cast<std::uint32_t>(got) : wanted;
+            arrived = true;
+        }
+
+        bool progressed = arrived;
+        if (held >= kMinScanLength) {
+            const ScanStep step = ScanHeld(buffer, held);
+            if (step.dispatched) {
+                found = true;
+                ++stats.packets;
+                stats.lastPacketCycle = stats.cycles;
+            }
+            progressed = progressed || step.removed > 0;
+        }
+        stats.held = held;
+        if (cycleHook != nullptr) {
+            cycleHook(cycleHookContext, stats);
+        }
+
+        if (!progressed) {
+            // Nothing arrived and nothing moved: either the line is quiet, or an incomplete
+            // candidate sits at the front and would be rescanned unchanged for ever.
+            stats.stalled = held >= kMinScanLength;
+            return found;
+        }
+        if (stats.cycles >= kMaxCycles) {
+            stats.hitCycleLimit = true;
+            return found;
+        }
+    }
+}
 
 ScanStep ReceiverLink::ScanHeld(std::uint8_t* buffer, std::uint32_t& held) {
     ScanStep step;

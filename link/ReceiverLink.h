@@ -27,6 +27,16 @@ struct CollectionStats {
     bool stalled = false;               // ended with an incomplete candidate that stopped growing
 };
 
+// Where a collection gets its bytes and how it waits between cycles. The wizard's is the serial
+// engine on `ReceiverLink::port` with a 250 ms sleep; the fuzzer feeds recorded streams.
+class ReplySource {
+public:
+    virtual ~ReplySource() = default;
+    virtual void Pause() = 0;                                        // start of every cycle
+    virtual int BytesAvailable() = 0;                                // < 0: an engine error
+    virtual int Read(std::uint8_t* destination, std::int32_t count) = 0;  // bytes copied, or < 0
+};
+
 // Outcome of one scan of the held bytes.
 struct ScanStep {
     bool dispatched = false;   // a valid packet went to DispatchReply
@@ -45,6 +55,8 @@ public:
     // True when at least one valid packet was dispatched. Ends at the first cycle in which no
     // byte arrived and the scan removed nothing, or after kMaxCycles cycles.
     bool CollectReplies(std::uint8_t* buffer);
+    // The same collection on any source (CollectReplies passes the engine and the cycle pause).
+    bool CollectFrom(ReplySource& source, std::uint8_t* buffer);
     // Scans the `held` bytes at the front of `buffer` once: dispatches at most one valid packet,
     // then removes it with the garbage before it (or the garbage before an incomplete candidate,
     // or everything when no candidate is left) and moves the rest down. Needs held >= 4.
