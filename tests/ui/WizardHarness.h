@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "comm/Comm.h"
 #include "res/Strings.h"
 #include "source/Reflasher.h"
 #include "source/ReflasherDlg.h"
@@ -96,11 +97,21 @@ protected:
         return ui::programNameFromPath(std::filesystem::read_symlink("/proc/self/exe").string());
     }
 
+    // True when the serial engine has been stopped again (the pages release it on every road).
+    static bool engineStopped() {
+        PortHandle handle = 0;
+        CommPortConfig config{};
+        config.port = 1;
+        config.baud = 9600;
+        return CommOpen(&handle, &config) == COMM_ERR_NOT_STARTED;
+    }
+
     // Runs the wizard from start to end with `script`, which must be used up by then.
     void run(ui::headless::HeadlessBackend& script) {
         ReflasherApp app(script, programName(), surroundings);
         EXPECT_FALSE(app.initInstance());
         EXPECT_TRUE(script.scriptDone());
+        EXPECT_TRUE(engineStopped());
     }
     void run() { run(ui); }
 

@@ -103,6 +103,8 @@ TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
 }
 
 TEST_F(Wizard, ReceiverAt9600AfterTheFallBack) {
+    // At 19200 the receiver answers the handshake with noise, which the collection reads into the
+    // handshake buffer; the request sent again at 9600 must still be the real one.
     sim::DeviceState device;
     device.ownBaud = 9600;
     device.firmwareVersion = "16";  // shorter than three characters: shown whole
