@@ -77,11 +77,14 @@ int main(int argc, char** argv) {
     }
 
     // Block the stop signals before the simulator's thread exists, so only sigwait sees them.
+    // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+    // sigwait: restore the default action first.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
+    for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
+        signal(stop, SIG_DFL);
+        sigaddset(&stopSignals, stop);
+    }
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
