@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "link/Packet.h"
 #include "link/ReceiverLink.h"
@@ -176,7 +177,8 @@ TEST(Sim, UnderstandsNothingAtAnotherSpeed) {
     EXPECT_EQ(receiver.Count().baud, 9600u);
 }
 
-// The program: makes the link, answers through it, removes it on SIGTERM and exits cleanly.
+// The program: makes the link, answers through it, removes it on SIGINT and exits cleanly, even
+// when started with SIGINT ignored (as a shell starts a background job).
 TEST(Sim, ProgramServesThroughItsLinkUntilTerminated) {
     char folder[] = "/tmp/receiver-sim-test-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
@@ -197,8 +199,14 @@ TEST(Sim, ProgramServesThroughItsLinkUntilTerminated) {
     }
     argv.push_back(nullptr);
     pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    struct sigaction ignore{};
+    struct sigaction previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &previous);
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    sigaction(SIGINT, &previous, nullptr);
     posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
     close(out[1]);
 
     // The program prints the path once the link exists.
@@ -226,9 +234,20 @@ TEST(Sim, ProgramServesThroughItsLinkUntilTerminated) {
         EXPECT_EQ(link.power.externalPower, 1);
     }
 
-    ASSERT_EQ(kill(child, SIGTERM), 0);
+    ASSERT_EQ(kill(child, SIGINT), 0);
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const auto deadline = Clock::now() + kPatience;
+    pid_t ended = 0;
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended != child) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        unlink(linkPath.c_str());
+        rmdir(folder);
+        FAIL() << "receiver-sim did not end on SIGINT";
+    }
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(lstat(linkPath.c_str(), &info), 0) << "the link outlives the program";

@@ -77,8 +77,8 @@ int main(int argc, char** argv) {
     }
 
     // Block the stop signals before the simulator's thread exists, so only sigwait sees them.
-    // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
-    // sigwait: restore the default action first.
+    // A shell starts background jobs with SIGINT ignored, and POSIX leaves open whether an
+    // ignored signal reaches sigwait (Linux delivers it while blocked): restore the default first.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
