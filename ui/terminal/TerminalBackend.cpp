@@ -222,6 +222,13 @@ void put(int row, int col, const std::string& text, attr_t attr, short colourPai
     mvaddnstr(row, col, text.c_str() + skip, std::min(room, int(text.size()) - skip));
 }
 
+// One character cell given as UTF-8 (block characters, arrows).
+void putGlyph(int row, int col, const char* utf8, attr_t attr, short colourPair) {
+    if (row < 0 || row >= LINES || col < 0 || col >= COLS) return;
+    attr_set(attr, colourPair, nullptr);
+    mvaddstr(row, col, utf8);
+}
+
 void putChar(int row, int col, chtype ch, attr_t attr, short colourPair) {
     if (row < 0 || row >= LINES || col < 0 || col >= COLS) return;
     attr_set(attr, colourPair, nullptr);
@@ -338,14 +345,14 @@ TerminalBackend::~TerminalBackend() {
 }
 
 void TerminalBackend::rebuildRestoreSequence() {
-    std::string s = capability("sgr0") + capability("cnorm") + capability("rmkx");
-    std::string leave = capability("rmcup");
-    if (leave.empty()) {
+    // Leave the screen first: some terminals keep the cursor and keypad modes per screen.
+    std::string s = capability("rmcup");
+    if (s.empty()) {
         std::string cup = capability("cup");
-        if (!cup.empty()) leave = tiparm(cup.c_str(), std::max(LINES - 1, 0), 0);
-        leave += "\r\n";
+        if (!cup.empty()) s = tiparm(cup.c_str(), std::max(LINES - 1, 0), 0);
+        s += "\r\n";
     }
-    s += leave;
+    s += capability("sgr0") + capability("cnorm") + capability("rmkx");
     gTerminalTaken = 0;  // the handler must not read a half-written sequence
     gRestoreLength = std::min(s.size(), kRestoreMax);
     std::memcpy(gRestore, s.data(), gRestoreLength);
@@ -408,18 +415,28 @@ void TerminalBackend::handOver(const std::string& title, int fillAttribute) {
     const bool xtermTitles = term && (std::strncmp(term, "xterm", 5) == 0 || std::strncmp(term, "screen", 6) == 0 ||
                                       std::strncmp(term, "tmux", 4) == 0 || std::strncmp(term, "rxvt", 4) == 0);
     if (xtermTitles) s += "\033[22;0t\033]2;" + title + "\007";  // keep the old title, set ours
+    std::string colours;
     if (colour_) {
         // Console attribute: foreground in the low bits, background in the next four (BGR + bright).
         static const int kConsoleToAnsi[8] = {0, 4, 2, 6, 1, 5, 3, 7};
         std::string setaf = capability("setaf"), setab = capability("setab");
         if (!setaf.empty() && !setab.empty()) {
-            s += tiparm(setaf.c_str(), kConsoleToAnsi[fillAttribute & 7]);
-            s += tiparm(setab.c_str(), kConsoleToAnsi[(fillAttribute >> 4) & 7]);
+            colours = tiparm(setaf.c_str(), kConsoleToAnsi[fillAttribute & 7]);
+            colours += tiparm(setab.c_str(), kConsoleToAnsi[(fillAttribute >> 4) & 7]);
         }
     }
+    s += colours;
     s += capability("clear");
+    // The console's title bar: a reverse line with the title, for terminals that show no title.
     int pad = std::max(0, (COLS - int(title.size())) / 2);
-    s += std::string(std::size_t(pad), ' ') + title + "\r\n\r\n";
+    std::string bar = std::string(std::size_t(pad), ' ') + title;
+    bar.resize(std::size_t(std::max(COLS, int(title.size()))), ' ');
+    std::string reverse = capability("rev"), plain = capability("sgr0");
+    if (!reverse.empty() && !plain.empty()) {
+        s += reverse + bar + plain + colours + "\r\n";
+    } else {
+        s += bar + "\r\n";
+    }
     std::fwrite(s.data(), 1, s.size(), stdout);
     std::fflush(stdout);
 }
@@ -797,7 +814,7 @@ void TerminalBackend::render() {
                     short bgUpper = upper == 16 ? short(COLOR_WHITE) : colourOf_[upper];
                     short bgLower = lower == 16 ? short(COLOR_WHITE) : colourOf_[lower];
                     if (unicode_) {
-                        put(row, col, "\u2580", A_NORMAL, pair(bgUpper, bgLower), 1);
+                        putGlyph(row, col, "\u2580", A_NORMAL, pair(bgUpper, bgLower));
                     } else {
                         put(row, col, " ", A_NORMAL, pair(COLOR_BLACK, upper == 16 ? bgLower : bgUpper), 1);
                     }
@@ -808,7 +825,7 @@ void TerminalBackend::render() {
                     }
                     int shade = n == 0 ? 0 : std::clamp(lum / n * 5 / 256, 0, 4);
                     if (unicode_) {
-                        put(row, col, kShadesUtf8[shade], A_NORMAL, 0, 1);
+                        putGlyph(row, col, kShadesUtf8[shade], A_NORMAL, 0);
                     } else {
                         put(row, col, std::string(1, kShadesAscii[shade]), A_NORMAL, 0, 1);
                     }
@@ -896,9 +913,9 @@ void TerminalBackend::render() {
                         for (int r = 0; r < b.height && top + r < int(textLines.size()); ++r) {
                             put(b.top + r, b.left, textLines[std::size_t(top + r)], focusAttr, dialog, b.width);
                         }
-                        if (top > 0) put(b.top, b.left + b.width - 1, unicode_ ? "\u2191" : "^", A_BOLD, title, 1);
+                        if (top > 0) putGlyph(b.top, b.left + b.width - 1, unicode_ ? "\u2191" : "^", A_BOLD, title);
                         if (top + b.height < int(textLines.size())) {
-                            put(b.top + b.height - 1, b.left + b.width - 1, unicode_ ? "\u2193" : "v", A_BOLD, title, 1);
+                            putGlyph(b.top + b.height - 1, b.left + b.width - 1, unicode_ ? "\u2193" : "v", A_BOLD, title);
                         }
                     } else {
                         const bool bordered = !(c.tmpl->style & res::kNoBorder);
@@ -937,7 +954,8 @@ void TerminalBackend::render() {
                     int inner = std::max(1, b.width - 2);
                     shown.resize(std::size_t(inner), ' ');
                     put(b.top, b.left, shown, focusAttr, field, inner);
-                    put(b.top, b.left + inner, unicode_ ? " \u25BC" : " v", focusAttr, field, 2);
+                    put(b.top, b.left + inner, " ", focusAttr, field, 1);
+                    putGlyph(b.top, b.left + inner + 1, unicode_ ? "\u25BC" : "v", focusAttr, field);
                     break;
                 }
                 case res::ControlKind::IconPicture:
