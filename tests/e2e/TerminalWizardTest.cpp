@@ -1,0 +1,335 @@
+// The real reflasher program in a real terminal: a detached tmux session (80 x 24, private socket),
+// driven by send-keys and read by capture-pane, against simulated receivers on pseudo-terminals
+// and the stand-in flasher prog.exe that really flashes them.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kBin = REFLASHER_BIN_DIR;
+// Generous: the machine is loaded and everything runs under the sanitizers.
+constexpr auto kScreenDeadline = 90s;
+
+struct Ran {
+    int status = -1;  // waitpid status
+    std::string output;
+};
+
+// Runs a program (no shell) and collects its standard output and error.
+Ran run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}, bool stdinFromNull = false) {
+    Ran ran;
+    int out[2];
+    if (pipe(out) != 0) return ran;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdinFromNull) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("TMUX=", 0) == 0) continue;  // we may be running inside someone's tmux
+        bool replaced = false;
+        for (const std::string& x : extraEnv) replaced = replaced || entry.substr(0, entry.find('=') + 1) == x.substr(0, x.find('=') + 1);
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        ran.output = "cannot start " + args[0];
+        return ran;
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        ran.output.append(buffer, std::size_t(n));
+    }
+    close(out[0]);
+    waitpid(pid, &ran.status, 0);
+    return ran;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "reflasher-e2e-XXXXXX").string();
+        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// One receiver-sim child serving a pseudo-terminal behind a link at `link`.
+class Simulator {
+public:
+    Simulator(const std::string& link, std::vector<std::string> options) {
+        std::vector<std::string> args = {kBin + "/receiver-sim", "--link", link};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        auto deadline = Clock::now() + 30s;
+        struct stat st{};
+        while (pid_ > 0 && lstat(link.c_str(), &st) != 0 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+        ready_ = pid_ > 0 && lstat(link.c_str(), &st) == 0;
+    }
+    ~Simulator() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// A detached tmux session on a socket of its own, with one 80 x 24 pane running `command`.
+class Tmux {
+public:
+    Tmux(const std::string& folder, const std::string& command) : folder_(folder) {
+        static std::atomic<int> counter{0};
+        socket_ = "e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        Ran ran = tmux({"-f", "/dev/null", "new-session", "-d", "-x", "80", "-y", "24", "-s", "e2e", command});
+        started_ = WIFEXITED(ran.status) && WEXITSTATUS(ran.status) == 0;
+        if (!started_) ADD_FAILURE() << "tmux did not start: " << ran.output;
+    }
+    ~Tmux() { tmux({"kill-server"}); }
+
+    bool started() const { return started_; }
+    void keys(const std::vector<std::string>& keys) {
+        std::vector<std::string> args = {"send-keys", "-t", "e2e"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        tmux(args);
+    }
+    std::string screen() { return tmux({"capture-pane", "-p", "-t", "e2e"}).output; }
+    std::string format(const std::string& f) {
+        std::string out = tmux({"display-message", "-p", "-t", "e2e", f}).output;
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    // Waits until every one of `texts` is on the screen at once.
+    bool waitFor(const std::vector<std::string>& texts) {
+        auto deadline = Clock::now() + kScreenDeadline;
+        std::string shown;
+        for (;;) {
+            shown = screen();
+            bool all = true;
+            for (const std::string& t : texts) all = all && shown.find(t) != std::string::npos;
+            if (all) return true;
+            if (Clock::now() > deadline) break;
+            std::this_thread::sleep_for(100ms);
+        }
+        std::string wanted;
+        for (const std::string& t : texts) wanted += "\"" + t + "\" ";
+        ADD_FAILURE() << "never on the screen together: " << wanted << "\nlast screen:\n" << shown;
+        return false;
+    }
+
+private:
+    Ran tmux(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"tmux", "-L", socket_};
+        all.insert(all.end(), args.begin(), args.end());
+        // The socket lives in the test's folder; a terminal type for tmux itself when CI has none.
+        std::vector<std::string> env = {"TMUX_TMPDIR=" + folder_};
+        const char* term = std::getenv("TERM");
+        if (!term || !*term || std::string(term) == "dumb") env.push_back("TERM=xterm-256color");
+        return run(all, env);
+    }
+
+    std::string folder_;
+    std::string socket_;
+    bool started_ = false;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The shell line the pane runs: the wizard with the COM ports mapped, between two snapshots of the
+// terminal modes, then its exit status; the pane stays for the test to read.
+std::string wizardCommand(const std::string& dir, const std::string& locale, const std::string& extra = {}) {
+    return "trap 'echo INTERRUPTED' INT; stty -g > " + dir + "/stty.before; env LC_ALL=" + locale +
+           " REFLASHER_COM1=" + dir + "/com1 REFLASHER_COM2=" + dir + "/com2 REFLASHER_COM3=" + dir +
+           "/com3 TMPDIR=" + dir + "/ " + extra + " " + kBin + "/reflasher; echo EXIT=$?; stty -g > " + dir +
+           "/stty.after; sleep 600";
+}
+
+bool safePath(const std::string& p) {
+    return !p.empty() && p.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") == std::string::npos;
+}
+
+class TerminalWizard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(safePath(dir_.path())) << "temporary folder with unusual characters: " << dir_.path();
+        ASSERT_EQ(run({"tmux", "-V"}).status, 0) << "tmux is needed (make deps installs it)";
+    }
+    TempDir dir_;
+};
+
+// Update road on COM Port 1: found at 19200, flashed from 004 to 005, Yes brings the port page
+// back, a second visit reads the new version, and No on the second completion ends the program.
+TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
+    const std::string d = dir_.path();
+    Simulator com1(d + "/com1", {"--baud", "19200", "--serial-prefix", "VIZ", "--version", "169-508231-004",
+                                 "--battery", "4000", "--external", "0"});
+    ASSERT_TRUE(com1.ready());
+    Tmux t(d, wizardCommand(d, "C.UTF-8"));
+    ASSERT_TRUE(t.started());
+
+    ASSERT_TRUE(t.waitFor({"Welcome", "This utility will update the firmware on your Vandrel receiver.", "< Next >"}));
+    EXPECT_EQ(t.format("#{alternate_on}"), "1");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "Select COM Port", "COM Port 1", "< Restore >"}));
+    t.keys({"n"});  // plain mnemonic: the list has the focus, not a text field
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "Serial Number:", "VIZ", "Firmware Version:",
+                           "The receiver is connected to your PC COM port 1 at a baud rate of 19200.", "< Update >"}));
+    EXPECT_NE(t.screen().find("004"), std::string::npos);
+    t.keys({"Enter"});  // Update is the default button
+    ASSERT_TRUE(t.waitFor({"Update Successful", "Receiver number VIZ", "has been successfully upgraded from",
+                           "firmware version 004 to 005.", "Would you like to upgrade another receiver?"}));
+
+    t.keys({"y"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200."}));
+    std::string second = t.screen();
+    EXPECT_NE(second.find("Firmware Version:    005"), std::string::npos) << second;  // the flash was real
+    t.keys({"M-u"});
+    ASSERT_TRUE(t.waitFor({"Update Successful", "firmware version 005 to 005."}));
+    t.keys({"n"});
+    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
+    // The flasher had the terminal meanwhile: its title bar and output stay on the normal screen.
+    std::string after = t.screen();
+    EXPECT_NE(after.find("Installing Firmware"), std::string::npos) << after;
+    EXPECT_NE(after.find("169-508231-005"), std::string::npos) << after;
+    EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0");
+    EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
+    EXPECT_FALSE(fs::exists(d + "/status.err"));
+}
+
+// Restore road on COM Port 3: the receiver does not answer (message 109 first), Restore with the
+// grey-top design flashes it through its bootloader, and afterwards it answers with 005.
+TEST_F(TerminalWizard, RestoreRoadOnCom3) {
+    const std::string d = dir_.path();
+    Simulator com3(d + "/com3", {"--bricked", "1"});
+    ASSERT_TRUE(com3.ready());
+    Tmux t(d, wizardCommand(d, "C"));  // no UTF-8: the plain-character drawing
+    ASSERT_TRUE(t.started());
+
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    t.keys({"M-n"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"Down"});
+    t.keys({"Down"});
+    ASSERT_TRUE(t.waitFor({"COM Port 3"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({" reflasher ", "No receiver found.  Make sure the serial cable is connected to",
+                           "the specified COM port.", "< OK >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 3"}));
+
+    t.keys({"M-r"});
+    ASSERT_TRUE(t.waitFor({"Restore", "Please select the design of your receiver.", "(*) White top with logo",
+                           "( ) Grey top without logo"}));
+    t.keys({"Down"});  // arrows move the check within the radio group
+    ASSERT_TRUE(t.waitFor({"( ) White top with logo", "(*) Grey top without logo"}));
+    t.keys({"Tab"});   // to the Restore button; Enter presses the focused button
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Update Successful", "The receiver has been successfully restored to firmware version 005.",
+                           "Would you like to restore another receiver?"}));
+    t.keys({"Enter"});  // Yes
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 3"}));
+    t.keys({"n"});  // Enter would press Restore again: that button kept the focus
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200.", "Firmware Version:    005"}));
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
+    EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag}"), "0 1");
+    EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
+}
+
+// Ctrl+C in the middle of the wizard ends it by the signal and leaves the terminal as it was; a
+// terminal that cannot be used gives a clear message and no screen codes.
+TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
+    const std::string d = dir_.path();
+    {
+        Tmux t(d, wizardCommand(d, "C.UTF-8"));
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+        t.keys({"Enter"});
+        ASSERT_TRUE(t.waitFor({"Choose Connection"}));
+        t.keys({"C-c"});
+        ASSERT_TRUE(t.waitFor({"INTERRUPTED", "EXIT=130"}));
+        EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0");
+        EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
+    }
+    {
+        Tmux t(d, wizardCommand(d, "C", "TERM=dumb"));
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor({"reflasher: the terminal \"dumb\" cannot position the cursor", "EXIT=1"}));
+    }
+    Ran noTerminal = run({kBin + "/reflasher"}, {}, true);
+    EXPECT_TRUE(WIFEXITED(noTerminal.status) && WEXITSTATUS(noTerminal.status) == 1) << noTerminal.output;
+    EXPECT_EQ(noTerminal.output,
+              "reflasher: standard input and output must be a terminal (run it in a terminal window or over SSH)\n");
+    {
+        Tmux t(d, wizardCommand(d, "C", "TERM=no-such-terminal-type"));
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor({"reflasher: unknown terminal type \"no-such-terminal-type\"", "EXIT=1"}));
+    }
+}
+
+}  // namespace
