@@ -151,6 +151,17 @@ void ConnectingSequence(benchmark::State& state) {
                     Fixed(ms, 0) + " ms", "floor " + Fixed(floor, 0) + " ms", Fixed(100 * ms / floor, 1) + " %",
                     c.goal ? "≤ 110 % of floor" : "",
                     c.goal ? (ms <= 1.1 * floor ? Verdict::Met : Verdict::Missed) : Verdict::Info});
+            if (c.goal && ms > 1.1 * floor) {
+                Note("5", std::string(c.name) + ": " + Fixed(ms, 0) + " ms against a floor of " + Fixed(floor, 0) +
+                              " ms over " + std::to_string(last.cycles) + " cycles (the least is " +
+                              std::to_string(last.floorCycles) +
+                              "). Extra cycles mean a reply was not whole when a cycle looked; otherwise the time "
+                              "went to opening and closing the port.");
+            }
+            if (c.noise) {
+                Note("5", "A receiver that answers the wrong speed with noise costs the 19200 try a second cycle: a "
+                          "collection ends only after a cycle in which nothing arrived. Its floor counts that cycle.");
+            }
             state.counters[std::string("ms_") + std::to_string(c.baud) + (c.noise ? "_noise" : "")] = ms;
         }
     }

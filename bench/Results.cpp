@@ -108,13 +108,16 @@ bool WriteResults(const std::string& path, const std::string& startLoad, double 
            "alternate, so that all three see the same machine at the same time.\n";
     out << "- Throughput moves the same patterned bytes in 4096-byte pieces and checks every byte at the far end; "
            "the figure is the median of the runs. The raw loop is a non-blocking descriptor with `poll`; Boost.Asio "
-           "is `serial_port` with blocking `write`/`read_some`; the engine's caller writes with `CommWrite` (yielding "
-           "while the transmit ring is full) and reads with `CommRead`, waiting on the port's receive event when the "
-           "ring is empty.\n";
+           "is `serial_port` with blocking `write`/`read_some`; the engine's caller writes with `CommWrite`, waiting "
+           "on the port's transmit-empty event while the 4096-byte transmit ring is full, and reads with `CommRead`, "
+           "waiting on the port's receive event while the receive ring is empty. Every caller blocks when it cannot "
+           "go on, as the raw loop does in `poll`.\n";
     out << "- Latency: one byte at a time with a pause between samples. Transmit: from the call (`CommWrite` or "
            "`write`) to the peer's `poll` waking on the master side with the byte. Receive: from the peer's `write` "
-           "on the master side to `CommBytesAvailable` reporting it (polled, yielding between calls), or to `poll` "
-           "on the raw descriptor waking.\n";
+           "on the master side to `CommBytesAvailable` reporting it, the caller waiting on the port's receive event "
+           "between looks (the goal row) or polling with a yield between calls (shown for comparison), against `poll` "
+           "on the raw descriptor waking. Percentiles are over 2000 samples each, taken in alternating blocks of "
+           "100.\n";
     out << "- Idle CPU: process CPU time (all threads) over 10 s of wall time with one port open and no traffic.\n";
     out << "- Heap allocations: every allocation in the process while the step runs, any thread, counted by a hook "
            "on " << AllocHookKind() << "; the peer side is a plain descriptor loop that allocates nothing.\n";
