@@ -42,9 +42,10 @@ test: deps build/debug/build.ninja build/tsan/build.ninja build/fuzz/build.ninja
 	ctest --preset fuzz
 	ctest --preset debug
 
+# Builds only what the demo runs: the wizard, the simulator, prog.exe and the firmware image.
 demo: deps build/release/build.ninja
-	cmake --build --preset release -j $(JOBS)
-	@build/release/tools/demo/run-demo
+	cmake --build --preset release -j $(JOBS) --target reflasher receiver-sim prog firmware_images
+	@build/release/bin/run-demo
 
 bench: deps build/release/build.ninja
 	cmake --build --preset release -j $(JOBS)

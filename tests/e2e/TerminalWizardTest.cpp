@@ -175,6 +175,8 @@ public:
         return false;
     }
 
+    Ran tmuxCommand(const std::vector<std::string>& args) { return tmux(args); }
+
 private:
     Ran tmux(const std::vector<std::string>& args) {
         std::vector<std::string> all = {"tmux", "-L", socket_};
@@ -207,6 +209,20 @@ std::string wizardCommand(const std::string& dir, const std::string& locale, con
            "/stty.after; sleep 600";
 }
 
+// Whether a capture with escape codes sets any foreground or background colour.
+bool hasColour(const std::string& capture) {
+    for (std::size_t at = capture.find("\033["); at != std::string::npos; at = capture.find("\033[", at + 1)) {
+        std::size_t end = capture.find('m', at);
+        if (end == std::string::npos) break;
+        std::stringstream params(capture.substr(at + 2, end - at - 2));
+        for (std::string p; std::getline(params, p, ';');) {
+            int n = std::atoi(p.c_str());
+            if ((n >= 30 && n <= 38) || (n >= 40 && n <= 48) || (n >= 90 && n <= 107)) return true;
+        }
+    }
+    return false;
+}
+
 bool safePath(const std::string& p) {
     return !p.empty() && p.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") == std::string::npos;
 }
@@ -232,6 +248,7 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
 
     ASSERT_TRUE(t.waitFor({"Welcome", "This utility will update the firmware on your Vandrel receiver.", "< Next >"}));
     EXPECT_EQ(t.format("#{alternate_on}"), "1");
+    EXPECT_TRUE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Choose Connection", "Select COM Port", "COM Port 1", "< Restore >"}));
     t.keys({"n"});  // plain mnemonic: the list has the focus, not a text field
@@ -330,6 +347,37 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
         ASSERT_TRUE(t.started());
         ASSERT_TRUE(t.waitFor({"reflasher: unknown terminal type \"no-such-terminal-type\"", "EXIT=1"}));
     }
+}
+
+// Without colours the wizard still works; the window menu opens the About box; the dialogs follow
+// the terminal's size.
+TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
+    const std::string d = dir_.path();
+    Tmux t(d, wizardCommand(d, "C.UTF-8", "TERM=vt100"));
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor({"Minimize", "Close", "About Firmware..."}));
+    t.keys({"a"});
+    ASSERT_TRUE(t.waitFor({"About Reflasher", "Reflasher Version 1.0", "< OK >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    EXPECT_EQ(t.screen().find("About Reflasher"), std::string::npos);
+
+    auto firstLine = [&] {
+        std::string s = t.screen();
+        return s.substr(0, s.find('\n'));
+    };
+    const std::string before = firstLine();
+    t.tmuxCommand({"resize-window", "-t", "e2e", "-x", "100", "-y", "30"});
+    auto deadline = Clock::now() + kScreenDeadline;
+    while (firstLine() == before && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+    const std::string wider = firstLine();
+    EXPECT_NE(wider, before);
+    EXPECT_EQ(wider.find("Welcome"), before.find("Welcome") + 10) << wider;  // still centred, 10 cells on
+    EXPECT_FALSE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
 }
 
 }  // namespace

@@ -823,7 +823,8 @@ void TerminalBackend::render() {
                     for (int p : {upper, lower}) {
                         if (p != 16) lum += luminance(res::kPalette16[p]), ++n;
                     }
-                    int shade = n == 0 ? 0 : std::clamp(lum / n * 5 / 256, 0, 4);
+                    // Ink on paper: dark pixels dense, light ones blank, whatever the terminal's own colours.
+                    int shade = n == 0 ? 0 : std::clamp((255 - lum / n) * 5 / 256, 0, 4);
                     if (unicode_) {
                         putGlyph(row, col, kShadesUtf8[shade], A_NORMAL, 0);
                     } else {
@@ -857,9 +858,9 @@ void TerminalBackend::render() {
             int textWidth = 0;
             for (const std::string& l : textLines) textWidth = std::max(textWidth, int(l.size()));
             int width = std::max({textWidth + indent + 4, int(w.title.size()) + 6, 14});
-            int maxLines = std::max(1, LINES - 6);
+            int maxLines = std::max(1, LINES - 5);
             if (int(textLines.size()) > maxLines) textLines.resize(std::size_t(maxLines));
-            int height = int(textLines.size()) + 5;
+            int height = int(textLines.size()) + 4;  // border, text, a blank row, OK, border
             Box b{std::max(0, (LINES - height) / 2), std::max(0, (COLS - width) / 2), height, width};
             fill(b, A_NORMAL, dialog);
             frame(b, A_NORMAL, dialog);

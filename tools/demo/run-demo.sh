@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The demo: three simulated receivers on pseudo-terminals, mapped to COM Ports 1-3 in a private
+# folder, and the wizard against them in this terminal.
+#   COM Port 1: healthy, answers at 19200, serial number VIZ..., firmware 169-508231-004
+#   COM Port 2: healthy, answers at 9600
+#   COM Port 3: unresponsive (no firmware, only its bootloader): use Restore
+# When the wizard ends, however it ends (Ctrl+C included), the simulators are stopped and the
+# folder is removed.
+set -u
+
+bin=$(cd "$(dirname "$0")" && pwd)
+for f in reflasher receiver-sim prog.exe 508231.005; do
+    if [ ! -e "$bin/$f" ]; then
+        echo "run-demo: $bin/$f is missing; build with: make demo" >&2
+        exit 1
+    fi
+done
+if [ ! -t 0 ] || [ ! -t 1 ]; then
+    echo "run-demo: the wizard needs a terminal" >&2
+    exit 1
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/reflasher-demo.XXXXXX") || exit 1
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+# Each simulator in a session of its own: Ctrl+C is for the wizard and the flasher, not for them.
+simulate() {
+    local name=$1
+    shift
+    setsid "$bin/receiver-sim" --link "$work/$name" "$@" >"$work/$name.log" 2>&1 </dev/null &
+    pids+=($!)
+}
+simulate com1 --baud 19200 --serial-prefix VIZ --version 169-508231-004 --external 0 --battery 4000
+simulate com2 --baud 9600 --serial-prefix VIZ --version 169-508231-004 --external 1 --battery 3000
+simulate com3 --bricked 1
+
+for _ in $(seq 200); do
+    [ -L "$work/com1" ] && [ -L "$work/com2" ] && [ -L "$work/com3" ] && break
+    sleep 0.05
+done
+for name in com1 com2 com3; do
+    if [ ! -L "$work/$name" ]; then
+        echo "run-demo: the simulated receiver for $name did not start:" >&2
+        cat "$work/$name.log" >&2
+        exit 1
+    fi
+done
+
+# From here Ctrl+C belongs to the wizard (and the flasher it runs): the wizard's own way of ending
+# decides the demo's exit status.
+trap ':' INT
+REFLASHER_COM1="$work/com1" REFLASHER_COM2="$work/com2" REFLASHER_COM3="$work/com3" TMPDIR="$work/" \
+    "$bin/reflasher"
+status=$?
+echo "Demo ended; the simulated receivers are stopped."
+exit $status
