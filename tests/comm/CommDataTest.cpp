@@ -6,6 +6,7 @@
 
 #include "comm/Comm.h"
 #include "tests/comm/CommTestSupport.h"
+#include "tests/comm/FakeLine.h"
 
 using commtest::LineConfig;
 using commtest::NoticeRecorder;
@@ -140,6 +141,51 @@ TEST_F(CommData, LargeTransferBothWaysArrivesIntactAndInOrder) {
     EXPECT_TRUE(atMaster == outbound);
     EXPECT_EQ(CommClose(handle), 0);
     EXPECT_TRUE(notices.Texts().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CommData, UnpluggedLineMakesNeitherThreadSpin) {
+    Pty pty(44);
+    ASSERT_TRUE(pty.Ok());
+    NoticeRecorder notices;
+    std::atomic<commtest::CountingLine*> made{nullptr};
+    commtest::UseCountingLine use(&made);
+    CommPortConfig config = LineConfig(44);
+    PortHandle handle = 0;
+    ASSERT_EQ(CommOpen(&handle, &config), 0);
+    commtest::CountingLine* line = made.load();
+    ASSERT_NE(line, nullptr);
+    ASSERT_TRUE(pty.Send({1, 2, 3}));
+    ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 3; }));
+
+    // The other end goes away, as when a USB adapter is pulled out.
+    pty.CloseMaster();
+    std::uint8_t bytes[10] = {};
+    EXPECT_EQ(CommWrite(handle, bytes, 10), 0);
+    ASSERT_TRUE(WaitUntil([] { return std::atomic_ref(CommPortTable[0].writerDone).load() == 1; }));
+    EXPECT_EQ(std::atomic_ref(CommPortTable[0].config.lastError).load(), EIO);
+
+    // Watch the reader for a while: it must pause between looks at the dead line. A spinning
+    // thread comes round thousands of times in this window; a loaded machine only lowers counts.
+    int waits = line->waits.load();
+    int reads = line->reads.load();
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    auto window = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+    EXPECT_LE(line->waits.load() - waits, window / 50 + 5) << "waits";
+    EXPECT_LE(line->reads.load() - reads, window / 50 + 5);
+    EXPECT_EQ(std::atomic_ref(CommPortTable[0].readerDone).load(), 0);  // the port stays open
+    EXPECT_EQ(CommBytesAvailable(handle), 3);
+
+    EXPECT_EQ(CommClose(handle), 0);
+    EXPECT_TRUE(WaitUntil([&] { return line->released.load(); }));
+    EXPECT_TRUE(notices.Texts().empty());
+    delete line;
 }
 
 }  // namespace

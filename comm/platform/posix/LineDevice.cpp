@@ -201,12 +201,13 @@ public:
                 hungUp_.store(false, std::memory_order_relaxed);  // look at the line again
                 return true;
             }
+            // A hung-up line stays "readable" (reads return end-of-file): take what may be left
+            // once, then pause before looking at the line again.
+            bool gone = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (gone) hungUp_.store(true, std::memory_order_relaxed);
             if ((fds[2].revents & POLLIN) != 0) {
                 *events = EV_RXCHAR;
                 return true;
-            }
-            if ((fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                hungUp_.store(true, std::memory_order_relaxed);  // pause before looking again
             }
         }
     }
@@ -216,8 +217,13 @@ public:
         if (closed_.load(std::memory_order_acquire)) return EBADF;
         for (;;) {
             ssize_t n = read(line_, destination, static_cast<std::size_t>(maxBytes));
-            if (n >= 0) {
+            if (n > 0) {
                 *got = static_cast<std::int32_t>(n);
+                return 0;
+            }
+            if (n == 0) {
+                // End of file on a terminal: the line has hung up.
+                hungUp_.store(true, std::memory_order_relaxed);
                 return 0;
             }
             if (errno == EINTR) continue;
@@ -344,6 +350,9 @@ LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
         return nullptr;
     }
     (void)ioctl(line, TIOCEXCL);
+    // A port starts with empty driver buffers: nothing left over from an earlier user (a
+    // pseudo-terminal keeps its buffers while its other end stays open).
+    (void)tcflush(line, TCIOFLUSH);
     int cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int maskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (cancelFd < 0 || maskFd < 0) {
