@@ -124,7 +124,10 @@ bool WriteResults(const std::string& path, const std::string& startLoad, double 
     out << "- Connecting sequence: the connecting page's steps, driven against the in-process simulated receiver; "
            "the floor is what the collection cycles allow (250 ms pauses: two cycles per answered request, one for "
            "the silent try), the first pause of a collection stretched when the request and reply bytes at line "
-           "speed (10 bits a byte) take longer than it.\n";
+           "speed (10 bits a byte) take longer than it. The bytes cross the line during a collection's first pause "
+           "(the collection sleeps before it looks), so they add to the floor only where they outlast it; they never "
+           "do here. Each case runs three times; the figure is the median. The simulated receiver answers only at "
+           "its own speed: in the 9600 rows the 19200 try goes unanswered first.\n";
     out << "- Flasher: `RunFlasher` starts the stand-in `prog.exe` against the simulated receiver with its "
            "bootloader. The simulator paces what it sends; a relay between the flasher's port and the simulator "
            "paces what the flasher sends at the speed the flasher set, so both directions run at line speed.\n";
