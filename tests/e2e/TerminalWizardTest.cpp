@@ -255,6 +255,10 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     ASSERT_TRUE(t.waitFor({"Receiver Information", "Serial Number:", "VIZ", "Firmware Version:",
                            "The receiver is connected to your PC COM port 1 at a baud rate of 19200.", "< Update >"}));
     EXPECT_NE(t.screen().find("004"), std::string::npos);
+    // The instructions are longer than their box at 80 x 24: PgDn shows the closing warning.
+    EXPECT_EQ(t.screen().find("Restore option in this utility."), std::string::npos);
+    t.keys({"NPage"});
+    ASSERT_TRUE(t.waitFor({"receiver to become non-operational.", "Restore option in this utility.", "< Update >"}));
     t.keys({"Enter"});  // Update is the default button
     ASSERT_TRUE(t.waitFor({"Update Successful", "Receiver number VIZ", "has been successfully upgraded from",
                            "firmware version 004 to 005.", "Would you like to upgrade another receiver?"}));
