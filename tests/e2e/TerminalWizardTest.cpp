@@ -206,7 +206,7 @@ std::string wizardCommand(const std::string& dir, const std::string& locale, con
     return "trap 'echo INTERRUPTED' INT; stty -g > " + dir + "/stty.before; env LC_ALL=" + locale +
            " REFLASHER_COM1=" + dir + "/com1 REFLASHER_COM2=" + dir + "/com2 REFLASHER_COM3=" + dir +
            "/com3 TMPDIR=" + dir + "/ " + extra + " " + kBin + "/reflasher; echo EXIT=$?; stty -g > " + dir +
-           "/stty.after; sleep 600";
+           "/stty.after; echo STTY-SAVED; sleep 600";
 }
 
 // Whether a capture with escape codes sets any foreground or background colour.
@@ -272,7 +272,7 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     t.keys({"M-u"});
     ASSERT_TRUE(t.waitFor({"Update Successful", "firmware version 005 to 005."}));
     t.keys({"n"});
-    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
+    ASSERT_TRUE(t.waitFor({"EXIT=0", "STTY-SAVED"}));
     // The flasher had the terminal meanwhile: its title bar and output stay on the normal screen.
     std::string after = t.screen();
     EXPECT_NE(after.find("Installing Firmware"), std::string::npos) << after;
@@ -317,7 +317,7 @@ TEST_F(TerminalWizard, RestoreRoadOnCom3) {
     t.keys({"n"});  // Enter would press Restore again: that button kept the focus
     ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200.", "Firmware Version:    005"}));
     t.keys({"Escape"});
-    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
+    ASSERT_TRUE(t.waitFor({"EXIT=0", "STTY-SAVED"}));
     EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag}"), "0 1");
     EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
 }
@@ -333,9 +333,25 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
         t.keys({"Enter"});
         ASSERT_TRUE(t.waitFor({"Choose Connection"}));
         t.keys({"C-c"});
-        ASSERT_TRUE(t.waitFor({"INTERRUPTED", "EXIT=130"}));
+        ASSERT_TRUE(t.waitFor({"INTERRUPTED", "EXIT=130", "STTY-SAVED"}));
         EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0");
         EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
+    }
+    // SIGTERM, and a crash (SIGSEGV: the sanitizer's report or the default action still follow).
+    for (int signalNumber : {SIGTERM, SIGSEGV}) {
+        Tmux t(d, wizardCommand(d, "C.UTF-8"));
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+        // The pane's shell has one child: env, which became reflasher.
+        std::string shell = t.format("#{pane_pid}");
+        std::string children = readFile("/proc/" + shell + "/task/" + shell + "/children");
+        pid_t wizard = pid_t(std::atoi(children.c_str()));
+        ASSERT_GT(wizard, 0) << children;
+        kill(wizard, signalNumber);
+        ASSERT_TRUE(t.waitFor({"EXIT=", "STTY-SAVED"}));
+        EXPECT_EQ(t.screen().find("EXIT=0"), std::string::npos);
+        EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0") << signalNumber;
+        EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after")) << signalNumber;
     }
     {
         Tmux t(d, wizardCommand(d, "C", "TERM=dumb"));
@@ -381,7 +397,7 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     EXPECT_EQ(wider.find("Welcome"), before.find("Welcome") + 10) << wider;  // still centred, 10 cells on
     EXPECT_FALSE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
     t.keys({"Escape"});
-    ASSERT_TRUE(t.waitFor({"EXIT=0"}));
+    ASSERT_TRUE(t.waitFor({"EXIT=0", "STTY-SAVED"}));
 }
 
 }  // namespace

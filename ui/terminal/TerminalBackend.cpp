@@ -38,20 +38,38 @@ termios gSavedModes{};
 volatile sig_atomic_t gTerminalTaken = 0;
 constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction gPreviousActions[std::size(kExitSignals)];
+// A crash must not leave the terminal unusable either; whoever handled these before us (the
+// sanitizers' reports, the default core dump) still gets them, on a normal screen.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction gPreviousFaultActions[std::size(kFaultSignals)];
+
+void restoreTerminal() {
+    if (!gTerminalTaken) return;
+    ssize_t ignored = write(STDOUT_FILENO, gRestore, gRestoreLength);
+    (void)ignored;
+    tcsetattr(STDOUT_FILENO, TCSANOW, &gSavedModes);
+    gTerminalTaken = 0;
+}
 
 extern "C" void restoreTerminalAndDie(int signalNumber) {
-    if (gTerminalTaken) {
-        ssize_t ignored = write(STDOUT_FILENO, gRestore, gRestoreLength);
-        (void)ignored;
-        tcsetattr(STDOUT_FILENO, TCSANOW, &gSavedModes);
-    }
+    restoreTerminal();
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);  // delivered when the handler returns: the parent sees how we ended
+}
+
+extern "C" void restoreTerminalAndPassOn(int signalNumber) {
+    restoreTerminal();
+    for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
+        if (kFaultSignals[i] == signalNumber) sigaction(signalNumber, &gPreviousFaultActions[i], nullptr);
+    }
+    // Delivered to the previous action when we return (as is a fault, when its instruction repeats).
+    raise(signalNumber);
 }
 
 void setSignalAction(int signalNumber, void (*handler)(int)) {
     struct sigaction action{};
     action.sa_handler = handler;
+    action.sa_flags = SA_ONSTACK;  // a stack overflow leaves only the alternate stack, if there is one
     sigemptyset(&action.sa_mask);
     for (int s : kExitSignals) sigaddset(&action.sa_mask, s);
     sigaction(signalNumber, &action, nullptr);
@@ -330,6 +348,10 @@ std::unique_ptr<TerminalBackend> TerminalBackend::open(std::string& error) {
         sigaction(kExitSignals[i], nullptr, &gPreviousActions[i]);
         setSignalAction(kExitSignals[i], restoreTerminalAndDie);
     }
+    for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
+        sigaction(kFaultSignals[i], nullptr, &gPreviousFaultActions[i]);
+        setSignalAction(kFaultSignals[i], restoreTerminalAndPassOn);
+    }
     backend->render();
     return backend;
 }
@@ -341,6 +363,9 @@ TerminalBackend::~TerminalBackend() {
     endwin();
     gTerminalTaken = 0;
     for (std::size_t i = 0; i < std::size(kExitSignals); ++i) sigaction(kExitSignals[i], &gPreviousActions[i], nullptr);
+    for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
+        sigaction(kFaultSignals[i], &gPreviousFaultActions[i], nullptr);
+    }
     delscreen(static_cast<SCREEN*>(screen_));
 }
 
