@@ -369,13 +369,33 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
     }
 }
 
-// Without colours the wizard still works; the window menu opens the About box; the dialogs follow
-// the terminal's size.
+// Without colours the wizard still works and animates; the window menu minimises and restores the
+// Welcome page and opens the About box; the dialogs follow the terminal's size.
 TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     const std::string d = dir_.path();
     Tmux t(d, wizardCommand(d, "C.UTF-8", "TERM=vt100"));
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    // The animation runs: the frame's rows change on their own (only they do).
+    const std::string still = t.screen();
+    auto deadline = Clock::now() + kScreenDeadline;
+    while (t.screen() == still && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    EXPECT_NE(t.screen(), still);
+
+    // Minimise through the window menu, then restore from the minimised window's menu.
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor({"Minimize", "Close", "About Firmware..."}));
+    t.keys({"n"});
+    ASSERT_TRUE(t.waitFor({"Welcome"}));
+    auto minimised = [&] { return t.screen().find("< Next >") == std::string::npos; };
+    deadline = Clock::now() + kScreenDeadline;
+    while (!minimised() && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(minimised());
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Restore", "Close"}));
+    t.keys({"r"});
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+
     t.keys({"M-Space"});
     ASSERT_TRUE(t.waitFor({"Minimize", "Close", "About Firmware..."}));
     t.keys({"a"});
@@ -390,7 +410,7 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     };
     const std::string before = firstLine();
     t.tmuxCommand({"resize-window", "-t", "e2e", "-x", "100", "-y", "30"});
-    auto deadline = Clock::now() + kScreenDeadline;
+    deadline = Clock::now() + kScreenDeadline;
     while (firstLine() == before && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
     const std::string wider = firstLine();
     EXPECT_NE(wider, before);
