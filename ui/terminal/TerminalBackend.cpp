@@ -615,7 +615,7 @@ bool TerminalBackend::waitInput(Millis deadline, Input& input) {
             int timeout = deadline == kForever ? 60000 : int(std::min<Millis>(deadline - t, 60000));
             pollfd p{STDIN_FILENO, POLLIN, 0};
             int ready = poll(&p, 1, timeout);
-            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
+            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 raise(SIGHUP);  // the terminal is gone: nobody is left to answer the wizard
             }
             continue;  // input, a time-out, or a signal (a resize comes as KEY_RESIZE next)
