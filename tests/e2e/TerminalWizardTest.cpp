@@ -282,6 +282,34 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     EXPECT_FALSE(fs::exists(d + "/status.err"));
 }
 
+// While prog.exe runs it has the terminal: its title, its output, and Ctrl+C, which stops the
+// flash and not the wizard; the wizard then reports the failure and shows its page again.
+TEST_F(TerminalWizard, FlasherGetsTheTerminalAndCtrlC) {
+    const std::string d = dir_.path();
+    Simulator com1(d + "/com1", {"--baud", "19200"});
+    ASSERT_TRUE(com1.ready());
+    // prog.exe's test hook: stop after three written blocks until interrupted.
+    Tmux t(d, wizardCommand(d, "C.UTF-8", "REFLASHER_PROG_HOLD_AFTER=3"));
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Installing Firmware", "Writing"}));
+    EXPECT_EQ(t.format("#{alternate_on} #{pane_title}"), "0 Installing Firmware");
+    t.keys({"C-c"});
+    ASSERT_TRUE(t.waitFor({" reflasher ", "If the utility froze during the update process", "< OK >"}));
+    EXPECT_EQ(t.format("#{alternate_on}"), "1");
+    EXPECT_NE(t.format("#{pane_title}"), "Installing Firmware");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"EXIT=0", "STTY-SAVED"}));
+    EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after"));
+}
+
 // Restore road on COM Port 3: the receiver does not answer (message 109 first), Restore with the
 // grey-top design flashes it through its bootloader, and afterwards it answers with 005.
 TEST_F(TerminalWizard, RestoreRoadOnCom3) {
