@@ -36,7 +36,7 @@ char gRestore[kRestoreMax];
 volatile std::size_t gRestoreLength = 0;
 termios gSavedModes{};
 volatile sig_atomic_t gTerminalTaken = 0;
-constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};  // SIGINT first
 struct sigaction gPreviousActions[std::size(kExitSignals)];
 // A crash must not leave the terminal unusable either; whoever handled these before us (the
 // sanitizers' reports, the default core dump) still gets them, on a normal screen.
@@ -346,6 +346,8 @@ std::unique_ptr<TerminalBackend> TerminalBackend::open(std::string& error) {
     gTerminalTaken = 1;
     for (std::size_t i = 0; i < std::size(kExitSignals); ++i) {
         sigaction(kExitSignals[i], nullptr, &gPreviousActions[i]);
+        // Whoever started us with a signal ignored (nohup, a script's trap '') keeps it ignored.
+        if (gPreviousActions[i].sa_handler == SIG_IGN) continue;
         setSignalAction(kExitSignals[i], restoreTerminalAndDie);
     }
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
@@ -480,7 +482,7 @@ void TerminalBackend::takeBack() {
     reset_prog_mode();
     flushinp();  // keys meant for the flasher (Escape!) must not reach the page that comes back
     clearok(curscr, TRUE);
-    setSignalAction(SIGINT, restoreTerminalAndDie);
+    if (gPreviousActions[0].sa_handler != SIG_IGN) setSignalAction(SIGINT, restoreTerminalAndDie);
     render();
 }
 
