@@ -1,5 +1,7 @@
 // The port table, the engine's start and stop, and the pool of port contexts.
 #include <cstring>
+#include <new>
+#include <span>
 
 #include "comm/Comm.h"
 #include "comm/CommContext.h"
@@ -9,8 +11,20 @@ CommPort CommPortTable[2];
 std::int32_t CommReaderState = 0;
 
 namespace {
-CommPortContext contextPool[kCommContextCount];
+
+// Built once and never destroyed: a thread given up on may still be leaving while the program
+// ends, so the pool must outlive every static destructor.
+CommPortContext* ContextPool() {
+    alignas(CommPortContext) static unsigned char storage[sizeof(CommPortContext) * kCommContextCount];
+    static CommPortContext* pool = [] {
+        auto* first = reinterpret_cast<CommPortContext*>(storage);
+        for (std::size_t i = 0; i < kCommContextCount; ++i) new (first + i) CommPortContext;
+        return first;
+    }();
+    return pool;
 }
+
+}  // namespace
 
 int CommStartup() {
     if (CommStartCount != 0) return 0;
@@ -80,7 +94,7 @@ PortHandle CommHandleAt(std::uint32_t index) {
 }
 
 CommPortContext* CommAcquireContext() {
-    for (CommPortContext& context : contextPool) {
+    for (CommPortContext& context : std::span(ContextPool(), kCommContextCount)) {
         bool expected = false;
         if (!context.inUse.compare_exchange_strong(expected, true, std::memory_order_acquire))
             continue;
@@ -111,7 +125,7 @@ void CommReleaseContext(CommPortContext* context) {
 
 std::size_t CommContextsInUse() {
     std::size_t taken = 0;
-    for (CommPortContext& context : contextPool) {
+    for (CommPortContext& context : std::span(ContextPool(), kCommContextCount)) {
         if (context.inUse.load(std::memory_order_acquire)) ++taken;
     }
     return taken;

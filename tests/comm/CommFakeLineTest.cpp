@@ -285,33 +285,48 @@ TEST_F(CommFakeLine, LineEventsAndReadErrors) {
     EXPECT_EQ(CommClose(handle), 0);
 }
 
-// A reader that hangs while its port is closed must leave the reused slot alone.
+// A thread that hangs while its port is closed must leave the reused slot alone.
 TEST_F(CommFakeLine, ThreadGivenUpOnNeverTouchesTheReusedSlot) {
-    for (bool inRead : {false, true}) {
-        SCOPED_TRACE(inRead ? "hung in a read" : "hung in a wait");
+    enum class Hang { InWait, InRead, InWrite };
+    for (Hang where : {Hang::InWait, Hang::InRead, Hang::InWrite}) {
+        SCOPED_TRACE(static_cast<int>(where));
         NoticeRecorder notices;
         FakeLine hung;
         UseFakeLine use(&hung);
+        auto hang = [&](bool on) {
+            if (where == Hang::InWait) hung.HangWaits(on);
+            if (where == Hang::InRead) hung.HangReads(on);
+            if (where == Hang::InWrite) hung.HangWrites(on);
+        };
         CommPortConfig config = LineConfig(1);
         PortHandle handle = 0;
-        if (inRead) {
-            hung.HangReads(true);
-        } else {
-            hung.HangWaits(true);
-        }
+        hang(true);
         ASSERT_EQ(CommOpen(&handle, &config), 0);
         hung.Receive(Pattern(100, 9));
-        ASSERT_TRUE(hung.WaitFor(
-            [&](FakeLine& l) { return (inRead ? l.hungReads_ : l.hungWaits_) == 1; }));
+        const std::vector<std::uint8_t> out = Pattern(50, 10);
+        if (where == Hang::InWrite) {
+            EXPECT_EQ(CommWrite(handle, out.data(), 50), 0);
+        }
+        ASSERT_TRUE(hung.WaitFor([&](FakeLine& l) {
+            return l.hungWaits_ + l.hungReads_ + l.hungWrites_ == 1;
+        }));
+        if (where == Hang::InWrite) {
+            ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 100; }));
+        }
 
         EXPECT_EQ(CommClose(handle), 0);
-        std::string state = inRead ? "8" : "2";
-        EXPECT_EQ(notices.Texts(),
-                  (std::vector<std::string>{
-                      "Comms Error|Read thread event timeout!\n\nCurrent thread state = " + state,
-                      "Comms Error|Read thread not terminated!"}));
+        std::vector<std::string> expected;
+        if (where == Hang::InWrite) {
+            expected = {"Comms Error|Write thread event timeout!",
+                        "Comms Error|Write thread not terminated!"};
+        } else {
+            std::string state = where == Hang::InRead ? "8" : "2";
+            expected = {"Comms Error|Read thread event timeout!\n\nCurrent thread state = " + state,
+                        "Comms Error|Read thread not terminated!"};
+        }
+        EXPECT_EQ(notices.Texts(), expected);
         EXPECT_TRUE(hung.Get(&FakeLine::closed_));
-        EXPECT_FALSE(hung.Get(&FakeLine::released_));  // the hung reader still holds it
+        EXPECT_FALSE(hung.Get(&FakeLine::released_));  // the hung thread still holds it
 
         // The slot is taken again at once, with the same handle.
         FakeLine fresh;
@@ -319,19 +334,23 @@ TEST_F(CommFakeLine, ThreadGivenUpOnNeverTouchesTheReusedSlot) {
         PortHandle again = 0;
         ASSERT_EQ(CommOpen(&again, &config), 0);
         EXPECT_EQ(again, handle);
+        const std::vector<std::uint8_t> queued = Pattern(10, 11);
+        fresh.HangWrites(true);  // keep the new port's transmit ring as it is
+        EXPECT_EQ(CommWrite(again, queued.data(), 10), 0);
+        ASSERT_TRUE(fresh.WaitFor([](FakeLine& l) { return l.hungWrites_ == 1; }));
 
-        // The old reader wakes with bytes in hand and leaves without storing them.
-        if (inRead) {
-            hung.HangReads(false);
-        } else {
-            hung.HangWaits(false);
-        }
+        // The old thread wakes with its transfer done and leaves without touching the slot.
+        hang(false);
         ASSERT_TRUE(hung.WaitFor([](FakeLine& l) { return l.released_; }));
         EXPECT_EQ(CommBytesAvailable(again), 0);
         EXPECT_EQ(Shared(CommPortTable[0].rxWrite), 0);
+        EXPECT_EQ(Shared(CommPortTable[0].txRead), 0);
         EXPECT_EQ(Shared(CommPortTable[0].readerDone), 0);
+        EXPECT_EQ(Shared(CommPortTable[0].writerDone), 0);
 
         // The new port works as usual.
+        fresh.HangWrites(false);
+        ASSERT_TRUE(fresh.WaitFor([&](FakeLine& l) { return l.sent_ == queued; }));
         fresh.Receive({42});
         ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(again) == 1; }));
         EXPECT_EQ(CommClose(again), 0);

@@ -206,3 +206,73 @@ TEST_F(CommTable, SecondOpenOfOneDeviceIsRefused) {
 }
 
 }  // namespace
+
+#include <termios.h>
+
+namespace {
+
+TEST_F(CommTable, LineSettingsReachThePseudoTerminalAsRawTermios) {
+    ASSERT_EQ(CommStartup(), 0);
+    Pty pty(38);
+    ASSERT_TRUE(pty.Ok());
+    // The master reports the slave's settings.
+    auto settingsFor = [&](CommPortConfig config, termios* settings) {
+        PortHandle handle = 0;
+        int result = CommOpen(&handle, &config);
+        if (result == 0) {
+            EXPECT_EQ(tcgetattr(pty.Master(), settings), 0);
+            EXPECT_EQ(CommClose(handle), 0);
+        }
+        return result;
+    };
+    termios settings{};
+    ASSERT_EQ(settingsFor(LineConfig(38), &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B19200));
+    EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B19200));
+    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | HUPCL | CRTSCTS), 0u);
+    EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INPCK | ISTRIP), 0u);
+    EXPECT_EQ(settings.c_cc[VMIN], 0);
+    EXPECT_EQ(settings.c_cc[VTIME], 0);
+
+    // Speed 0 stands for 9600 here (no free speed setting): the line is never hung up.
+    CommPortConfig config = LineConfig(38, 0);
+    config.dataBits = 7;
+    config.parity = 3;
+    config.stopBits = 3;
+    config.xonXoff = 1;
+    config.ctsHandshake = 1;
+    ASSERT_EQ(settingsFor(config, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    // A pseudo-terminal forces 8 bits and no parity enable; odd/mark and parity checking show.
+    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), 0u);  // even
+    EXPECT_NE(settings.c_iflag & INPCK, 0u);
+    EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+
+    config = LineConfig(38, 1200);
+    config.dataBits = 5;
+    config.parity = 4;  // mark
+    ASSERT_EQ(settingsFor(config, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B1200));
+    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
+    config.parity = 2;  // odd
+    ASSERT_EQ(settingsFor(config, &settings), 0);
+    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD));
+    config.parity = 5;  // space
+    ASSERT_EQ(settingsFor(config, &settings), 0);
+    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(CMSPAR));
+
+    // What termios cannot do is refused and leaves the line as it was.
+    config = LineConfig(38, 14400);
+    EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_SETUP_FAILED);
+    config = LineConfig(38, 56000);
+    EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_BAD_BAUD);
+    ASSERT_EQ(tcgetattr(pty.Master(), &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B1200));
+}
+
+}  // namespace

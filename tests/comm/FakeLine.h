@@ -21,6 +21,15 @@ using comm::platform::LineTimeouts;
 
 class FakeLine final : public LineDevice {
 public:
+    FakeLine() = default;
+    // The engine's threads may still hold a device that was handed out: wait for its release.
+    ~FakeLine() {
+        std::unique_lock hold(mutex_);
+        if (handedOut_) changed_.wait(hold, [this] { return released_; });
+    }
+    FakeLine(const FakeLine&) = delete;
+    FakeLine& operator=(const FakeLine&) = delete;
+
     // Set before the port is opened (the engine only reads them on the opening thread).
     std::uint32_t settableBaud = 0x0002 | 0x0100 | 0x1000;  // some fixed speeds, no BAUD_USER
     bool stateReadable = true;
@@ -112,14 +121,20 @@ public:
         return 0;
     }
     int Write(const void* bytes, std::int32_t length, std::int32_t* written) override {
-        std::lock_guard hold(mutex_);
+        std::unique_lock hold(mutex_);
         *written = 0;
         ++writeCalls_;
         changed_.notify_all();
+        if (hangWrites_) {
+            ++hungWrites_;
+            changed_.notify_all();
+            changed_.wait(hold, [this] { return !hangWrites_; });
+        }
         if (writeError_ != 0) return writeError_;
         const auto* source = static_cast<const std::uint8_t*>(bytes);
         sent_.insert(sent_.end(), source, source + length);
         writeSizes_.push_back(length);
+        changed_.notify_all();
         *written = length;
         return 0;
     }
@@ -176,6 +191,11 @@ public:
         changed_.notify_all();
     }
 
+    void HangWrites(bool hang) {
+        std::lock_guard hold(mutex_);
+        hangWrites_ = hang;
+        changed_.notify_all();
+    }
     void HangReads(bool hang) {
         std::lock_guard hold(mutex_);
         hangReads_ = hang;
@@ -209,10 +229,13 @@ public:
     bool modemReadable_ = true;
     bool hangWaits_ = false;
     bool hangReads_ = false;
+    bool hangWrites_ = false;
+    int hungWrites_ = 0;
     int hungReads_ = 0;
     bool cancelled_ = false;
     bool closed_ = false;
     bool released_ = false;
+    bool handedOut_ = false;
     int waits_ = 0;
     int hungWaits_ = 0;
     int reads_ = 0;
@@ -238,6 +261,8 @@ private:
     static LineDevice* Open(std::int32_t, void*) {
         FakeLine* line = Current();
         if (line == nullptr || line->refuseOpen) return nullptr;
+        std::lock_guard hold(line->mutex_);
+        line->handedOut_ = true;
         return line;
     }
 };
