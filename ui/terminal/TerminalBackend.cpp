@@ -819,17 +819,35 @@ void TerminalBackend::render() {
         const res::Image& img = pic.images[0];
         // Each cell shows two pixel rows (upper and lower half), each the block's most common colour.
         const int pixelRows = b.height * 2;
+        // Shrunk several times, thin strokes (the logo's lettering) would vanish under the most
+        // common colour; a block therefore shows its strongest colour other than the picture's
+        // background when that covers a fifth of it.
+        auto colourAt = [&](int x, int y) {
+            int p = img.pixels[std::size_t(y) * std::size_t(img.width) + std::size_t(x)] & 15;
+            return p == img.transparent ? 16 : p;  // 16: nothing
+        };
+        int background = 16;
+        {
+            int counts[17] = {};
+            for (int y = 0; y < img.height; ++y) {
+                for (int x = 0; x < img.width; ++x) ++counts[colourAt(x, y)];
+            }
+            background = int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));
+        }
         auto sample = [&](int col, int prow) {
             int x0 = col * img.width / b.width, x1 = std::max(x0 + 1, (col + 1) * img.width / b.width);
             int y0 = prow * img.height / pixelRows, y1 = std::max(y0 + 1, (prow + 1) * img.height / pixelRows);
             int counts[17] = {};
+            int total = 0;
             for (int y = y0; y < std::min(y1, img.height); ++y) {
-                for (int x = x0; x < std::min(x1, img.width); ++x) {
-                    int p = img.pixels[std::size_t(y) * std::size_t(img.width) + std::size_t(x)] & 15;
-                    ++counts[p == img.transparent ? 16 : p];
-                }
+                for (int x = x0; x < std::min(x1, img.width); ++x, ++total) ++counts[colourAt(x, y)];
             }
-            return int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));  // 16: none
+            int strongest = -1;
+            for (int p = 0; p < 17; ++p) {
+                if (p != background && (strongest < 0 || counts[p] > counts[strongest])) strongest = p;
+            }
+            if (strongest >= 0 && counts[strongest] * 5 >= total && counts[strongest] > 0) return strongest;
+            return int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));
         };
         static const char* const kShadesUtf8[] = {" ", "\u2591", "\u2592", "\u2593", "\u2588"};
         static const char kShadesAscii[] = " .:#@";
