@@ -29,16 +29,16 @@ using PortHandle = std::intptr_t;
 
 // The caller's description of a line.
 struct CommPortConfig {
-    std::int32_t port;           // COM port number
-    std::uint32_t baud;          // bit/s; 0 stands for 9600 on devices without a free speed setting
-    std::uint8_t dataBits;       // 4..8; 0 stands for 8
-    std::uint8_t parity;         // 0/1 none, 2 odd, 3 even, 4 mark, 5 space
-    std::uint8_t stopBits;       // 0/1 one, 2 one and a half, 3 two
-    std::uint8_t xonXoff;        // flags: on only when 1 for the line settings
+    std::int32_t port;      // COM port number
+    std::uint32_t baud;     // bit/s; 0 stands for 9600 on devices without a free speed setting
+    std::uint8_t dataBits;  // 4..8; 0 stands for 8
+    std::uint8_t parity;    // 0/1 none, 2 odd, 3 even, 4 mark, 5 space
+    std::uint8_t stopBits;  // 0/1 one, 2 one and a half, 3 two
+    std::uint8_t xonXoff;   // flags: on only when 1 for the line settings
     std::uint8_t ctsHandshake;
     std::uint8_t dsrHandshake;
-    std::uint32_t spare[5];      // stored, never interpreted
-    std::int32_t lastError;      // in the port's copy: platform error of the last failed transfer
+    std::uint32_t spare[5];  // stored, never interpreted
+    std::int32_t lastError;  // in the port's copy: platform error of the last failed transfer
 };
 
 namespace comm::platform {
@@ -66,39 +66,39 @@ struct CommPortContext;  // the engine's private per-open bookkeeping
 // Ring indices, done flags and config.lastError are shared with the threads and accessed
 // atomically. Events, locks and threads live in the context and the slot points at them.
 struct CommPort {
-    PortHandle handle;              // the slot's own address; 0 = slot free
-    CommPortConfig config;          // as accepted by the line; lastError written by the threads
-    CommLineHandle lineHandle;      // UI thread only; the threads watch their context's stop order
+    PortHandle handle;          // the slot's own address; 0 = slot free
+    CommPortConfig config;      // as accepted by the line; lastError written by the threads
+    CommLineHandle lineHandle;  // UI thread only; the threads watch their context's stop order
     CommThread* readerThread;
     CommEvent* readerStartedEvent;
-    std::int32_t readerDone;        // written by the reader as it ends
+    std::int32_t readerDone;  // written by the reader as it ends
     CommEvent* readerDoneEvent;
     CommEvent* rxDataEvent;
     CommEvent* readerIoEvent;
-    CommLock* rxLock;               // CommRead and CommBytesAvailable
+    CommLock* rxLock;  // CommRead and CommBytesAvailable
     std::int32_t rxSize;
-    std::int32_t rxRead;            // advanced by CommRead only
-    std::int32_t rxWrite;           // advanced by the reader thread only
+    std::int32_t rxRead;   // advanced by CommRead only
+    std::int32_t rxWrite;  // advanced by the reader thread only
     std::uint8_t* rxBuffer;
     CommThread* writerThread;
     CommEvent* writerStartedEvent;
-    std::int32_t writerDone;        // written by the writer as it ends
+    std::int32_t writerDone;  // written by the writer as it ends
     CommEvent* writerDoneEvent;
     CommEvent* writerWakeEvent;
     CommEvent* txEmptyEvent;
     CommEvent* writerIoEvent;
-    CommLock* txLock;               // CommWrite
+    CommLock* txLock;  // CommWrite
     std::int32_t txSize;
-    std::int32_t txRead;            // advanced by the writer thread only
-    std::int32_t txWrite;           // advanced by CommWrite only
+    std::int32_t txRead;   // advanced by the writer thread only
+    std::int32_t txWrite;  // advanced by CommWrite only
     std::uint8_t* txBuffer;
     std::uint8_t rxStorage[COMM_RING_SIZE];
     std::uint8_t txStorage[COMM_RING_SIZE];
-    CommPortContext* context;       // set by CommOpen; UI thread only
+    CommPortContext* context;  // set by CommOpen; UI thread only
 };
 
 // Engine-wide state, zero at program start.
-extern std::uint8_t CommStartCount;   // 0 stopped, 1 started; UI thread only
+extern std::uint8_t CommStartCount;  // 0 stopped, 1 started; UI thread only
 extern CommPort CommPortTable[2];
 extern std::int32_t CommReaderState;  // last progress value any reader wrote (diagnostic)
 

@@ -20,7 +20,7 @@ struct CommPortContext {
     std::atomic<int> users{0};       // the open port plus each running thread
 
     comm::platform::Lock gate;
-    bool cutOff = false;     // guarded by gate: the threads must not touch the slot any more
+    bool cutOff = false;       // guarded by gate: the threads must not touch the slot any more
     CommPort* slot = nullptr;  // written before the threads start
     PortHandle handle = 0;     // the port's handle, the threads' argument
 

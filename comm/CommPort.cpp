@@ -61,7 +61,9 @@ int UndoOpen(CommPort* slot, CommPortContext* context, int result) {
 
 }  // namespace
 
-void CommSetNoticeHook(CommNoticeHook hook) { comm::platform::SetNoticeFunction(hook); }
+void CommSetNoticeHook(CommNoticeHook hook) {
+    comm::platform::SetNoticeFunction(hook);
+}
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config) {
     *handle = 0;
@@ -166,20 +168,38 @@ int CommSetLine(PortHandle handle, const CommPortConfig* config) {
 
     switch (config->parity) {
         case 0:
-        case 1: state.Parity = comm::platform::kNoParity; break;
-        case 2: state.Parity = comm::platform::kOddParity; break;
-        case 3: state.Parity = comm::platform::kEvenParity; break;
-        case 4: state.Parity = comm::platform::kMarkParity; break;
-        case 5: state.Parity = comm::platform::kSpaceParity; break;
-        default: return COMM_ERR_BAD_PARITY;
+        case 1:
+            state.Parity = comm::platform::kNoParity;
+            break;
+        case 2:
+            state.Parity = comm::platform::kOddParity;
+            break;
+        case 3:
+            state.Parity = comm::platform::kEvenParity;
+            break;
+        case 4:
+            state.Parity = comm::platform::kMarkParity;
+            break;
+        case 5:
+            state.Parity = comm::platform::kSpaceParity;
+            break;
+        default:
+            return COMM_ERR_BAD_PARITY;
     }
 
     switch (config->stopBits) {
         case 0:
-        case 1: state.StopBits = comm::platform::kOneStopBit; break;
-        case 2: state.StopBits = comm::platform::kOne5StopBits; break;
-        case 3: state.StopBits = comm::platform::kTwoStopBits; break;
-        default: return COMM_ERR_BAD_STOPBITS;
+        case 1:
+            state.StopBits = comm::platform::kOneStopBit;
+            break;
+        case 2:
+            state.StopBits = comm::platform::kOne5StopBits;
+            break;
+        case 3:
+            state.StopBits = comm::platform::kTwoStopBits;
+            break;
+        default:
+            return COMM_ERR_BAD_STOPBITS;
     }
 
     state.fOutX = config->xonXoff == 1 ? 1 : 0;
@@ -221,7 +241,8 @@ int CommClose(PortHandle handle) {
     if (std::atomic_ref(slot->readerDone).load() == 0) {
         if (!slot->readerDoneEvent->Wait(kStopWaitMs)) {
             char text[96];
-            std::snprintf(text, sizeof text, "Read thread event timeout!\n\nCurrent thread state = %d",
+            std::snprintf(text, sizeof text,
+                          "Read thread event timeout!\n\nCurrent thread state = %d",
                           static_cast<int>(std::atomic_ref(CommReaderState).load()));
             comm::platform::ShowNotice(kNoticeCaption, text);
         }

@@ -15,7 +15,8 @@ namespace {
 // Built once and never destroyed: a thread given up on may still be leaving while the program
 // ends, so the pool must outlive every static destructor.
 CommPortContext* ContextPool() {
-    alignas(CommPortContext) static unsigned char storage[sizeof(CommPortContext) * kCommContextCount];
+    alignas(
+        CommPortContext) static unsigned char storage[sizeof(CommPortContext) * kCommContextCount];
     static CommPortContext* pool = [] {
         auto* first = reinterpret_cast<CommPortContext*>(storage);
         for (std::size_t i = 0; i < kCommContextCount; ++i) new (first + i) CommPortContext;

@@ -14,6 +14,7 @@ namespace {
 constexpr std::uint32_t kWriterIdleWaitMs = 100;
 constexpr std::uint32_t kHandshakeRetryMs = 10;
 constexpr std::uint32_t kRoomRetryMs = 1;
+constexpr std::uint32_t kFailedWaitPauseMs = 100;
 
 void SetReaderState(std::int32_t state) {
     std::atomic_ref(CommReaderState).store(state, std::memory_order_relaxed);
@@ -117,8 +118,10 @@ void RunReader(CommPortContext* context) {
     while (!StopOrdered(context)) {
         SetReaderState(2);
         std::uint32_t events = 0;
-        (void)device->WaitEvent(&events);
+        bool waited = device->WaitEvent(&events);
         if (StopOrdered(context)) break;
+        // A device whose wait fails outright would otherwise send the reader straight round.
+        if (!waited) comm::platform::SleepMs(kFailedWaitPauseMs);
         SetReaderState(3);
         device->SetEventMask(comm::platform::EV_RXCHAR);
         SetReaderState(4);
@@ -242,8 +245,12 @@ int CommRunWriter(PortHandle handle, CommPortContext* own) {
     return 0;
 }
 
-int CommReaderThread(PortHandle handle) { return CommRunReader(handle, nullptr); }
-int CommWriterThread(PortHandle handle) { return CommRunWriter(handle, nullptr); }
+int CommReaderThread(PortHandle handle) {
+    return CommRunReader(handle, nullptr);
+}
+int CommWriterThread(PortHandle handle) {
+    return CommRunWriter(handle, nullptr);
+}
 
 int CommWrite(PortHandle handle, const void* bytes, std::int32_t length) {
     CommPort* slot = nullptr;

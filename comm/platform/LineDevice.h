@@ -92,7 +92,7 @@ inline constexpr std::uint32_t MS_RING_ON = 0x040;
 inline constexpr std::uint32_t MS_RLSD_ON = 0x080;
 
 class LineDevice {
-public:
+  public:
     virtual bool GetProperties(LineProperties* properties) = 0;
     // Fills *state only on success.
     virtual bool GetState(LineState* state) = 0;
@@ -125,7 +125,7 @@ public:
     // The last user is gone: frees what is left. The object must not be used afterwards.
     virtual void Release() = 0;
 
-protected:
+  protected:
     ~LineDevice() = default;
 };
 

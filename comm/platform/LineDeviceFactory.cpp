@@ -8,7 +8,9 @@ namespace {
 std::atomic<LineDeviceFactory> factory{nullptr};  // nullptr: the platform's own
 }
 
-void SetLineDeviceFactory(LineDeviceFactory replacement) { factory.store(replacement); }
+void SetLineDeviceFactory(LineDeviceFactory replacement) {
+    factory.store(replacement);
+}
 
 LineDevice* OpenLineDevice(std::int32_t port, void* storage) {
     LineDeviceFactory chosen = factory.load();

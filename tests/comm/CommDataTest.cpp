@@ -17,7 +17,7 @@ using commtest::WaitUntil;
 namespace {
 
 class CommData : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(CommStartup(), 0); }
     void TearDown() override {
         while (CommStartCount != 0) CommCleanup();
@@ -28,8 +28,9 @@ protected:
         std::vector<std::uint8_t> bytes;
         std::uint8_t chunk[1000];
         WaitUntil([&] {
-            int got = CommRead(handle, chunk, static_cast<std::int32_t>(
-                                                  std::min(sizeof chunk, count - bytes.size())));
+            int got =
+                CommRead(handle, chunk,
+                         static_cast<std::int32_t>(std::min(sizeof chunk, count - bytes.size())));
             if (got > 0) bytes.insert(bytes.end(), chunk, chunk + got);
             return bytes.size() >= count || got < 0;
         });
@@ -124,7 +125,8 @@ TEST_F(CommData, LargeTransferBothWaysArrivesIntactAndInOrder) {
     WaitUntil(
         [&] {
             if (queued < kSize) {
-                auto length = static_cast<std::int32_t>(std::min<std::size_t>(1000, kSize - queued));
+                auto length =
+                    static_cast<std::int32_t>(std::min<std::size_t>(1000, kSize - queued));
                 int left = CommWrite(handle, outbound.data() + queued, length);
                 if (left >= 0) queued += static_cast<std::size_t>(length - left);
             }

@@ -30,10 +30,12 @@ std::uint32_t FlagWord(const comm::platform::LineState& state) {
     return word;
 }
 
-std::int32_t Shared(std::int32_t& field) { return std::atomic_ref(field).load(); }
+std::int32_t Shared(std::int32_t& field) {
+    return std::atomic_ref(field).load();
+}
 
 class CommFakeLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(CommStartup(), 0); }
     void TearDown() override {
         while (CommStartCount != 0) CommCleanup();
@@ -113,10 +115,8 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
     EXPECT_EQ(apply([](CommPortConfig& c) { c.stopBits = 4; }), COMM_ERR_BAD_STOPBITS);
     // Several bad fields: the first in the order speed, data bits, parity, stop bits.
     EXPECT_EQ(apply([](CommPortConfig& c) { c.baud = 110, c.parity = 9; }), COMM_ERR_BAD_BAUD);
-    EXPECT_EQ(apply([](CommPortConfig& c) { c.dataBits = 3, c.stopBits = 9; }),
-              COMM_ERR_BAD_BAUD);
-    EXPECT_EQ(apply([](CommPortConfig& c) { c.parity = 7, c.stopBits = 7; }),
-              COMM_ERR_BAD_PARITY);
+    EXPECT_EQ(apply([](CommPortConfig& c) { c.dataBits = 3, c.stopBits = 9; }), COMM_ERR_BAD_BAUD);
+    EXPECT_EQ(apply([](CommPortConfig& c) { c.parity = 7, c.stopBits = 7; }), COMM_ERR_BAD_PARITY);
 
     // Handshake flags are on only when 1.
     EXPECT_EQ(apply([](CommPortConfig& c) { c.xonXoff = 1, c.ctsHandshake = 1; }, &got), 0);
@@ -264,7 +264,8 @@ TEST_F(CommFakeLine, LineEventsAndReadErrors) {
     line.Signal(EV_RLSD);
     ASSERT_TRUE(line.WaitFor([](FakeLine& l) { return l.waits_ == 2; }));
     EXPECT_EQ(line.Get(&FakeLine::reads_), 0);
-    EXPECT_EQ(line.Get(&FakeLine::masks_), (std::vector<std::uint32_t>{EV_RXCHAR | EV_RLSD, EV_RXCHAR}));
+    EXPECT_EQ(line.Get(&FakeLine::masks_),
+              (std::vector<std::uint32_t>{EV_RXCHAR | EV_RLSD, EV_RXCHAR}));
     line.Signal(EV_RLSD);  // no longer in the mask
     line.Receive({1, 2, 3});
     ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 3; }));
@@ -280,7 +281,8 @@ TEST_F(CommFakeLine, LineEventsAndReadErrors) {
     ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 6; }));
     std::uint8_t got[6] = {};
     EXPECT_EQ(CommRead(handle, got, 6), 6);
-    EXPECT_EQ(std::vector<std::uint8_t>(got, got + 6), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(std::vector<std::uint8_t>(got, got + 6),
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(Shared(CommPortTable[0].readerDone), 0);
     EXPECT_EQ(CommClose(handle), 0);
 }
@@ -307,9 +309,8 @@ TEST_F(CommFakeLine, ThreadGivenUpOnNeverTouchesTheReusedSlot) {
         if (where == Hang::InWrite) {
             EXPECT_EQ(CommWrite(handle, out.data(), 50), 0);
         }
-        ASSERT_TRUE(hung.WaitFor([&](FakeLine& l) {
-            return l.hungWaits_ + l.hungReads_ + l.hungWrites_ == 1;
-        }));
+        ASSERT_TRUE(hung.WaitFor(
+            [&](FakeLine& l) { return l.hungWaits_ + l.hungReads_ + l.hungWrites_ == 1; }));
         if (where == Hang::InWrite) {
             ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 100; }));
         }

@@ -39,9 +39,9 @@ void Pump(PortHandle handle, Exchange* exchange) {
             }
             int available = CommBytesAvailable(handle);
             if (available > 0) {
-                int got = CommRead(handle, chunk,
-                                   std::min<std::int32_t>(available, sizeof chunk));
-                if (got > 0) exchange->received.insert(exchange->received.end(), chunk, chunk + got);
+                int got = CommRead(handle, chunk, std::min<std::int32_t>(available, sizeof chunk));
+                if (got > 0)
+                    exchange->received.insert(exchange->received.end(), chunk, chunk + got);
             }
             return queued == exchange->fromEngine.size() &&
                    exchange->received.size() >= exchange->toEngine.size();

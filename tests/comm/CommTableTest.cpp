@@ -11,7 +11,7 @@ using commtest::Pty;
 namespace {
 
 class CommTable : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         while (CommStartCount != 0) CommCleanup();
     }

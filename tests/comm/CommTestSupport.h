@@ -33,7 +33,7 @@ inline bool WaitUntil(const std::function<bool()>& condition,
 
 // A pseudo-terminal whose slave is COM port `port` for the engine (through REFLASHER_COM<port>).
 class Pty {
-public:
+  public:
     explicit Pty(int port) : port_(port) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
@@ -99,7 +99,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string Variable() const { return "REFLASHER_COM" + std::to_string(port_); }
 
     int port_;
@@ -132,7 +132,7 @@ inline std::vector<std::uint8_t> Pattern(std::size_t count, std::uint32_t seed) 
 
 // Collects the engine's notices for one test.
 class NoticeRecorder {
-public:
+  public:
     NoticeRecorder() {
         Instance() = this;
         CommSetNoticeHook(&Record);
@@ -146,7 +146,7 @@ public:
         return texts_;
     }
 
-private:
+  private:
     static NoticeRecorder*& Instance() {
         static NoticeRecorder* instance = nullptr;
         return instance;

@@ -20,7 +20,7 @@ using comm::platform::LineState;
 using comm::platform::LineTimeouts;
 
 class FakeLine final : public LineDevice {
-public:
+  public:
     FakeLine() = default;
     // The engine's threads may still hold a device that was handed out: wait for its release.
     ~FakeLine() {
@@ -90,9 +90,8 @@ public:
             return true;
         }
         std::uint64_t changes = maskChanges_;
-        changed_.wait(hold, [&] {
-            return (pending_ & mask_) != 0 || maskChanges_ != changes || cancelled_;
-        });
+        changed_.wait(
+            hold, [&] { return (pending_ & mask_) != 0 || maskChanges_ != changes || cancelled_; });
         *events = pending_ & mask_;
         pending_ = 0;
         return true;
@@ -245,7 +244,7 @@ public:
 
 // Makes CommOpen hand out `line` (nullptr: the device fails to open) until the guard ends.
 class UseFakeLine {
-public:
+  public:
     explicit UseFakeLine(FakeLine* line) {
         Current() = line;
         comm::platform::SetLineDeviceFactory(&Open);
@@ -253,7 +252,7 @@ public:
     ~UseFakeLine() { comm::platform::SetLineDeviceFactory(nullptr); }
     static void Next(FakeLine* line) { Current() = line; }
 
-private:
+  private:
     static FakeLine*& Current() {
         static FakeLine* current = nullptr;
         return current;
@@ -269,7 +268,7 @@ private:
 
 // The platform's own device with its calls counted, to see how often the threads come round.
 class CountingLine final : public LineDevice {
-public:
+  public:
     explicit CountingLine(LineDevice* inner) : inner_(inner) {}
     bool GetProperties(LineProperties* properties) override {
         return inner_->GetProperties(properties);
@@ -306,20 +305,20 @@ public:
     std::atomic<int> writes{0};
     std::atomic<bool> released{false};
 
-private:
+  private:
     LineDevice* inner_;
 };
 
 // Makes CommOpen hand out the platform's device wrapped in `line` until the guard ends.
 class UseCountingLine {
-public:
+  public:
     explicit UseCountingLine(std::atomic<CountingLine*>* made) {
         Made() = made;
         comm::platform::SetLineDeviceFactory(&Open);
     }
     ~UseCountingLine() { comm::platform::SetLineDeviceFactory(nullptr); }
 
-private:
+  private:
     static std::atomic<CountingLine*>*& Made() {
         static std::atomic<CountingLine*>* made = nullptr;
         return made;

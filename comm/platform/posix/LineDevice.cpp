@@ -35,10 +35,9 @@ constexpr SpeedCode kSpeeds[] = {
 };
 
 // Windows' BAUD_* bits for the speeds of the fixed list that termios can set.
-constexpr std::uint32_t kSettableBaud = 0x0002 /*300*/ | 0x0004 /*600*/ | 0x0008 /*1200*/ |
-                                        0x0020 /*2400*/ | 0x0040 /*4800*/ | 0x0100 /*9600*/ |
-                                        0x1000 /*19200*/ | 0x2000 /*38400*/ | 0x4000 /*57600*/ |
-                                        0x20000 /*115200*/;
+constexpr std::uint32_t kSettableBaud =
+    0x0002 /*300*/ | 0x0004 /*600*/ | 0x0008 /*1200*/ | 0x0020 /*2400*/ | 0x0040 /*4800*/ |
+    0x0100 /*9600*/ | 0x1000 /*19200*/ | 0x2000 /*38400*/ | 0x4000 /*57600*/ | 0x20000 /*115200*/;
 
 bool SpeedCodeFor(std::uint32_t baud, speed_t* code) {
     for (const SpeedCode& speed : kSpeeds) {
@@ -63,13 +62,15 @@ std::int64_t NowMs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool IsHangUp(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 // How long a wait on a hung-up line pauses before it looks at the line again.
 constexpr int kHungUpPauseMs = 200;
 
 class PosixLineDevice final : public LineDevice {
-public:
+  public:
     PosixLineDevice(int line, int cancelFd, int maskFd)
         : line_(line), cancelFd_(cancelFd), maskFd_(maskFd) {}
 
@@ -85,10 +86,18 @@ public:
         LineState result = *state;
         result.BaudRate = BaudFor(cfgetospeed(&settings));
         switch (settings.c_cflag & CSIZE) {
-            case CS5: result.ByteSize = 5; break;
-            case CS6: result.ByteSize = 6; break;
-            case CS7: result.ByteSize = 7; break;
-            default: result.ByteSize = 8; break;
+            case CS5:
+                result.ByteSize = 5;
+                break;
+            case CS6:
+                result.ByteSize = 6;
+                break;
+            case CS7:
+                result.ByteSize = 7;
+                break;
+            default:
+                result.ByteSize = 8;
+                break;
         }
         if ((settings.c_cflag & PARENB) == 0) {
             result.Parity = kNoParity;
@@ -116,11 +125,20 @@ public:
         if (!SpeedCodeFor(state.BaudRate, &speed)) return false;
         tcflag_t size;
         switch (state.ByteSize) {
-            case 5: size = CS5; break;
-            case 6: size = CS6; break;
-            case 7: size = CS7; break;
-            case 8: size = CS8; break;
-            default: return false;  // termios has no 4-bit characters
+            case 5:
+                size = CS5;
+                break;
+            case 6:
+                size = CS6;
+                break;
+            case 7:
+                size = CS7;
+                break;
+            case 8:
+                size = CS8;
+                break;
+            default:
+                return false;  // termios has no 4-bit characters
         }
         if (state.StopBits == kOne5StopBits || state.StopBits > kTwoStopBits) return false;
         if (state.Parity > kSpaceParity) return false;
@@ -129,11 +147,20 @@ public:
         settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | HUPCL | CRTSCTS);
         settings.c_cflag |= size | CLOCAL | CREAD;
         switch (state.Parity) {
-            case kOddParity: settings.c_cflag |= PARENB | PARODD; break;
-            case kEvenParity: settings.c_cflag |= PARENB; break;
-            case kMarkParity: settings.c_cflag |= PARENB | CMSPAR | PARODD; break;
-            case kSpaceParity: settings.c_cflag |= PARENB | CMSPAR; break;
-            default: break;
+            case kOddParity:
+                settings.c_cflag |= PARENB | PARODD;
+                break;
+            case kEvenParity:
+                settings.c_cflag |= PARENB;
+                break;
+            case kMarkParity:
+                settings.c_cflag |= PARENB | CMSPAR | PARODD;
+                break;
+            case kSpaceParity:
+                settings.c_cflag |= PARENB | CMSPAR;
+                break;
+            default:
+                break;
         }
         if (state.Parity != kNoParity && state.fParity) settings.c_iflag |= INPCK;
         if (state.StopBits == kTwoStopBits) settings.c_cflag |= CSTOPB;
@@ -318,7 +345,7 @@ public:
         this->~PosixLineDevice();
     }
 
-private:
+  private:
     int line_;      // the tty, non-blocking; /dev/null after Close
     int cancelFd_;  // eventfd raised once by CancelWaits and never drained
     int maskFd_;    // eventfd raised by each change of event mask, drained by WaitEvent

@@ -19,6 +19,8 @@ void SetNoticeFunction(NoticeFunction function) {
     noticeFunction.store(function != nullptr ? function : &WriteToStandardError);
 }
 
-void ShowNotice(const char* caption, const char* text) { noticeFunction.load()(caption, text); }
+void ShowNotice(const char* caption, const char* text) {
+    noticeFunction.load()(caption, text);
+}
 
 }  // namespace comm::platform
