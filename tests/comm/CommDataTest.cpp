@@ -191,3 +191,25 @@ TEST_F(CommData, UnpluggedLineMakesNeitherThreadSpin) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CommData, CloseIsPromptWhileTheWriterWaitsForALineThatDoesNotDrain) {
+    Pty pty(45);
+    ASSERT_TRUE(pty.Ok());
+    NoticeRecorder notices;
+    CommPortConfig config = LineConfig(45);
+    PortHandle handle = 0;
+    ASSERT_EQ(CommOpen(&handle, &config), 0);
+    // Nobody reads the far end: the driver's buffer fills, then the transmit ring.
+    const std::vector<std::uint8_t> block = Pattern(4000, 5);
+    ASSERT_TRUE(WaitUntil([&] {
+        int left = CommWrite(handle, block.data(), 4000);
+        return left == 4000;
+    }));
+    // The writer sits in a write that could take seconds; closing must not wait for it.
+    EXPECT_EQ(CommClose(handle), 0);
+    EXPECT_TRUE(notices.Texts().empty());
+}
+
+}  // namespace
