@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "comm/Comm.h"
+#include "comm/platform/posix/CustomSpeed.h"
 #include "tests/comm/CommTestSupport.h"
 
 using commtest::LineConfig;
@@ -266,8 +267,21 @@ TEST_F(CommTable, LineSettingsReachThePseudoTerminalAsRawTermios) {
     ASSERT_EQ(settingsFor(config, &settings), 0);
     EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(CMSPAR));
 
+    // Listed speeds without a termios code are set as plain numbers.
+    for (std::uint32_t baud : {14400u, 128000u, 256000u}) {
+        PortHandle handle = 0;
+        config = LineConfig(38, baud);
+        ASSERT_EQ(CommOpen(&handle, &config), 0);
+        std::uint32_t speed = 0;
+        EXPECT_TRUE(comm::platform::ReadLineSpeed(pty.Master(), &speed));
+        EXPECT_EQ(speed, baud);
+        EXPECT_EQ(CommClose(handle), 0);
+    }
+
     // What termios cannot do is refused and leaves the line as it was.
-    config = LineConfig(38, 14400);
+    config = LineConfig(38, 1200);
+    ASSERT_EQ(settingsFor(config, &settings), 0);
+    config.stopBits = 2;
     EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_SETUP_FAILED);
     config = LineConfig(38, 56000);
     EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_BAD_BAUD);

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "comm/platform/posix/CustomSpeed.h"
+
 namespace comm::platform {
 
 namespace {
@@ -25,8 +27,8 @@ struct SpeedCode {
     speed_t code;
 };
 
-// The speeds termios can set. Neither B0 (which hangs up the line) nor speeds without a code
-// (14400, 128000, 256000) are here: SetState refuses them.
+// The speeds with a termios code. B0 (which hangs up the line) is not here, and SetState refuses
+// a speed of 0; other speeds (14400, 128000, 256000, ...) go through termios2.
 constexpr SpeedCode kSpeeds[] = {
     {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
     {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
@@ -85,6 +87,7 @@ class PosixLineDevice final : public LineDevice {
         if (tcgetattr(line_, &settings) != 0) return false;
         LineState result = *state;
         result.BaudRate = BaudFor(cfgetospeed(&settings));
+        if (result.BaudRate == 0) (void)ReadLineSpeed(line_, &result.BaudRate);
         switch (settings.c_cflag & CSIZE) {
             case CS5:
                 result.ByteSize = 5;
@@ -122,7 +125,9 @@ class PosixLineDevice final : public LineDevice {
         termios settings{};
         if (tcgetattr(line_, &settings) != 0) return false;
         speed_t speed;
-        if (!SpeedCodeFor(state.BaudRate, &speed)) return false;
+        if (state.BaudRate == 0) return false;
+        bool custom = !SpeedCodeFor(state.BaudRate, &speed);
+        if (custom) speed = B38400;  // replaced by the real speed below
         tcflag_t size;
         switch (state.ByteSize) {
             case 5:
@@ -173,7 +178,13 @@ class PosixLineDevice final : public LineDevice {
         settings.c_cc[VTIME] = 0;
         cfsetispeed(&settings, speed);
         cfsetospeed(&settings, speed);
-        if (tcsetattr(line_, TCSANOW, &settings) != 0) return false;
+        if (custom) {
+            RawTermios raw{settings.c_iflag, settings.c_oflag, settings.c_cflag,
+                           settings.c_lflag, settings.c_cc,    NCCS};
+            if (!ApplyWithCustomSpeed(line_, raw, state.BaudRate)) return false;
+        } else if (tcsetattr(line_, TCSANOW, &settings) != 0) {
+            return false;
+        }
 
         // DTR and RTS on, as the line-state record asks; a pseudo-terminal has neither.
         int lines = 0;
