@@ -482,7 +482,8 @@ void EngineIdleCpu(benchmark::State& state) {
             const double share = 100 * cpu / wall;
             const double wakeups =
                 static_cast<double>((after.ru_nvcsw - before.ru_nvcsw) + (after.ru_nivcsw - before.ru_nivcsw)) / wall;
-            Record({"3", "CPU of an idle open port over " + Fixed(wall, 1) + " s", Fixed(share, 3) + " % of a core",
+            Record({"3", "CPU of an idle open port over " + Fixed(wall, 1) + " s",
+                    Fixed(share, 3) + " % of a core (" + Fixed(cpu * 1000, 1) + " ms)",
                     "goal 0.5 %", Fixed(share / 0.5, 3) + " ×", "< 0.5 % of a core",
                     share < 0.5 ? Verdict::Met : Verdict::Missed});
             Record({"3", "context switches of the idle port", Fixed(wakeups, 1) + " /s", "", "", "", Verdict::Info});
