@@ -94,7 +94,7 @@ struct CommPort {
     std::uint8_t* txBuffer;
     std::uint8_t rxStorage[COMM_RING_SIZE];
     std::uint8_t txStorage[COMM_RING_SIZE];
-    CommPortContext* context;  // set by CommOpen; UI thread only
+    CommPortContext* context;  // written by CommOpen before the threads start
 };
 
 // Engine-wide state, zero at program start.
@@ -118,6 +118,8 @@ int CommWrite(PortHandle handle, const void* bytes, std::int32_t length);
 int CommRead(PortHandle handle, void* destination, std::int32_t length);
 int CommBytesAvailable(PortHandle handle);
 
+// The port threads' procedures, started by CommOpen with the port's handle. Called with a handle
+// that names no open port they return the lookup's code at once.
 int CommReaderThread(PortHandle handle);
 int CommWriterThread(PortHandle handle);
 
