@@ -59,7 +59,7 @@ void ProgressBar::Update(std::uint32_t done) {
     if (drawn_ && done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     drawn_ = true;
     lastDraw_ = now;
-    constexpr int kWidth = 30;
+    constexpr int kWidth = 24;  // the whole line stays within 80 columns
     const int filled = total_ == 0 ? kWidth : static_cast<int>(static_cast<std::uint64_t>(done) * kWidth / total_);
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0.05 ? done / seconds : 0.0;
