@@ -116,8 +116,8 @@ bool WriteResults(const std::string& path, const std::string& startLoad, double 
            "`write`) to the peer's `poll` waking on the master side with the byte. Receive: from the peer's `write` "
            "on the master side to `CommBytesAvailable` reporting it, the caller waiting on the port's receive event "
            "between looks (the goal row) or polling with a yield between calls (shown for comparison), against `poll` "
-           "on the raw descriptor waking. Percentiles are over 2000 samples each, taken in alternating blocks of "
-           "100.\n";
+           "on the raw descriptor waking. Percentiles are over up to 2000 samples each (fewer when a direction's "
+           "30 s limit runs out; the rows say how many), taken in alternating blocks of 100.\n";
     out << "- Idle CPU: process CPU time (all threads) over 10 s of wall time with one port open and no traffic.\n";
     out << "- Heap allocations: every allocation in the process while the step runs, any thread, counted by a hook "
            "on " << AllocHookKind() << "; the peer side is a plain descriptor loop that allocates nothing.\n";
