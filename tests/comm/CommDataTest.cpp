@@ -213,3 +213,34 @@ TEST_F(CommData, CloseIsPromptWhileTheWriterWaitsForALineThatDoesNotDrain) {
 }
 
 }  // namespace
+
+// An empty read is not a hang-up: after it the next byte is still reported as received at once,
+// not after the pause that a hung-up line takes.
+TEST(CommPosixLine, EmptyReadIsNotAHangUp) {
+    Pty pty(3);
+    ASSERT_TRUE(pty.Ok());
+    alignas(std::max_align_t) unsigned char storage[comm::platform::kLineDeviceStorageSize];
+    comm::platform::LineDevice* line = comm::platform::OpenPlatformLineDevice(3, storage);
+    ASSERT_NE(line, nullptr);
+    comm::platform::LineState state{};
+    ASSERT_TRUE(line->GetState(&state));
+    state.BaudRate = 19200;
+    state.ByteSize = 8;
+    ASSERT_TRUE(line->SetState(state));
+    ASSERT_TRUE(line->SetEventMask(comm::platform::EV_RXCHAR));
+    for (std::uint8_t round = 0; round < 3; ++round) {
+        std::uint8_t byte = 0;
+        std::int32_t got = -1;
+        EXPECT_EQ(line->Read(&byte, 1, &got), 0);
+        EXPECT_EQ(got, 0);
+        ASSERT_TRUE(pty.Send({round}));
+        std::uint32_t events = 0;
+        ASSERT_TRUE(line->WaitEvent(&events));
+        EXPECT_EQ(events, comm::platform::EV_RXCHAR) << "round " << int{round};
+        EXPECT_EQ(line->Read(&byte, 1, &got), 0);
+        EXPECT_EQ(got, 1);
+        EXPECT_EQ(byte, round);
+    }
+    line->Close();
+    line->Release();
+}

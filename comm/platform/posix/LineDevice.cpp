@@ -260,8 +260,11 @@ class PosixLineDevice final : public LineDevice {
                 return 0;
             }
             if (n == 0) {
-                // End of file on a terminal: the line has hung up.
-                hungUp_.store(true, std::memory_order_relaxed);
+                // A raw line without read time-outs also returns 0 when it is merely empty; it is
+                // end of file only when the line reports a hang-up as well.
+                pollfd line{line_, POLLIN, 0};
+                if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0)
+                    hungUp_.store(true, std::memory_order_relaxed);
                 return 0;
             }
             if (errno == EINTR) continue;
