@@ -39,6 +39,10 @@ struct CommPortContext {
     comm::platform::Event txEmptyEvent;
     comm::platform::Event readerDoneEvent;
     comm::platform::Event writerDoneEvent;
+    // The reader waits on rxRoomEvent while the receive ring is full; CommRead raises it after
+    // taking bytes, but only while readerWantsRoom (written by the reader) says someone waits.
+    comm::platform::Event rxRoomEvent;
+    std::atomic<bool> readerWantsRoom{false};
     comm::platform::Thread readerThread;
     comm::platform::Thread writerThread;
     std::atomic<int> readerExitCode{0};

@@ -107,9 +107,11 @@ CommPortContext* CommAcquireContext() {
         for (comm::platform::Event* event :
              {&context.readerStartedEvent, &context.writerStartedEvent, &context.readerIoEvent,
               &context.writerIoEvent, &context.rxDataEvent, &context.writerWakeEvent,
-              &context.txEmptyEvent, &context.readerDoneEvent, &context.writerDoneEvent}) {
+              &context.txEmptyEvent, &context.readerDoneEvent, &context.writerDoneEvent,
+              &context.rxRoomEvent}) {
             event->Reset();
         }
+        context.readerWantsRoom.store(false, std::memory_order_relaxed);
         context.readerExitCode.store(0, std::memory_order_relaxed);
         context.writerExitCode.store(0, std::memory_order_relaxed);
         return &context;

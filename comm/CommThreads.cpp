@@ -80,9 +80,13 @@ bool ReadBurst(CommPortContext* context, LineDevice* device) {
             room = ContiguousFree(write, Watch(slot->rxRead), slot->rxSize);
         }
         if (room == 0) {
-            // The ring is full: wait for CommRead to make room. The driver keeps the bytes; the
-            // line stays readable, so ending the burst here would only come straight back.
-            comm::platform::SleepMs(kRoomRetryMs);
+            // The ring is full: wait for CommRead to make room, at most 1 ms at a time so that a
+            // close is seen. The driver keeps the bytes; the line stays readable, so ending the
+            // burst here would only come straight back.
+            context->readerWantsRoom.store(true);
+            context->rxRoomEvent.Wait(kRoomRetryMs);
+            context->rxRoomEvent.Reset();
+            context->readerWantsRoom.store(false);
             continue;
         }
         SetReaderState(8);
@@ -300,6 +304,7 @@ int CommRead(PortHandle handle, void* destination, std::int32_t length) {
         if (read == slot->rxSize) read = 0;
         Publish(slot->rxRead, read);
     }
+    if (copied > 0 && slot->context->readerWantsRoom.load()) slot->context->rxRoomEvent.Set();
     return copied;
 }
 
