@@ -179,6 +179,33 @@ protected:
         return pid;
     }
 
+    // An update through `port` at 19200/115200 whose operator presses Escape in the flasher's
+    // console once it shows `cue`; `text` receives everything the console showed.
+    FlasherResult UpdateWithEscapeAt(const char* cue, std::int32_t port, std::string& text) {
+        int keys[2];
+        if (pipe2(keys, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "no pipe for the operator's keys";
+            return FlasherResult::NotStarted;
+        }
+        OutputCapture console;
+        surroundings_.console.input = keys[0];
+        surroundings_.console.output = console.WriteEnd();
+        surroundings_.console.error = console.WriteEnd();
+        std::thread operatorThread([&] {
+            if (WaitFor([&] { return console.Text().find(cue) != std::string::npos; })) {
+                EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
+            }
+        });
+        const FlasherResult result = RunFlasher("508231.005", port, 19200, 115200, 60000, 128, surroundings_);
+        operatorThread.join();
+        close(keys[0]);
+        close(keys[1]);
+        console.Finish();
+        surroundings_.console = {};
+        text = console.Text();
+        return result;
+    }
+
     static sim::DeviceState Receiver(bool bricked) {
         sim::DeviceState device;
         device.ownBaud = 19200;
@@ -260,23 +287,9 @@ TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
 TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     // Escape during the writing, typed into the flasher's console.
     setenv("REFLASHER_PROG_HOLD_AFTER", "3", 1);
-    int keys[2];
-    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-    OutputCapture console;
-    surroundings_.console.input = keys[0];
-    surroundings_.console.output = console.WriteEnd();
-    surroundings_.console.error = console.WriteEnd();
-    std::thread operatorThread([&] {
-        if (WaitFor([&] { return console.Text().find("holding the write") != std::string::npos; })) {
-            EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
-        }
-    });
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
-    operatorThread.join();
-    close(keys[0]);
-    close(keys[1]);
-    console.Finish();
-    EXPECT_NE(console.Text().find("Stopped by the operator during the writing"), std::string::npos) << console.Text();
+    std::string console;
+    EXPECT_EQ(UpdateWithEscapeAt("holding the write", 2, console), FlasherResult::Failed);
+    EXPECT_NE(console.find("Stopped by the operator during the writing"), std::string::npos) << console;
     EXPECT_TRUE(receiver_.Device().bricked);
     // The wizard's identity request goes unanswered (any answer would come within milliseconds).
     EXPECT_EQ(Version(2s), "");
@@ -296,7 +309,6 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
 
     // The restore road at 9600 brings the receiver back.
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
-    surroundings_.console = {};
     messages_.clear();
     EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
               FlasherResult::Succeeded)
@@ -308,24 +320,10 @@ TEST_F(ProgTest, EscapeDuringTheEraseLeavesTheReceiverWithoutFirmware) {
     // A receiver whose erase takes a minute, so that the key surely falls into it.
     sim::ReceiverSim slow(Receiver(false), sim::MakeReceiverWithBootloader({.eraseMs = 60000}));
     setenv("REFLASHER_COM3", slow.SlavePath().c_str(), 1);
-    int keys[2];
-    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-    OutputCapture console;
-    surroundings_.console.input = keys[0];
-    surroundings_.console.output = console.WriteEnd();
-    surroundings_.console.error = console.WriteEnd();
-    std::thread operatorThread([&] {
-        if (WaitFor([&] { return console.Text().find("Erasing...") != std::string::npos; })) {
-            EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
-        }
-    });
-    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
-    operatorThread.join();
-    close(keys[0]);
-    close(keys[1]);
-    console.Finish();
+    std::string console;
+    EXPECT_EQ(UpdateWithEscapeAt("Erasing...", 3, console), FlasherResult::Failed);
     unsetenv("REFLASHER_COM3");
-    EXPECT_NE(console.Text().find("Stopped by the operator during the erase"), std::string::npos) << console.Text();
+    EXPECT_NE(console.find("Stopped by the operator during the erase"), std::string::npos) << console;
     EXPECT_TRUE(slow.Device().bricked);
     EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
 }
