@@ -111,6 +111,10 @@ int CommFindSlot(CommPort** slot, PortHandle handle);
 PortHandle CommHandleAt(std::uint32_t index);
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config);
+// Applies `config` to the port's line and keeps it in the slot; -11 when the line refuses it or
+// does not hold it afterwards (it then keeps its previous settings). CommOpen calls it before the
+// threads start; it may also be called on an open port while its threads run (from the thread
+// that owns the table): the writer picks up the new handshake flags at its next turn.
 int CommSetLine(PortHandle handle, const CommPortConfig* config);
 int CommClose(PortHandle handle);
 

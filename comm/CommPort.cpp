@@ -48,6 +48,13 @@ void CutOff(CommPortContext* context) {
     context->cutOff = true;
 }
 
+// The settings that decide what goes over the wire; a device reports the others as it likes.
+bool HoldsLine(const LineState& held, const LineState& asked) {
+    return held.BaudRate == asked.BaudRate && held.ByteSize == asked.ByteSize && held.Parity == asked.Parity &&
+           held.StopBits == asked.StopBits && held.fOutxCtsFlow == asked.fOutxCtsFlow &&
+           held.fOutX == asked.fOutX && held.fInX == asked.fInX;
+}
+
 int UndoOpen(CommPort* slot, CommPortContext* context, int result) {
     LineDevice* device = context->device;
     OrderStop(context, device);
@@ -135,8 +142,9 @@ int CommSetLine(PortHandle handle, const CommPortConfig* config) {
     // When the device cannot report its state, the settings are built on an all-zero record.
     LineState state{};
     state.DCBlength = sizeof(LineState);
-    (void)device->GetState(&state);
+    const bool hadState = device->GetState(&state);
     state.DCBlength = sizeof(LineState);
+    const LineState previous = state;
 
     state.fBinary = 1;
     state.fParity = 1;
@@ -209,6 +217,14 @@ int CommSetLine(PortHandle handle, const CommPortConfig* config) {
     state.fOutxCtsFlow = config->ctsHandshake == 1 ? 1 : 0;
 
     if (!device->SetState(state)) return COMM_ERR_SETUP_FAILED;
+    // A driver may take a state and apply only part of it (a pseudo-terminal keeps 8 data bits and
+    // no parity; some UARTs drop mark and space parity). A line that does not hold what was asked
+    // is refused like one that said no, and gets back what it had.
+    LineState held = state;
+    if (device->GetState(&held) && !HoldsLine(held, state)) {
+        if (hadState) (void)device->SetState(previous);
+        return COMM_ERR_SETUP_FAILED;
+    }
 
     {
         // The writer reads the handshake flags and both threads write lastError under the gate.

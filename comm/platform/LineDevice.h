@@ -7,7 +7,8 @@
 //
 // Threads: the engine's user-interface thread opens, configures and closes the device; the port's
 // reader thread calls SetEventMask, WaitEvent and Read; its writer thread calls Write and
-// GetModemStatus. CancelWaits and Close may be called while the other two are inside a call.
+// GetModemStatus. SetState, SetTimeouts, CancelWaits and Close may be called while the other two
+// are inside a call.
 #pragma once
 
 #include <cstddef>

@@ -118,12 +118,18 @@ TEST_F(CommData, LargeTransferBothWaysArrivesIntactAndInOrder) {
         atMaster = pty.Receive(kSize);
     });
 
-    // The engine's caller: queue what fits, take what came, until both directions are done.
+    // The engine's caller: queue what fits, take what came, until both directions are done. It
+    // also changes the line settings now and then while both threads are busy.
     std::vector<std::uint8_t> received;
     std::size_t queued = 0;
     std::uint8_t chunk[1500];
+    int turns = 0;
     WaitUntil(
         [&] {
+            if (++turns % 16 == 0) {
+                CommPortConfig other = LineConfig(43, turns % 32 == 0 ? 115200 : 57600);
+                EXPECT_EQ(CommSetLine(handle, &other), 0);
+            }
             if (queued < kSize) {
                 auto length =
                     static_cast<std::int32_t>(std::min<std::size_t>(1000, kSize - queued));

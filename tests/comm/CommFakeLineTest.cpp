@@ -137,6 +137,22 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
     line.refuseTimeouts = true;
     EXPECT_EQ(CommSetLine(handle, &refused), COMM_ERR_SETUP_FAILED);
     line.refuseTimeouts = false;
+
+    // A driver that takes a state but drops mark and space parity: the line does not hold what
+    // was asked, so the port refuses it and the line gets back what it had.
+    ASSERT_EQ(CommSetLine(handle, &accepted), 0);
+    line.drops = [](comm::platform::LineState& s) {
+        if (s.Parity >= comm::platform::kMarkParity) s.Parity = comm::platform::kNoParity;
+    };
+    CommPortConfig mark = LineConfig(1, 300);
+    mark.parity = 4;
+    EXPECT_EQ(CommSetLine(handle, &mark), COMM_ERR_SETUP_FAILED);
+    EXPECT_EQ(line.statesSet.back().BaudRate, 9600u);
+    EXPECT_EQ(line.reported.BaudRate, 9600u);
+    EXPECT_EQ(CommPortTable[0].config.baud, 9600u);
+    mark.parity = 3;  // even parity it keeps
+    EXPECT_EQ(CommSetLine(handle, &mark), 0);
+    EXPECT_EQ(CommPortTable[0].config.parity, 3);
     EXPECT_EQ(CommClose(handle), 0);
 }
 

@@ -239,33 +239,30 @@ TEST_F(CommTable, LineSettingsReachThePseudoTerminalAsRawTermios) {
     EXPECT_EQ(settings.c_cc[VMIN], 0);
     EXPECT_EQ(settings.c_cc[VTIME], 0);
 
-    // Speed 0 stands for 9600 here (no free speed setting): the line is never hung up.
+    // Speed 0 stands for 9600 here (no free speed setting): the line is never hung up. Two stop
+    // bits and both kinds of flow control are what the pseudo-terminal holds.
     CommPortConfig config = LineConfig(38, 0);
-    config.dataBits = 7;
-    config.parity = 3;
     config.stopBits = 3;
     config.xonXoff = 1;
     config.ctsHandshake = 1;
     ASSERT_EQ(settingsFor(config, &settings), 0);
     EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
-    // A pseudo-terminal forces 8 bits and no parity enable; odd/mark and parity checking show.
-    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), 0u);  // even
-    EXPECT_NE(settings.c_iflag & INPCK, 0u);
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(settings.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
 
-    config = LineConfig(38, 1200);
-    config.dataBits = 5;
-    config.parity = 4;  // mark
-    ASSERT_EQ(settingsFor(config, &settings), 0);
-    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B1200));
-    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
-    config.parity = 2;  // odd
-    ASSERT_EQ(settingsFor(config, &settings), 0);
-    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD));
-    config.parity = 5;  // space
-    ASSERT_EQ(settingsFor(config, &settings), 0);
-    EXPECT_EQ(settings.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(CMSPAR));
+    // A pseudo-terminal takes 7 data bits or parity and quietly keeps 8 bits and none: what the
+    // line does not hold is refused, and the line keeps what it had.
+    const std::pair<std::uint8_t, std::uint8_t> unheld[] = {{7, 3}, {8, 2}, {5, 4}, {8, 5}, {7, 0}};
+    for (auto [bits, parity] : unheld) {
+        config = LineConfig(38, 1200);
+        config.dataBits = bits;
+        config.parity = parity;
+        EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_SETUP_FAILED) << int(bits) << " bits, parity " << int(parity);
+        ASSERT_EQ(tcgetattr(pty.Master(), &settings), 0);
+        EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+        EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
+    }
 
     // Listed speeds without a termios code are set as plain numbers.
     for (std::uint32_t baud : {14400u, 128000u, 256000u}) {

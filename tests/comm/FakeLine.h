@@ -35,6 +35,7 @@ class FakeLine final : public LineDevice {
     bool stateReadable = true;
     LineState reported{};  // what GetState yields
     bool refuseState = false;
+    void (*drops)(LineState&) = nullptr;  // what the "driver" silently leaves out of a state
     bool refuseTimeouts = false;
     bool refuseOpen = false;
 
@@ -52,9 +53,12 @@ class FakeLine final : public LineDevice {
         *state = reported;
         return true;
     }
+    // Like a driver: takes the state (less what `drops` takes away) and reports it from then on.
     bool SetState(const LineState& state) override {
         if (refuseState) return false;
         statesSet.push_back(state);
+        reported = state;
+        if (drops) drops(reported);
         return true;
     }
     bool GetTimeouts(LineTimeouts* timeouts) override {

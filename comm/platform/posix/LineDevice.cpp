@@ -149,6 +149,8 @@ class PosixLineDevice final : public LineDevice {
         if (state.Parity > kSpaceParity) return false;
 
         cfmakeraw(&settings);
+        // cfmakeraw leaves input flow control and parity checking as they were: the state decides.
+        settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
         settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | HUPCL | CRTSCTS);
         settings.c_cflag |= size | CLOCAL | CREAD;
         switch (state.Parity) {
@@ -204,6 +206,8 @@ class PosixLineDevice final : public LineDevice {
     bool SetTimeouts(const LineTimeouts& timeouts) override {
         if (closed_.load(std::memory_order_acquire)) return false;
         timeouts_ = timeouts;
+        writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
+        writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
         return true;
     }
 
@@ -277,10 +281,9 @@ class PosixLineDevice final : public LineDevice {
     int Write(const void* bytes, std::int32_t length, std::int32_t* written) override {
         *written = 0;
         if (closed_.load(std::memory_order_acquire)) return EBADF;
-        LineTimeouts timeouts = timeouts_;
         std::int64_t budget =
-            static_cast<std::int64_t>(timeouts.WriteTotalTimeoutMultiplier) * length +
-            timeouts.WriteTotalTimeoutConstant;
+            static_cast<std::int64_t>(writeMultiplier_.load(std::memory_order_relaxed)) * length +
+            writeConstant_.load(std::memory_order_relaxed);
         // One deadline for the whole write; zero time-outs mean no limit.
         std::int64_t deadline = budget > 0 ? NowMs() + budget : -1;
         const auto* next = static_cast<const unsigned char*>(bytes);
@@ -366,7 +369,10 @@ class PosixLineDevice final : public LineDevice {
     std::atomic<std::uint32_t> mask_{0};
     std::atomic<bool> closed_{false};
     std::atomic<bool> hungUp_{false};  // reader and writer note a hang-up; WaitEvent pauses
-    LineTimeouts timeouts_{};          // set before the threads start, read by the writer
+    LineTimeouts timeouts_{};          // the opening (user-interface) thread's own copy
+    // What the writer needs of the time-outs; CommSetLine may change them while it writes.
+    std::atomic<std::uint32_t> writeMultiplier_{0};
+    std::atomic<std::uint32_t> writeConstant_{0};
 };
 
 static_assert(sizeof(PosixLineDevice) <= kLineDeviceStorageSize);
