@@ -135,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const CollectionStats& stats = link.stats;
         Check(found == (stats.packets > 0));
         Check(stats.cycles >= 1 && stats.cycles <= ReceiverLink::kMaxCycles);
+        Check(stats.busyCycles <= stats.cycles && stats.busyCycles <= ReceiverLink::kMaxBusyCycles);
         Check(stats.packets < stats.cycles || (stats.hitCycleLimit && stats.packets == stats.cycles));
         Check(stats.held < kCapacity);
         Check(!(stats.stalled && stats.hitCycleLimit));

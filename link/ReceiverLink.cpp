@@ -62,6 +62,7 @@ bool ReceiverLink::CollectFrom(ReplySource& source, std::uint8_t* buffer) {
             arrived = true;
         }
 
+        if (arrived) ++stats.busyCycles;
         bool progressed = arrived;
         if (held >= kMinScanLength) {
             const ScanStep step = ScanHeld(buffer, held);
@@ -83,7 +84,7 @@ bool ReceiverLink::CollectFrom(ReplySource& source, std::uint8_t* buffer) {
             stats.stalled = held >= kMinScanLength;
             return found;
         }
-        if (stats.cycles >= kMaxCycles) {
+        if (stats.busyCycles >= kMaxBusyCycles || stats.cycles >= kMaxCycles) {
             stats.hitCycleLimit = true;
             return found;
         }

@@ -20,10 +20,11 @@ struct PowerStatus {
 // What the last (or the running) collection did; for diagnostics and tests.
 struct CollectionStats {
     std::uint32_t cycles = 0;           // cycles started, each after one 250 ms pause
+    std::uint32_t busyCycles = 0;       // cycles in which new bytes arrived
     std::uint32_t packets = 0;          // valid packets dispatched (never more than one a cycle)
     std::uint32_t lastPacketCycle = 0;  // 1-based cycle of the last dispatch; 0 for none
     std::uint32_t held = 0;             // bytes held at the end of the cycle
-    bool hitCycleLimit = false;         // ended by kMaxCycles while bytes kept arriving
+    bool hitCycleLimit = false;         // ended by a cycle bound while the collection was busy
     bool stalled = false;               // ended with an incomplete candidate that stopped growing
 };
 
@@ -48,12 +49,16 @@ public:
     static constexpr std::uint32_t kCapacity = 1000;
     static constexpr std::uint32_t kCyclePauseMs = 250;
     static constexpr std::uint32_t kMinScanLength = 4;
-    // A sender that never lets the line rest cannot hold the page longer than this (5 s).
-    static constexpr std::uint32_t kMaxCycles = 20;
+    // A sender that never lets the line rest cannot hold the page for more than this many cycles
+    // with new bytes (5 s). Cycles that only dispatch what is already held do not count, so every
+    // packet of a burst is dispatched; they are bounded by what the buffer can hold.
+    static constexpr std::uint32_t kMaxBusyCycles = 20;
+    static constexpr std::uint32_t kMaxCycles = kMaxBusyCycles + kCapacity / 6;
 
     // Waits for replies on `port`, in the caller's buffer of at least kCapacity bytes.
     // True when at least one valid packet was dispatched. Ends at the first cycle in which no
-    // byte arrived and the scan removed nothing, or after kMaxCycles cycles.
+    // byte arrived and the scan removed nothing, after kMaxBusyCycles cycles in which bytes
+    // arrived, or after kMaxCycles cycles in all.
     bool CollectReplies(std::uint8_t* buffer);
     // The same collection on any source (CollectReplies passes the engine and the cycle pause).
     bool CollectFrom(ReplySource& source, std::uint8_t* buffer);

@@ -216,7 +216,7 @@ TEST_F(Collect, StalledCandidateAndNoiseFloodBothEnd) {
         Start(device);
         EXPECT_FALSE(Ask('?'));
         EXPECT_TRUE(link.stats.hitCycleLimit);
-        EXPECT_EQ(link.stats.cycles, ReceiverLink::kMaxCycles);
+        EXPECT_EQ(link.stats.busyCycles, ReceiverLink::kMaxBusyCycles);
     }
 }
 
@@ -288,6 +288,49 @@ TEST_F(Collect, UnplugAndWrongSpeed) {
         EXPECT_TRUE(Ask('-'));
         EXPECT_STREQ(link.identity.serialNumber, "VIZ12345678");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Everything at once, before the first cycle; no pauses.
+class BurstSource : public ReplySource {
+public:
+    explicit BurstSource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    void Pause() override {}
+    int BytesAvailable() override { return static_cast<int>(bytes_.size() - taken_); }
+    int Read(std::uint8_t* destination, std::int32_t count) override {
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(count), bytes_.size() - taken_);
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(taken_), n, destination);
+        taken_ += n;
+        return static_cast<int>(n);
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t taken_ = 0;
+};
+
+TEST(CollectBurst, EveryPacketOfOneBurstIsDispatched) {
+    // 30 power replies that arrived together: one is dispatched a cycle, and cycles that only
+    // work off what is held do not count against the bound on a busy line.
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 30; ++i) {
+        std::uint8_t packet[7 + 13];
+        std::uint8_t* data = BuildRequestHeader(packet, 'F', 13);
+        data[0] = 3;
+        data[5] = static_cast<std::uint8_t>(i);  // battery level i
+        burst.insert(burst.end(), packet, packet + AppendChecksum(packet, 13));
+    }
+    BurstSource source(burst);
+    ReceiverLink link;
+    std::uint8_t buffer[ReceiverLink::kCapacity];
+    EXPECT_TRUE(link.CollectFrom(source, buffer));
+    EXPECT_EQ(link.stats.packets, 30u);
+    EXPECT_EQ(link.stats.busyCycles, 1u);
+    EXPECT_EQ(link.power.batteryLevel, 29);
+    EXPECT_FALSE(link.stats.hitCycleLimit);
 }
 
 }  // namespace
