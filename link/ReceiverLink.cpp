@@ -157,6 +157,7 @@ void ReceiverLink::ParsePowerReply(const std::uint8_t* packet, std::uint32_t len
     if (DataEnd(length) >= kPowerEnd) {
         decoded.externalPower = (packet[kPowerFlagsOffset] & 0x80) != 0 ? 1 : 0;
         decoded.batteryLevel = static_cast<std::int32_t>(LittleEndian32(packet + kBatteryOffset));
+        ++powerReplies;
     }
     power = decoded;
 }

@@ -76,6 +76,9 @@ public:
     PortHandle port = 0;
     ReceiverIdentity identity;
     PowerStatus power;
+    // Power replies decoded whole (both fields present); a caller compares it across a request
+    // to tell an answer that carried the power state from one that did not.
+    std::uint32_t powerReplies = 0;
     CollectionStats stats;  // reset at the start of every collection
 
     // Called at the end of every collection cycle, on the collecting thread (tests use it to

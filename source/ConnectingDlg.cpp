@@ -100,10 +100,12 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     }
     std::memset(info, 0, sizeof info);
     BuildRequestHeader(info, 'F', 1)[0] = 0x03;
-    // An answer without a decoded power reply must not pass the power check on stale values.
+    // An answer that carried no whole power reply (another sub-code, a cut-off reply) tells the
+    // page nothing about the battery: it is treated as no answer, never as a flat battery.
     link_.power = PowerStatus{0, 0};
+    const std::uint32_t powerRepliesBefore = link_.powerReplies;
     CommWrite(link_.port, info, AppendChecksum(info, 1));
-    if (!link_.CollectReplies(info)) {
+    if (!link_.CollectReplies(info) || link_.powerReplies == powerRepliesBefore) {
         ui::messageBox(res::LoadString(113));
         onCancel();
         return 0;

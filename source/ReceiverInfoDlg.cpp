@@ -17,6 +17,20 @@ std::string VersionFromFileName(const std::string& fileName) {
     return lastChars(s, 3);
 }
 
+std::string VisibleText(const std::string& received) {
+    std::string shown;
+    for (char c : received) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += '^';
+            shown += static_cast<char>(byte ^ 0x40);
+        } else {
+            shown += byte < 0x80 ? c : '?';
+        }
+    }
+    return shown;
+}
+
 ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(150), surroundings_(surroundings) {}
 
 void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32_t& connectSpeed,
@@ -24,13 +38,16 @@ void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32
                                       const std::int32_t& externalPower, const std::int32_t& batteryLevel) {
     port_ = port;
     connectSpeed_ = connectSpeed;
-    serialNumber_ = std::move(serialNumber);
+    // Shown and passed on only in visible form. The firmware choice is the same either way: a
+    // serial number that begins with "VIZ" keeps it, and one with a control character among its
+    // first three characters never had it.
+    serialNumber_ = VisibleText(serialNumber);
     firmwareVersion_ = std::move(firmwareVersion);
     externalPower_ = externalPower;
     batteryLevel_ = batteryLevel;
     transferSpeed_ = connectSpeed_ == 9600 ? 9600 : 115200;
     statusLine_ = fmt::sprintf(res::LoadString(107), port_, connectSpeed_);
-    shownVersion_ = lastChars(firmwareVersion_, 3);
+    shownVersion_ = VisibleText(lastChars(firmwareVersion_, 3));
 }
 
 const ui::HandlerTable& ReceiverInfoDlg::handlers() const {

@@ -12,6 +12,11 @@
 // three characters ("508231.005" -> "005", "" -> "69-").
 std::string VersionFromFileName(const std::string& fileName);
 
+// Text from the receiver as it may be shown: control characters become caret stand-ins ("\n" ->
+// "^J", DEL -> "^?") and bytes outside ASCII become '?', so that no window, terminal or log line
+// is steered by what a receiver sends. Printable text comes back unchanged.
+std::string VisibleText(const std::string& received);
+
 class ReceiverInfoDlg : public ui::Dialog {
 public:
     explicit ReceiverInfoDlg(const WizardSurroundings& surroundings = {});

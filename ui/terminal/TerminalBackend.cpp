@@ -236,8 +236,13 @@ void put(int row, int col, const std::string& text, attr_t attr, short colourPai
     col = std::max(col, 0);
     int room = std::min(maxCells - skip, COLS - col);
     if (room <= 0 || skip >= int(text.size())) return;
+    // A control character would move the cursor or clear the row: it never reaches the terminal.
+    std::string shown = text.substr(std::size_t(skip), std::size_t(std::min(room, int(text.size()) - skip)));
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
     attr_set(attr, colourPair, nullptr);
-    mvaddnstr(row, col, text.c_str() + skip, std::min(room, int(text.size()) - skip));
+    mvaddnstr(row, col, shown.c_str(), int(shown.size()));
 }
 
 // One character cell given as UTF-8 (block characters, arrows).
