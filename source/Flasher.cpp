@@ -14,6 +14,12 @@ constexpr std::uint32_t kEarlyExitWindowMs = 500;
 constexpr int kConsoleFill = 0x70;  // black text on light grey
 constexpr std::size_t kResultBytes = 7;
 constexpr char kSuccessMark = '0';
+// The flasher's last words after the result byte: one line, at most this long.
+constexpr std::size_t kReasonBytes = 240;
+// The flasher's path buffers hold 260 characters; the temporary folder must leave room in them.
+constexpr std::size_t kMaxTempFolder = 259;
+// How long a flasher that was passed the wizard's ending signal gets to stop.
+constexpr std::uint32_t kStopGraceMs = 5000;
 
 constexpr int kMsgNotStarted = 120;
 constexpr int kMsgTimedOut = 125;
@@ -22,12 +28,39 @@ constexpr int kProgramName = 104;
 constexpr int kCommandLineFormat = 105;
 constexpr int kResultFileFormat = 130;
 
+// A flasher that ran past its completion limit, with the folder it runs in. It is the one
+// process-wide fact RunFlasher keeps between runs: no second flasher starts while it lives, and
+// its folder goes when it has ended. Never freed at exit, since the flasher may outlive the wizard.
+struct Lingering {
+    std::unique_ptr<flasher_os::FlasherProcess> process;
+    std::unique_ptr<flasher_os::RunFolder> folder;
+};
+Lingering* gLingering = nullptr;  // user-interface thread only
+
+// The system's message, then a line of ours that says more.
+std::string WithLine(const std::string& message, const std::string& line) {
+    return message + "\r\n\r\n" + line;
+}
+
+// The printable text of the first line after the result byte, without the blanks around it.
+std::string ReasonAfterResult(const char* bytes, std::size_t count) {
+    std::string reason;
+    for (std::size_t i = kResultBytes; i < count; ++i) {
+        const char c = bytes[i];
+        if (c == '\n' || c == '\r') break;
+        if (c >= 0x20 && c < 0x7F) reason += c;
+    }
+    const std::size_t first = reason.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return reason.substr(first, reason.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace
 
 std::string FlasherCommandLine(const std::string& programFolder, const std::string& firmwareFile,
                                std::int32_t port, std::int32_t connectSpeed, std::int32_t transferSpeed) {
     const std::string firmwareArgument =
-        fmt::sprintf("\"%s%c%s\"", programFolder, flasher_os::kPathSeparator, firmwareFile);
+        flasher_os::QuotedArgument(programFolder + flasher_os::kPathSeparator + firmwareFile);
     return fmt::sprintf(res::LoadString(kCommandLineFormat), res::LoadString(kProgramName), firmwareArgument,
                         port, connectSpeed, transferSpeed);
 }
@@ -36,55 +69,104 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
                          std::int32_t transferSpeed, std::uint32_t completionLimitMs,
                          int failureMessage, const FlasherSurroundings& surroundings) {
     const std::string programName = res::LoadString(kProgramName);
-    const std::string folder =
-        surroundings.programFolder.empty() ? flasher_os::OwnFolder() : surroundings.programFolder;
-    const std::string commandLine =
-        FlasherCommandLine(folder, firmwareFile, port, connectSpeed, transferSpeed);
-    const std::string tempFolder =
-        surroundings.tempFolder.empty() ? flasher_os::TempFolder() : surroundings.tempFolder;
-    const std::string resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), tempFolder);
     const FlasherConsole& console = surroundings.console;
     auto show = [&](const std::string& text) {
         if (surroundings.showMessage) surroundings.showMessage(text);
     };
+    const std::string notStarted = fmt::sprintf(res::LoadString(kMsgNotStarted), programName);
 
-    // A result file left by an earlier flasher (one that ran past its limit and finished later)
-    // must not speak for this run.
-    flasher_os::RemoveFile(resultFile);
+    // A flasher given up on earlier may still be writing to the receiver: never a second one.
+    if (gLingering != nullptr) {
+        if (!gLingering->process->WaitEnded(0)) {
+            show(WithLine(res::LoadString(kMsgTimedOut),
+                          "The flasher started before is still running; wait until it has ended."));
+            return FlasherResult::TimedOut;
+        }
+        delete gLingering;
+        gLingering = nullptr;
+    }
 
-    if (console.open) console.open("Installing Firmware", kConsoleFill);
-    std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
-        folder, commandLine, tempFolder, {console.input, console.output, console.error});
-    if (!process) {
-        if (console.close) console.close();
-        show(fmt::sprintf(res::LoadString(kMsgNotStarted), programName));
+    const std::string folder =
+        surroundings.programFolder.empty() ? flasher_os::OwnFolder() : surroundings.programFolder;
+    if (folder.empty()) {
+        show(WithLine(notStarted, "The folder of the update utility cannot be told."));
         return FlasherResult::NotStarted;
     }
+    const std::string commandLine =
+        FlasherCommandLine(folder, firmwareFile, port, connectSpeed, transferSpeed);
+
+    // Each run works in a folder of its own inside the temporary folder, so that no other run's
+    // result file (another wizard's, or a late one of ours) is ever taken for this run's.
+    const std::string tempFolder =
+        surroundings.tempFolder.empty() ? flasher_os::TempFolder() : surroundings.tempFolder;
+    std::string reason;
+    std::unique_ptr<flasher_os::RunFolder> runFolder;
+    if (tempFolder.size() > kMaxTempFolder) {
+        reason = fmt::sprintf("is longer than %d characters", kMaxTempFolder);
+    } else {
+        runFolder = flasher_os::MakeRunFolder(tempFolder, reason);
+    }
+    if (!runFolder) {
+        show(WithLine(notStarted, "The temporary folder " + tempFolder + " cannot be used: " + reason + "."));
+        return FlasherResult::NotStarted;
+    }
+    const std::string resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), runFolder->Path());
+
+    const std::unique_ptr<flasher_os::StopWatch> stopWatch = flasher_os::WatchForStop();
+    if (console.open) console.open("Installing Firmware", kConsoleFill);
+    std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
+        folder, commandLine, runFolder->Path(), {console.input, console.output, console.error});
+    if (!process) {
+        if (console.close) console.close();
+        show(notStarted);
+        return FlasherResult::NotStarted;
+    }
+
+    // The wizard was asked to end while the flasher ran: the flasher is told too and waited for,
+    // its folder removed, and then the wizard ends as asked.
+    auto stopRequested = [&]() -> bool {
+        const int signal = stopWatch->TakeStopRequest();
+        if (signal == 0) return false;
+        process->PassOn(signal);
+        (void)process->WaitEnded(kStopGraceMs);
+        process.reset();
+        runFolder.reset();
+        if (console.close) console.close();
+        stopWatch->EndAsAsked(signal);
+        return true;  // the ending signal did not end the wizard
+    };
 
     // A flasher that ends this soon could not open its firmware file.
     if (process->WaitEnded(kEarlyExitWindowMs)) {
         process.reset();
         if (console.close) console.close();
-        flasher_os::RemoveFile(resultFile);
+        runFolder.reset();
         show(fmt::sprintf(res::LoadString(kMsgEndedEarly), firmwareFile));
         return FlasherResult::EndedEarly;
     }
 
-    if (!process->WaitEnded(completionLimitMs)) {
-        // The flasher keeps running; its result file, if it ever writes one, is left alone.
-        process.reset();
+    const bool ended = process->WaitEnded(completionLimitMs);
+    if (!ended && stopRequested()) {
+        show(WithLine(res::LoadString(failureMessage), "The flasher was stopped: the update utility was asked to end."));
+        return FlasherResult::Failed;
+    }
+    if (!ended) {
+        // The flasher keeps running in its folder; it is looked at again before the next run.
         if (console.close) console.close();
-        show(res::LoadString(kMsgTimedOut));
+        gLingering = new Lingering{std::move(process), std::move(runFolder)};
+        show(WithLine(res::LoadString(kMsgTimedOut), "The flasher is still running."));
         return FlasherResult::TimedOut;
     }
     process.reset();
     if (console.close) console.close();
 
-    std::array<char, kResultBytes> buffer{};
+    std::array<char, kResultBytes + kReasonBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());
-    flasher_os::RemoveFile(resultFile);
-    if (got == static_cast<int>(kResultBytes) && buffer[kResultBytes - 1] == kSuccessMark)
+    runFolder.reset();  // the result file goes with it
+    if (got >= static_cast<int>(kResultBytes) && buffer[kResultBytes - 1] == kSuccessMark)
         return FlasherResult::Succeeded;
-    show(res::LoadString(failureMessage));
+    const std::string lastWords = got > 0 ? ReasonAfterResult(buffer.data(), static_cast<std::size_t>(got)) : "";
+    show(lastWords.empty() ? std::string(res::LoadString(failureMessage))
+                           : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));
     return FlasherResult::Failed;
 }

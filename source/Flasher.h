@@ -1,7 +1,8 @@
 // Running the external flasher prog.exe and reading its result file.
 //
 // Threads: RunFlasher runs on the user-interface thread and blocks it while it waits on the
-// flasher (500 ms, then up to the completion limit). It keeps nothing between runs.
+// flasher (500 ms, then up to the completion limit). Between runs it keeps only a flasher that ran
+// past its limit, so that no second one starts while that one still writes to the receiver.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,8 @@ inline constexpr std::uint32_t kRestoreCompletionLimitMs = 540000;
 struct FlasherConsole {
     // Called just before the flasher starts, with the window title ("Installing Firmware") and
     // the fill attribute (0x70, black on light grey). The terminal front end leaves its screen
-    // mode here and, since Ctrl+C is meant for the flasher, ignores SIGINT until `close`; the
-    // flasher itself always starts with the default signal dispositions.
+    // mode here and, since Ctrl+C and Ctrl+\ are meant for the flasher, ignores SIGINT and SIGQUIT
+    // until `close`; the flasher itself always starts with the default signal dispositions.
     std::function<void(const std::string& title, int fillAttribute)> open;
     // Called once the wizard stops waiting for the flasher (it ended, could not start, or ran
     // past its limit), before any message is shown: the front end takes its terminal back.
@@ -41,15 +42,20 @@ struct FlasherSurroundings {
     // The folder that holds the wizard (and prog.exe and the firmware files), without a trailing
     // separator. Empty: the folder of the running executable.
     std::string programFolder;
-    // The temporary folder, with a trailing '/'. Empty: $TMPDIR or /tmp.
+    // The temporary folder, with a trailing separator. Empty: the system's ($TMPDIR or /tmp on
+    // POSIX). Each run makes a folder of its own inside it for the flasher and its result file.
     std::string tempFolder;
     // Where the flasher's console goes.
     FlasherConsole console;
 };
 
 // Starts prog.exe from the program folder with the firmware file's path, the port and the two
-// speeds, waits for it and reads status.err from the temporary folder. Every failure has been
-// shown through showMessage when it returns (strings 120, 125, 126, or `failureMessage`).
+// speeds, in a folder of the run's own inside the temporary folder (its current and temporary
+// folder), waits for it, reads status.err there and removes the folder. Every failure has been
+// shown through showMessage when it returns (strings 120, 125, 126, or `failureMessage`, with a
+// line of its own under the string where there is more to say, such as the flasher's last words).
+// SIGTERM or SIGHUP while the flasher runs is passed on to it; once it has ended (or after a
+// grace period) the run's folder is removed and the wizard ends of that signal.
 FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
                          std::int32_t transferSpeed, std::uint32_t completionLimitMs,
                          int failureMessage, const FlasherSurroundings& surroundings);
@@ -57,6 +63,7 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
 // The command line RunFlasher hands the flasher:
 //   prog.exe "<programFolder><separator><firmwareFile>" <port> P <connectSpeed> <transferSpeed>
 // The separator is the platform's own ('/' on POSIX, '\' on Windows), so that the flasher can
-// open the file; on POSIX the line is split into arguments by the Windows quoting rules.
+// open the file; on POSIX the line is split into arguments by the Windows quoting rules, and a
+// quote or backslashes in the folder's name are escaped by them so that the path arrives whole.
 std::string FlasherCommandLine(const std::string& programFolder, const std::string& firmwareFile,
                                std::int32_t port, std::int32_t connectSpeed, std::int32_t transferSpeed);

@@ -68,11 +68,11 @@ bool ReceiverInfoDlg::onInitDialog() {
     Dialog::onInitDialog();
     std::string prefix = serialNumber_.substr(0, 3);
     if (prefix == "VIZ") {
-        firmwareFile_ = res::LoadString(102);
+        firmwareFile_ = surroundings_.firmwareName(102);
     } else if (prefix.empty()) {
         firmwareFile_.clear();
     } else {
-        firmwareFile_ = res::LoadString(103);
+        firmwareFile_ = surroundings_.firmwareName(103);
     }
     setItemText(1027, fmt::sprintf(res::LoadString(121), VersionFromFileName(firmwareFile_)));
     return true;

@@ -2,6 +2,7 @@
 #include "source/Reflasher.h"
 
 #include "comm/Comm.h"
+#include "res/Strings.h"
 #include "source/ReflasherDlg.h"
 #include "ui/Dialog.h"
 
@@ -19,6 +20,10 @@ FlasherSurroundings WizardSurroundings::forFlasher() const {
     FlasherSurroundings s = flasher;
     s.showMessage = [](const std::string& text) { ui::messageBox(text); };
     return s;
+}
+
+std::string WizardSurroundings::firmwareName(int stringId) const {
+    return firmwareNames ? firmwareNames(stringId) : std::string(res::LoadString(stringId));
 }
 
 ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "source/Flasher.h"
@@ -18,6 +19,12 @@ struct WizardSurroundings {
     FlasherSurroundings flasher;
     std::uint32_t updateCompletionLimitMs = kUpdateCompletionLimitMs;
     std::uint32_t restoreCompletionLimitMs = kRestoreCompletionLimitMs;
+    // The firmware file names by string number (102, 103). Empty: the string table, whose two
+    // names are the same file; tests give them apart so that the choice can be seen.
+    std::function<std::string(int stringId)> firmwareNames;
+
+    // The firmware file name of string `stringId`.
+    std::string firmwareName(int stringId) const;
 
     // The flasher surroundings with the wizard's standard message box.
     FlasherSurroundings forFlasher() const;

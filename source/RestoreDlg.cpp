@@ -1,7 +1,6 @@
 // The restore page.
 #include "source/RestoreDlg.h"
 
-#include "res/Strings.h"
 #include "source/WarmAndFuzzyDlg.h"
 
 RestoreDlg::RestoreDlg(const WizardSurroundings& surroundings) : Dialog(151), surroundings_(surroundings) {}
@@ -19,7 +18,7 @@ void RestoreDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxRadio(dx, 1021, d
 void RestoreDlg::onRestore() {
     updateData(true);
     showWindow(false);
-    std::string firmwareFile = res::LoadString(design_ == 0 ? 102 : 103);
+    std::string firmwareFile = surroundings_.firmwareName(design_ == 0 ? 102 : 103);
     FlasherResult result = RunFlasher(firmwareFile, port_, 9600, 9600, surroundings_.restoreCompletionLimitMs, 129,
                                       surroundings_.forFlasher());
     if (result != FlasherResult::Succeeded) {

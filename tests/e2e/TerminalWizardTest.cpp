@@ -157,6 +157,19 @@ public:
         while (!out.empty() && out.back() == '\n') out.pop_back();
         return out;
     }
+    // Waits until `text` is on the screen `times` times or more.
+    bool waitForTimes(const std::string& text, std::size_t times) {
+        auto deadline = Clock::now() + kScreenDeadline;
+        while (Clock::now() < deadline) {
+            const std::string shown = screen();
+            std::size_t count = 0;
+            for (std::size_t at = shown.find(text); at != std::string::npos; at = shown.find(text, at + 1)) ++count;
+            if (count >= times) return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << "\"" << text << "\" not " << times << " times on the screen:\n" << screen();
+        return false;
+    }
     // Waits until every one of `texts` is on the screen at once.
     bool waitFor(const std::vector<std::string>& texts) {
         auto deadline = Clock::now() + kScreenDeadline;
@@ -300,8 +313,17 @@ TEST_F(TerminalWizard, FlasherGetsTheTerminalAndCtrlC) {
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Installing Firmware", "Writing"}));
     EXPECT_EQ(t.format("#{alternate_on} #{pane_title}"), "0 Installing Firmware");
+    // Ctrl+C asks first, Ctrl+\ is the flasher's too (the wizard lives on), and a second Ctrl+C
+    // while the question is open stops at once.
+    t.keys({"C-c"});
+    ASSERT_TRUE(t.waitFor({"Stop now? The receiver will have no firmware until it is restored. y/N"}));
+    t.keys({"n"});
+    ASSERT_TRUE(t.waitFor({"Going on."}));
+    t.keys({"C-\\"});
+    ASSERT_TRUE(t.waitForTimes("y/N", 2));
     t.keys({"C-c"});
     ASSERT_TRUE(t.waitFor({" reflasher ", "If the utility froze during the update process", "< OK >"}));
+    EXPECT_TRUE(t.waitFor({"The flasher reported: Stopped by the operator during the"}));
     EXPECT_EQ(t.format("#{alternate_on}"), "1");
     EXPECT_NE(t.format("#{pane_title}"), "Installing Firmware");
     t.keys({"Enter"});

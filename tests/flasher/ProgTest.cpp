@@ -325,7 +325,52 @@ TEST_F(ProgTest, EscapeDuringTheEraseLeavesTheReceiverWithoutFirmware) {
     unsetenv("REFLASHER_COM3");
     EXPECT_NE(console.find("Stopped by the operator during the erase"), std::string::npos) << console;
     EXPECT_TRUE(slow.Device().bricked);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+    // The wizard's message carries the flasher's own last words.
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128) +
+                                                  std::string("\r\n\r\nThe flasher reported: Stopped by the operator "
+                                                              "during the erase; the receiver has no firmware now: cycle "
+                                                              "its power and use Restore.")});
+}
+
+TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
+    // A slow erase, and a terminal for the operator's keys: the first Escape is answered n and the
+    // erase goes on; the second is answered y and stops it.
+    sim::ReceiverSim slow(Receiver(false), sim::MakeReceiverWithBootloader({.eraseMs = 60000}));
+    setenv("REFLASHER_COM3", slow.SlavePath().c_str(), 1);
+    int master = -1, terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    OutputCapture console;
+    surroundings_.console.input = terminal;
+    surroundings_.console.output = console.WriteEnd();
+    surroundings_.console.error = console.WriteEnd();
+    const std::string question = "Stop now? The receiver will have no firmware until it is restored. y/N";
+    auto shown = [&](const std::string& text, std::size_t times) {
+        return WaitFor([&] {
+            std::size_t count = 0;
+            const std::string all = console.Text();
+            for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+            return count >= times;
+        });
+    };
+    std::thread operatorThread([&] {
+        ASSERT_TRUE(shown("Erasing...", 1));
+        EXPECT_EQ(write(master, "\x1b", 1), 1);
+        ASSERT_TRUE(shown(question, 1));
+        EXPECT_EQ(write(master, "n", 1), 1);
+        ASSERT_TRUE(shown("Going on.", 1));
+        EXPECT_EQ(write(master, "\x1b", 1), 1);
+        ASSERT_TRUE(shown(question, 2));
+        EXPECT_EQ(write(master, "y", 1), 1);
+    });
+    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 120000, 128, surroundings_), FlasherResult::Failed);
+    operatorThread.join();
+    unsetenv("REFLASHER_COM3");
+    close(master);
+    close(terminal);
+    console.Finish();
+    const std::string text = console.Text();
+    EXPECT_NE(text.find("Stopped by the operator during the erase"), std::string::npos) << text;
+    EXPECT_TRUE(slow.Device().bricked);
 }
 
 TEST_F(ProgTest, ABrickedReceiverAnswersOnlyItsBootloaderAndIsRestoredAt9600) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 
 #include "res/Strings.h"
 #include "source/Flasher.h"
+#include "source/platform/FlasherProcess.h"
 #include "source/platform/posix/CommandLine.h"
 
 namespace fs = std::filesystem;
@@ -53,7 +55,8 @@ protected:
         char pattern[] = "/tmp/runflasher-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = pattern;
-        wizard_ = root_ / "wizard folder with blanks";
+        // Blanks, a quote and backslashes: the firmware path must still arrive as one argument.
+        wizard_ = root_ / "wizard \"folder\\\" with \\blanks\\";
         temp_ = root_ / "tmp";
         fs::create_directories(wizard_);
         fs::create_directories(temp_);
@@ -81,7 +84,8 @@ protected:
         return RunFlasher("508231.005", port, connect, transfer, limitMs, failureMessage, surroundings_);
     }
 
-    fs::path Status() const { return temp_ / "status.err"; }
+    // Nothing of a run is left in the temporary folder: its own folder went with its result.
+    bool TempFolderEmpty() const { return fs::is_empty(temp_); }
 
     fs::path root_, wizard_, temp_;
     FlasherSurroundings surroundings_;
@@ -120,22 +124,91 @@ TEST(SplitWindowsCommandLineTest, FollowsTheCRuntimeQuotingRules) {
 }
 
 TEST_F(RunFlasherTest, HandsTheFlasherItsArgumentsFolderAndEnvironment) {
-    // The script reports its arguments and current folder, then succeeds.
+    // The script reports its arguments, current and temporary folders, then succeeds.
     InstallFlasher(R"(printf '%s\n' "$@" > "$FLASHER_TEST_DIR/args"
 pwd -P > "$FLASHER_TEST_DIR/cwd"
+echo "$TMPDIR" > "$FLASHER_TEST_DIR/tmpdir"
+stat -c %a . > "$FLASHER_TEST_DIR/mode"
 sleep 1
 printf 'xxxxxx0 done' > status.err)");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Succeeded);
     EXPECT_TRUE(messages_.empty());
     EXPECT_EQ(Lines(ReadAll(root_ / "args")),
               (std::vector<std::string>{wizard_.string() + "/508231.005", "2", "P", "19200", "115200"}));
-    EXPECT_EQ(Lines(ReadAll(root_ / "cwd")), std::vector<std::string>{fs::canonical(temp_).string()});
-    EXPECT_FALSE(fs::exists(Status()));
+    // A folder of its own inside the temporary folder, open to this user only, as its current and
+    // its temporary folder; gone afterwards.
+    const std::vector<std::string> cwd = Lines(ReadAll(root_ / "cwd"));
+    ASSERT_EQ(cwd.size(), 1u);
+    EXPECT_EQ(fs::path(cwd[0]).parent_path(), fs::canonical(temp_));
+    EXPECT_EQ(Lines(ReadAll(root_ / "tmpdir")), (std::vector<std::string>{(temp_ / fs::path(cwd[0]).filename()).string()}));
+    EXPECT_EQ(Lines(ReadAll(root_ / "mode")), std::vector<std::string>{"700"});
+    EXPECT_TRUE(TempFolderEmpty());
 
     // The restore road's speeds.
     EXPECT_EQ(Run(4, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
     EXPECT_EQ(Lines(ReadAll(root_ / "args")),
               (std::vector<std::string>{wizard_.string() + "/508231.005", "4", "P", "9600", "9600"}));
+}
+
+TEST_F(RunFlasherTest, TwoWizardsAtOnceEachReadOnlyTheirOwnResult) {
+    // Port 1's flasher succeeds late; port 2's fails while port 1's is still running. With one
+    // shared result file each would read the other's.
+    InstallFlasher(R"(sleep 1
+if [ "$2" = 1 ]; then printf 'STATUS0' > status.err; sleep 1; else printf 'STATUS1' > status.err; fi)");
+    auto wizard = [&](std::int32_t port) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(static_cast<int>(Run(port, 19200, 115200, 20000, 128)));
+        return pid;
+    };
+    const pid_t first = wizard(1);
+    std::this_thread::sleep_for(300ms);
+    const pid_t second = wizard(2);
+    int status1 = 0, status2 = 0;
+    ASSERT_EQ(waitpid(first, &status1, 0), first);
+    ASSERT_EQ(waitpid(second, &status2, 0), second);
+    ASSERT_TRUE(WIFEXITED(status1) && WIFEXITED(status2));
+    EXPECT_EQ(WEXITSTATUS(status1), static_cast<int>(FlasherResult::Succeeded));
+    EXPECT_EQ(WEXITSTATUS(status2), static_cast<int>(FlasherResult::Failed));
+    EXPECT_TRUE(TempFolderEmpty());
+}
+
+TEST_F(RunFlasherTest, TheWizardsEndingSignalReachesTheFlasherFirst) {
+    // The flasher notes the signal it gets and ends; the wizard removes the run's folder and then
+    // ends of the same signal.
+    InstallFlasher(R"(trap 'echo "$2" > "$FLASHER_TEST_DIR/got"; exit 1' TERM HUP
+echo $$ > "$FLASHER_TEST_DIR/pid"
+while :; do sleep 0.05; done)");
+    for (int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        fs::remove(root_ / "pid");
+        fs::remove(root_ / "got");
+        const pid_t wizard = fork();
+        if (wizard == 0) _exit(static_cast<int>(Run(3, 19200, 115200, 20000, 128)) + 100);
+        ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid") && !ReadAll(root_ / "pid").empty(); }));
+        const pid_t flasher = std::stoi(ReadAll(root_ / "pid"));
+        ASSERT_EQ(kill(wizard, signal), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(wizard, &status, 0), wizard);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(Lines(ReadAll(root_ / "got")), std::vector<std::string>{"3"});
+        EXPECT_TRUE(WaitFor([&] { return kill(flasher, 0) != 0; }));
+        EXPECT_TRUE(TempFolderEmpty());
+    }
+}
+
+TEST_F(RunFlasherTest, AnUnusableTemporaryFolderIsNamedWithItsReason) {
+    InstallFlasher("sleep 1; printf 'xxxxxx0' > status.err");
+    const std::string notFound = fmt::sprintf(res::LoadString(120), "prog.exe");
+    surroundings_.tempFolder = (root_ / "gone").string() + "/";
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(messages_, std::vector<std::string>{notFound + "\r\n\r\nThe temporary folder " +
+                                                  surroundings_.tempFolder +
+                                                  " cannot be used: No such file or directory."});
+    messages_.clear();
+    surroundings_.tempFolder = "/" + std::string(259, 't') + "/";
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find(" cannot be used: is longer than 259 characters."), std::string::npos);
 }
 
 TEST_F(RunFlasherTest, GivesTheFlasherOnlyTheStandardStreamsAndTheConsole) {
@@ -175,7 +248,7 @@ TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005"));
     EXPECT_EQ(messages_[0].rfind("508231.005 cannot be found.", 0), 0u);
-    EXPECT_FALSE(fs::exists(Status()));
+    EXPECT_TRUE(TempFolderEmpty());
 }
 
 TEST_F(RunFlasherTest, TheSeventhByteDecidesAndTheFileIsDeleted) {
@@ -201,42 +274,55 @@ TEST_F(RunFlasherTest, TheSeventhByteDecidesAndTheFileIsDeleted) {
         } else {
             EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
         }
-        EXPECT_FALSE(fs::exists(Status()));
+        EXPECT_TRUE(TempFolderEmpty());
     }
     // The restore road's caller passes its own message.
     messages_.clear();
     InstallFlasher("sleep 1");
     EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Failed);
     EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(129)});
+
+    // The flasher's own last words after the result byte: one line of printable text goes under
+    // the message; control characters and the lines after it do not.
+    messages_.clear();
+    InstallFlasher("sleep 1\nprintf 'STATUS3  Stopped \\033[2Jduring the erase. \\r\\nsecond line' > status.err");
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Failed);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(129) +
+                                                  std::string("\r\n\r\nThe flasher reported: Stopped [2Jduring the erase.")});
+    EXPECT_TRUE(TempFolderEmpty());
 }
 
-TEST_F(RunFlasherTest, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTakenLater) {
+TEST_F(RunFlasherTest, ATimedOutFlasherKeepsRunningAndNoSecondOneStartsMeanwhile) {
     // Runs until the test lets it go, then reports success far too late.
     InstallFlasher(R"(echo $$ > "$FLASHER_TEST_DIR/pid"
 while [ ! -e "$FLASHER_TEST_DIR/release" ]; do sleep 0.05; done
 printf 'xxxxxx0' > status.err
 touch "$FLASHER_TEST_DIR/finished")");
     EXPECT_EQ(Run(2, 19200, 115200, 300, 128), FlasherResult::TimedOut);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(125)});
-    EXPECT_EQ(messages_[0].back(), ' ');
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running.")});
 
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid"); }));
     const pid_t pid = std::stoi(ReadAll(root_ / "pid"));
     EXPECT_EQ(kill(pid, 0), 0) << "the flasher should still be running";
+
+    // While it lives, no second flasher is started.
+    messages_.clear();
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::TimedOut);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find("The flasher started before is still running"), std::string::npos);
     EXPECT_FALSE(fs::exists(root_ / "finished"));
 
     WriteAll(root_ / "release", "");
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "finished"); }));
-    EXPECT_TRUE(fs::exists(Status())) << "a run that timed out leaves the result file alone";
-    // Its reaper collects it: the pid disappears instead of lingering as a zombie.
-    EXPECT_TRUE(WaitFor([&] { return kill(pid, 0) != 0; }));
+    EXPECT_FALSE(TempFolderEmpty()) << "its folder stays while the wizard has not looked again";
 
-    // The next run fails on its own: the late success file is not its result.
+    // Once it has ended the next run starts, on its own result: the late success is not taken.
     messages_.clear();
     InstallFlasher("sleep 1");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
     EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
-    EXPECT_FALSE(fs::exists(Status()));
+    EXPECT_TRUE(TempFolderEmpty());
+    EXPECT_TRUE(WaitFor([&] { return kill(pid, 0) != 0; }));  // reaped, not a zombie
 }
 
 TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
@@ -258,19 +344,43 @@ TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
     EXPECT_EQ(messages_.size(), 1u);
 }
 
-TEST_F(RunFlasherTest, RefusesAResultFileThatIsASymbolicLinkOrNotARegularFile) {
+TEST_F(RunFlasherTest, RefusesAResultFileThatIsNotARegularFileOfOurs) {
     // The flasher replaces its result with a link to a file that reports success.
     WriteAll(root_ / "planted", "xxxxxx0");
-    InstallFlasher(R"(sleep 1
-ln -s "$FLASHER_TEST_DIR/planted" status.err)");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
-    EXPECT_FALSE(fs::is_symlink(Status()));
+    struct Case {
+        const char* name;
+        std::string script;
+    };
+    std::vector<Case> cases = {
+        {"link", "ln -s \"$FLASHER_TEST_DIR/planted\" status.err"},
+        {"fifo", "mkfifo status.err"},  // must neither block the wizard nor count
+        {"folder", "mkdir status.err && printf 'xxxxxx0' > status.err/x"},
+    };
+    if (geteuid() == 0) cases.push_back({"another user's file", "printf 'xxxxxx0' > status.err && chown 65534 status.err"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages_.clear();
+        InstallFlasher("sleep 1\n" + c.script);
+        EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
+        EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+        EXPECT_TRUE(TempFolderEmpty());
+    }
     EXPECT_EQ(ReadAll(root_ / "planted"), "xxxxxx0") << "only the link is deleted";
-
-    // A FIFO must neither block the wizard nor count.
-    messages_.clear();
-    InstallFlasher("sleep 1; mkfifo status.err");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(Status())));
 }
+
+TEST(FlasherSeamTest, NoFolderMeansNoFlasher) {
+    // A prog.exe in the current folder is never started in place of the wizard's own.
+    char pattern[] = "/tmp/flasher-cwd-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path here = pattern;
+    WriteAll(here / "prog.exe", "#!/bin/sh\ntouch ran\n");
+    fs::permissions(here / "prog.exe", fs::perms::owner_all);
+    const fs::path before = fs::current_path();
+    fs::current_path(here);
+    EXPECT_EQ(flasher_os::StartFlasher("", "prog.exe \"x\" 1 P 9600 9600", here.string() + "/", {}), nullptr);
+    fs::current_path(before);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(here / "ran"));
+    fs::remove_all(here);
+}
+

@@ -30,14 +30,35 @@ protected:
         return *(receivers[com] = std::move(receiver));
     }
 
-    // Waits (generously) for the flasher to leave its result file in the temporary folder.
+    // Waits (generously) for a flasher to leave its result file in its run's own folder.
     bool waitForResultFile() {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (std::filesystem::exists(tempDir + "/status.err")) return true;
+            for (const auto& entry : std::filesystem::directory_iterator(tempDir)) {
+                if (std::filesystem::exists(entry.path() / "status.err")) return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
+    }
+    // Waits (generously) until no process works inside the temporary folder any more.
+    bool waitForNoFlasher() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool busy = false;
+            std::error_code ec;
+            for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
+                const std::string cwd = std::filesystem::read_symlink(process.path() / "cwd", ec).string();
+                busy = busy || (!ec && cwd.rfind(tempDir + "/", 0) == 0);
+            }
+            if (!busy) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // The wizard's failure message with the flasher's own last words under it.
+    static std::string reported(int message, const std::string& words) {
+        return res::LoadString(message) + std::string("\r\n\r\nThe flasher reported: ") + words;
     }
 };
 
@@ -163,7 +184,7 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     HeadlessBackend script;
     toConnecting(1, script);
     script.press(1019, kInfo)
-        .answerMessageBox(res::LoadString(128))
+        .answerMessageBox(reported(128, "No answer from the receiver's bootloader on COM2 at 19200 baud"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
         .press(1013, kInfo)
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kChoose)); })
@@ -178,26 +199,29 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
     sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
     toConnecting(1);
     ui.press(1019, kInfo)
-        .answerMessageBox(res::LoadString(125))
+        .answerMessageBox(res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running."))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
         .escape(kInfo);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
     ASSERT_TRUE(waitForResultFile());  // the flasher finished on its own, after the wizard gave up
     EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
-    std::filesystem::remove(tempDir + "/status.err");
+    ASSERT_TRUE(waitForNoFlasher());
 
     // Restore through a COM port with nothing behind it: prog.exe reports failure (129).
     HeadlessBackend script;
     script.press(1009, "Welcome")
         .press(1020, kChoose)
         .press(1023, kRestore)
-        .answerMessageBox(res::LoadString(129))
+        .answerMessageBox(reported(129, "COM1: cannot open " + tempDir + "/no-port-1: No such file or directory"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kRestore)); })
         .press(1013, kRestore)
         .press(2, kChoose);
     run(script);
     EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    // The late flasher's folder went once the wizard saw it had ended; the restore's went with it.
+    for (const auto& entry : std::filesystem::directory_iterator(tempDir))
+        EXPECT_EQ(entry.path().filename().string().rfind("reflasher-", 0), std::string::npos) << entry.path();
 }
 
 }  // namespace

@@ -4,24 +4,35 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
 
-volatile sig_atomic_t gInterruptSignal = 0;
+volatile sig_atomic_t gStopRequests = 0;  // SIGINT and SIGQUIT: the operator's
+volatile sig_atomic_t gTerminated = 0;    // SIGTERM and SIGHUP: stop at once
 
-extern "C" void OnInterrupt(int) { gInterruptSignal = 1; }
+extern "C" void OnStopRequest(int) { gStopRequests = gStopRequests + 1; }
+extern "C" void OnTerminate(int) { gTerminated = 1; }
 
 constexpr unsigned char kEscape = 0x1B;
 constexpr unsigned char kCtrlC = 0x03;
+constexpr const char* kQuestion = "Stop now? The receiver will have no firmware until it is restored. y/N ";
+
+void Catch(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
 
 }  // namespace
 
 Keyboard::Keyboard() {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    Catch(SIGINT, OnStopRequest);
+    Catch(SIGQUIT, OnStopRequest);
+    Catch(SIGTERM, OnTerminate);
+    Catch(SIGHUP, OnTerminate);
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_) == 0) {
         termios raw = saved_;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl+C raises SIGINT
@@ -35,8 +46,35 @@ Keyboard::~Keyboard() {
     if (terminal_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
 }
 
+void Keyboard::Ask() {
+    if (!askFirst_ || !terminal_ || asking_) {
+        interrupted_ = true;  // nobody to ask, nothing at stake, or asked twice
+        return;
+    }
+    asking_ = true;
+    std::fprintf(stdout, "\n%s", kQuestion);
+    std::fflush(stdout);
+}
+
+void Keyboard::Answer(unsigned char key) {
+    if (key == 'y' || key == 'Y') {
+        std::fprintf(stdout, "y\n");
+        interrupted_ = true;
+    } else if (key == 'n' || key == 'N' || key == '\r' || key == '\n' || key == kEscape) {
+        std::fprintf(stdout, "n\nGoing on.\n");
+    } else {
+        return;  // not an answer
+    }
+    std::fflush(stdout);
+    asking_ = false;
+}
+
 bool Keyboard::Interrupted() {
-    if (gInterruptSignal != 0) interrupted_ = true;
+    if (gTerminated != 0) interrupted_ = true;
+    while (!interrupted_ && requestsSeen_ < gStopRequests) {
+        ++requestsSeen_;
+        Ask();
+    }
     while (!interrupted_ && inputOpen_) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) break;
@@ -46,8 +84,13 @@ bool Keyboard::Interrupted() {
             inputOpen_ = false;  // end of input: no more keys will come
             break;
         }
-        for (ssize_t i = 0; i < n; ++i)
-            if (keys[i] == kEscape || keys[i] == kCtrlC) interrupted_ = true;
+        for (ssize_t i = 0; i < n && !interrupted_; ++i) {
+            if (asking_) {
+                Answer(keys[i]);
+            } else if (keys[i] == kEscape || keys[i] == kCtrlC) {
+                Ask();
+            }
+        }
     }
     return interrupted_;
 }

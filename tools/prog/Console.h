@@ -6,8 +6,12 @@
 #include <cstdio>
 #include <termios.h>
 
-// Watches standard input for Escape and Ctrl+C (as a key or as SIGINT). On a terminal it turns
-// off line buffering and echo and puts them back when it ends.
+// Watches standard input for Escape and the signals that ask prog.exe to stop. Escape, Ctrl+C
+// (SIGINT) and Ctrl+\ (SIGQUIT) are the operator's: once the receiver's firmware is at stake
+// (AskBeforeStopping) and a person can answer on a terminal, they first ask "Stop now? ... y/N",
+// and only y stops; a second Ctrl+C or Ctrl+\ while the question is open stops at once. SIGTERM
+// and SIGHUP (the wizard or the session ending) stop at once. On a terminal it turns off line
+// buffering and echo and puts them back when it ends.
 class Keyboard {
 public:
     Keyboard();
@@ -15,13 +19,23 @@ public:
     Keyboard(const Keyboard&) = delete;
     Keyboard& operator=(const Keyboard&) = delete;
 
-    // True once the operator has asked to stop; stays true.
+    // From now on a stop leaves the receiver without firmware: ask first.
+    void AskBeforeStopping() { askFirst_ = true; }
+    // True once prog.exe is to stop; stays true.
     bool Interrupted();
+    // True while the question is open (the progress bar keeps still meanwhile).
+    bool Asking() const { return asking_; }
 
 private:
+    void Ask();
+    void Answer(unsigned char key);
+
     bool terminal_ = false;
     bool inputOpen_ = true;
     bool interrupted_ = false;
+    bool askFirst_ = false;
+    bool asking_ = false;
+    int requestsSeen_ = 0;  // operator's stop signals handled so far
     termios saved_{};
 };
 

@@ -7,7 +7,8 @@
 // It refuses a damaged image before it touches the receiver, then talks to the receiver's
 // bootloader: Sync at the connect speed, switch to the transfer speed, erase, write in checked
 // blocks with retries, verify the CRC-32 and start the new firmware. Escape or Ctrl+C during the
-// erase or the writing stops it there and leaves the receiver without firmware.
+// erase or the writing asks first (a stop there leaves the receiver without firmware) and stops
+// on y or a second Ctrl+C; SIGTERM and SIGHUP stop it at once.
 //
 // Test hook: REFLASHER_PROG_HOLD_AFTER=<n> makes it wait after n written blocks until it is
 // interrupted (at most a minute), so that tests can interrupt a write at a known point.
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
             return Finish(kNoReceiver, "No answer from the receiver at " + std::to_string(transfer) + " baud");
     }
 
+    keyboard.AskBeforeStopping();  // from the erase on, stopping leaves the receiver without firmware
     std::printf("Erasing...\n");
     std::fflush(stdout);
     const auto erase = client.Transact(boot::kErase, Le32(imageLength), 15000, 1);
@@ -221,7 +223,7 @@ int main(int argc, char** argv) {
             return Finish(kTransferFailed, "The receiver refused the block at byte " + std::to_string(offset) +
                                                " (status " + std::to_string(reply->data[0]) + ")");
         }
-        progress.Update(offset);
+        if (!keyboard.Asking()) progress.Update(offset);
     }
     progress.Finish();
 

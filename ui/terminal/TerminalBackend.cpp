@@ -439,7 +439,10 @@ void TerminalBackend::handOver(const std::string& title, int fillAttribute) {
     if (handedOver_) return;
     handedOver_ = true;
     menu_.open = false;
-    signal(SIGINT, SIG_IGN);  // Ctrl+C now stops the flasher (it gets the default action back)
+    // Ctrl+C and Ctrl+\ now belong to the flasher, which has the terminal (it starts with the
+    // default actions back); the wizard must neither end nor leave it writing on its own.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
     def_prog_mode();
     endwin();
     std::string s;
@@ -487,7 +490,11 @@ void TerminalBackend::takeBack() {
     reset_prog_mode();
     flushinp();  // keys meant for the flasher (Escape!) must not reach the page that comes back
     clearok(curscr, TRUE);
-    if (gPreviousActions[0].sa_handler != SIG_IGN) setSignalAction(SIGINT, restoreTerminalAndDie);
+    for (std::size_t i = 0; i < std::size(kExitSignals); ++i) {
+        const int exitSignal = kExitSignals[i];
+        if ((exitSignal == SIGINT || exitSignal == SIGQUIT) && gPreviousActions[i].sa_handler != SIG_IGN)
+            setSignalAction(exitSignal, restoreTerminalAndDie);
+    }
     render();
 }
 

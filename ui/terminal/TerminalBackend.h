@@ -32,7 +32,7 @@ public:
 
     // Lends the terminal to a child program (the flasher): leaves screen mode, titles the window,
     // fills it with `fillAttribute` (console colours: background in the high four bits) and ignores
-    // SIGINT, which is meant for the child, until takeBack.
+    // SIGINT and SIGQUIT, which are meant for the child, until takeBack.
     void handOver(const std::string& title, int fillAttribute);
     // Takes the terminal back: screen mode again, keys typed meanwhile dropped, everything redrawn.
     void takeBack();

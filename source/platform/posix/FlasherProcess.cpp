@@ -1,11 +1,14 @@
-// POSIX: posix_spawn (never a shell), a pidfd to wait with a limit, and the result file opened
-// without following links.
+// POSIX: posix_spawn (never a shell), a pidfd to wait with a limit, a private folder per run, the
+// ending signals held off while the flasher runs, and the result file opened without following
+// links.
 #include "source/platform/FlasherProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +19,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -30,8 +35,13 @@ const char kPathSeparator = '/';
 std::string OwnFolder() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return {};
-    const std::string exe(path, static_cast<std::size_t>(length));
+    std::string exe = length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+    if (exe.empty()) {
+        // Without /proc: the path the program was started by, when it names the file whole (a
+        // relative one would depend on a current folder that may have changed since).
+        const auto* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+        if (started != nullptr && started[0] == '/') exe = started;
+    }
     const std::size_t slash = exe.rfind('/');
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
@@ -43,9 +53,104 @@ std::string TempFolder() {
     return folder;
 }
 
+std::string QuotedArgument(const std::string& path) {
+    // The splitting's rules, undone: backslashes count only in front of a quote (where they are
+    // doubled, and the quote gets one of its own), and the closing quote must stay a quote.
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : path) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            quoted.append(2 * backslashes + 1, '\\');
+        } else {
+            quoted.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + '"';
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+class PosixRunFolder final : public RunFolder {
+public:
+    explicit PosixRunFolder(std::string path) : path_(std::move(path)) {}
+    ~PosixRunFolder() override {
+        std::error_code ignored;  // links inside are removed themselves, never followed
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& Path() const override { return path_; }
+
+private:
+    std::string path_;  // with the trailing '/'
+};
+
+// ---- Holding off the ending signals while a flasher runs --------------------------------------
+// The handler only notes the signal and wakes the waits through a pipe; the wait, on the
+// user-interface thread, does the rest.
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP};
+volatile sig_atomic_t gStopSignal = 0;
+int gStopPipe[2] = {-1, -1};  // made once, never closed
+
+extern "C" void NoteStop(int signal) {
+    const int saved = errno;
+    if (gStopSignal == 0) gStopSignal = signal;
+    const char byte = 1;
+    ssize_t ignored = write(gStopPipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+class PosixStopWatch final : public StopWatch {
+public:
+    PosixStopWatch() {
+        if (gStopPipe[0] < 0 && pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) gStopPipe[0] = gStopPipe[1] = -1;
+        gStopSignal = 0;
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+            sigaction(kStopSignals[i], nullptr, &previous_[i]);
+            watched_[i] = gStopPipe[1] >= 0 && previous_[i].sa_handler != SIG_IGN;
+            if (!watched_[i]) continue;
+            struct sigaction action {};
+            action.sa_handler = NoteStop;
+            sigemptyset(&action.sa_mask);
+            sigaction(kStopSignals[i], &action, nullptr);
+        }
+    }
+    ~PosixStopWatch() override {
+        // A signal that came after the last wait is not lost.
+        EndAsAsked(TakeStopRequest());
+    }
+    int TakeStopRequest() override {
+        const int signal = gStopSignal;
+        gStopSignal = 0;
+        char drain[16];
+        while (gStopPipe[0] >= 0 && read(gStopPipe[0], drain, sizeof drain) > 0) {
+        }
+        return signal;
+    }
+    void EndAsAsked(int signal) override {
+        Restore();
+        if (signal != 0) raise(signal);
+    }
+
+private:
+    void Restore() {
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+            if (watched_[i]) sigaction(kStopSignals[i], &previous_[i], nullptr);
+            watched_[i] = false;
+        }
+    }
+
+    struct sigaction previous_[std::size(kStopSignals)] {};
+    bool watched_[std::size(kStopSignals)] = {};
+};
 
 class PosixFlasherProcess final : public FlasherProcess {
 public:
@@ -71,16 +176,20 @@ public:
             if (TryReap()) return true;
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return false;
+            if (left <= 0 || gStopSignal != 0) return false;
             if (pidfd_ >= 0) {
-                pollfd p{pidfd_, POLLIN, 0};
-                const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+                pollfd p[2] = {{pidfd_, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
+                const int ready = poll(p, gStopPipe[0] >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
                 if (ready < 0 && errno != EINTR) return false;
             } else {
                 // No pidfd (older kernel): look again every few milliseconds up to the deadline.
                 std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 5)));
             }
         }
+    }
+
+    void PassOn(int signal) override {
+        if (!reaped_) kill(pid_, signal);
     }
 
 private:
@@ -117,20 +226,31 @@ struct SpawnSetup {
 
 }  // namespace
 
+std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::string& reason) {
+    std::string pattern = tempFolder + "reflasher-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {  // mode 0700
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<PosixRunFolder>(pattern + '/');
+}
+
+std::unique_ptr<StopWatch> WatchForStop() { return std::make_unique<PosixStopWatch>(); }
+
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
                                              const std::string& commandLine,
-                                             const std::string& workingFolder,
+                                             const std::string& runFolder,
                                              const StandardStreams& streams) {
     std::vector<std::string> args = SplitWindowsCommandLine(commandLine);
-    if (args.empty() || args[0].empty()) return nullptr;
+    if (args.empty() || args[0].empty() || programFolder.empty()) return nullptr;
 
     // The program comes from the wizard's folder only; the path is made absolute because the
     // child changes its folder before the program is looked up.
     std::string folder = programFolder;
-    if (folder.empty() || folder[0] != '/') {
+    if (folder[0] != '/') {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd) == nullptr) return nullptr;
-        folder = folder.empty() ? std::string(cwd) : std::string(cwd) + '/' + folder;
+        folder = std::string(cwd) + '/' + folder;
     }
     const std::string program = folder + '/' + args[0];
 
@@ -141,7 +261,7 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
         if (sources[k] >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
             return nullptr;
     }
-    if (posix_spawn_file_actions_addchdir_np(&setup.actions, workingFolder.c_str()) != 0) return nullptr;
+    if (posix_spawn_file_actions_addchdir_np(&setup.actions, runFolder.c_str()) != 0) return nullptr;
     if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) != 0) return nullptr;
 
     // The flasher starts with default signal handling and nothing blocked, whatever the wizard
@@ -160,8 +280,18 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The wizard's environment, with the run folder as the temporary folder.
+    std::string tmpdir = "TMPDIR=" + runFolder;
+    if (tmpdir.size() > 8 && tmpdir.back() == '/') tmpdir.pop_back();
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) envp.push_back(*e);
+    }
+    envp.push_back(tmpdir.data());
+    envp.push_back(nullptr);
+
     pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data()) != 0)
         return nullptr;
     return std::make_unique<PosixFlasherProcess>(pid);
 }
