@@ -294,18 +294,24 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     // The wizard's identity request goes unanswered (any answer would come within milliseconds).
     EXPECT_EQ(Version(2s), "");
 
-    // Ctrl+C (SIGINT) during the writing of a restore: still no firmware.
-    OutputCapture output;
-    const pid_t pid = StartProg({(bin_ / "508231.005").string(), "2", "P", "9600", "9600"}, output.WriteEnd());
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(WaitFor([&] { return output.Text().find("holding the write") != std::string::npos; }))
-        << output.Text();
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    output.Finish();
-    EXPECT_EQ(ReadAll(temp_ / "status.err").substr(0, 7), "STATUS3") << output.Text();
-    EXPECT_TRUE(receiver_.Device().bricked);
+    // Ctrl+C (SIGINT) without a terminal to ask on, Ctrl+\ (SIGQUIT) likewise, and SIGTERM during
+    // the writing of a restore: each stops it at once and leaves no firmware.
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        fs::remove(temp_ / "status.err");
+        OutputCapture output;
+        const pid_t pid = StartProg({(bin_ / "508231.005").string(), "2", "P", "9600", "9600"}, output.WriteEnd());
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(WaitFor([&] { return output.Text().find("holding the write") != std::string::npos; }))
+            << output.Text();
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        output.Finish();
+        EXPECT_TRUE(WIFEXITED(status)) << "prog.exe ends on its own terms, with its result written";
+        EXPECT_EQ(ReadAll(temp_ / "status.err").substr(0, 7), "STATUS3") << output.Text();
+        EXPECT_TRUE(receiver_.Device().bricked);
+    }
 
     // The restore road at 9600 brings the receiver back.
     unsetenv("REFLASHER_PROG_HOLD_AFTER");

@@ -1,6 +1,7 @@
 // The wizard's update and restore roads through the real RunFlasher and the stand-in prog.exe,
 // which flashes the simulated receiver through its bootloader.
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "tests/ui/WizardHarness.h"
@@ -191,6 +192,44 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
         .escape(kChoose);
     run(script);
     EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+}
+
+TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
+    EXPECT_EQ(WizardSurroundings{}.updateCompletionLimitMs, 240000u);
+    EXPECT_EQ(WizardSurroundings{}.restoreCompletionLimitMs, 540000u);
+    // A flasher that succeeds after two seconds, against a short limit on one road and a long one
+    // on the other: only the road with the short limit times out.
+    const std::string folder = tempDir + "/wizard";
+    std::filesystem::create_directory(folder);
+    {
+        std::ofstream(folder + "/prog.exe") << "#!/bin/sh\nsleep 2\nprintf STATUS0 > status.err\n";
+    }
+    std::filesystem::permissions(folder + "/prog.exe", std::filesystem::perms::owner_all);
+    surroundings.flasher.programFolder = folder;
+    const std::string timedOut = res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running.");
+    for (bool shortUpdate : {true, false}) {
+        SCOPED_TRACE(shortUpdate ? "short update limit" : "short restore limit");
+        surroundings.updateCompletionLimitMs = shortUpdate ? 300 : 60000;
+        surroundings.restoreCompletionLimitMs = shortUpdate ? 60000 : 300;
+        startReceiver(2, {});
+        HeadlessBackend script;
+        toConnecting(1, script);
+        script.press(1019, kInfo);
+        if (shortUpdate) {
+            script.answerMessageBox(timedOut).press(1013, kInfo);
+        } else {
+            script.press(1031, kDone);  // Yes: back to the port selection page
+        }
+        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).press(1020, kChoose).press(1023, kRestore);
+        if (shortUpdate) {
+            script.press(1031, kDone);
+        } else {
+            script.answerMessageBox(timedOut).press(1013, kRestore);
+        }
+        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).escape(kChoose);
+        run(script);
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    }
 }
 
 TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {

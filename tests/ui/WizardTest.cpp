@@ -10,6 +10,7 @@
 #include "tools/receiver-sim/ReceiverProtocol.h"
 
 #include "comm/platform/Sync.h"
+#include "tests/comm/FakeLine.h"
 
 namespace {
 
@@ -162,6 +163,42 @@ TEST_F(Wizard, NoReceiverBringsThePortSelectionBack) {
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting", "end Connecting OK",
                                         "end Choose Connection Cancel", "end Welcome Cancel"}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+// Silent lines that record what the connecting page asks of them: one for each open.
+commtest::FakeLine gSilentLines[2];
+int gSilentLinesOpened = 0;
+comm::platform::LineDevice* OpenSilentLine(std::int32_t, void*) {
+    return gSilentLinesOpened < 2 ? &gSilentLines[gSilentLinesOpened++] : nullptr;
+}
+
+TEST_F(Wizard, TheConnectingPageAsksFor8N1WithoutHandshakingAt19200Then9600) {
+    // A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: these lines record it.
+    comm::platform::SetLineDeviceFactory(&OpenSilentLine);
+    toConnecting(3);
+    ui.answerMessageBox(res::LoadString(109)).escape(kChoose);
+    run();
+    comm::platform::SetLineDeviceFactory(nullptr);
+    ASSERT_EQ(gSilentLinesOpened, 2);
+    const std::uint32_t speeds[] = {19200, 9600};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(gSilentLines[i].statesSet.size(), 1u);
+        const comm::platform::LineState& state = gSilentLines[i].statesSet[0];
+        EXPECT_EQ(state.BaudRate, speeds[i]);
+        EXPECT_EQ(state.ByteSize, 8);
+        EXPECT_EQ(state.Parity, comm::platform::kNoParity);
+        EXPECT_EQ(state.StopBits, comm::platform::kOneStopBit);
+        EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fDsrSensitivity | state.fOutX | state.fInX, 0u);
+    }
+    // The record the port kept (the slot keeps it after closing): port 4, the spare words as set.
+    const CommPortConfig& kept = CommPortTable[0].config;
+    EXPECT_EQ(kept.port, 4);
+    EXPECT_EQ(kept.baud, 9600u);
+    EXPECT_EQ(kept.dataBits, 8);
+    EXPECT_EQ(kept.stopBits, 1);
+    EXPECT_EQ(std::vector<std::uint32_t>(std::begin(kept.spare), std::end(kept.spare)),
+              (std::vector<std::uint32_t>{0, 0, 5000, 3000, 3000}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
