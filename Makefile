@@ -3,7 +3,7 @@
 
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
-            libboost-dev tmux
+            libboost-dev libcli11-dev tmux
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps build test demo bench format clean

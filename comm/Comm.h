@@ -111,6 +111,10 @@ int CommFindSlot(CommPort** slot, PortHandle handle);
 PortHandle CommHandleAt(std::uint32_t index);
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config);
+// After a CommOpen that failed: the COM port's device and why it could not
+// be opened, for the operator ("/dev/ttyUSB0: Permission denied; add this user to ..."); empty
+// when the last CommOpen worked or failed before it came to the device (engine stopped, no slot).
+const char* CommOpenFailure();
 // Applies `config` to the port's line and keeps it in the slot; -11 when the line refuses it or
 // does not hold it afterwards (it then keeps its previous settings). CommOpen calls it before the
 // threads start; it may also be called on an open port while its threads run (from the thread

@@ -68,11 +68,60 @@ int UndoOpen(CommPort* slot, CommPortContext* context, int result) {
 
 }  // namespace
 
+namespace {
+
+char gOpenFailure[320];  // CommOpen's last failure, for the operator; UI thread only
+
+// Notes why CommOpen failed with `result` on COM `port`, then returns `result`.
+int OpenFailed(std::int32_t port, int result) {
+    char device[192];
+    comm::platform::PortDeviceName(port, device, sizeof device);
+    const char* why = "";
+    switch (result) {
+        case COMM_ERR_OPEN_FAILED:
+            why = comm::platform::LastOpenFailure();
+            if (*why == '\0') why = "cannot be opened";
+            break;
+        case COMM_ERR_BAD_BAUD:
+            why = "the speed or the number of data bits is not one the port takes";
+            break;
+        case COMM_ERR_BAD_PARITY:
+        case COMM_ERR_BAD_STOPBITS:
+            why = "the parity or the stop bits are not valid";
+            break;
+        case COMM_ERR_SETUP_FAILED:
+            why = "the port does not hold these line settings";
+            break;
+        case COMM_ERR_RESOURCE:
+            why = "the port's threads or events could not be made";
+            break;
+        default:
+            gOpenFailure[0] = '\0';
+            return result;
+    }
+    std::snprintf(gOpenFailure, sizeof gOpenFailure, "%s: %s", device, why);
+    return result;
+}
+
+}  // namespace
+
+int OpenPort(PortHandle* handle, const CommPortConfig* config);
+
+const char* CommOpenFailure() { return gOpenFailure; }
+
 void CommSetNoticeHook(CommNoticeHook hook) {
     comm::platform::SetNoticeFunction(hook);
 }
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config) {
+    const int result = OpenPort(handle, config);
+    if (result != 0) return OpenFailed(config->port, result);
+    gOpenFailure[0] = '\0';
+    return 0;
+}
+
+// CommOpen's steps; CommOpen notes why they failed.
+int OpenPort(PortHandle* handle, const CommPortConfig* config) {
     *handle = 0;
     if (CommStartCount == 0) return COMM_ERR_NOT_STARTED;
     CommPort* slot = nullptr;

@@ -56,7 +56,11 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     config.spare[3] = 3000;
     config.spare[4] = 3000;
     if (CommOpen(&link_.port, &config) != 0) {
-        ui::messageBox(res::LoadString(108));
+        // The system's text says which of the many reasons it was (no such device, in use, not
+        // allowed), and the device that stands for the COM port.
+        const std::string why = CommOpenFailure();
+        ui::messageBox(why.empty() ? std::string(res::LoadString(108))
+                                   : res::LoadString(108) + std::string("\r\n\r\n") + why + ".");
         CommCleanup();
         endDialog(ui::Result::OK);
         return 0;

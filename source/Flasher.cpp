@@ -65,9 +65,11 @@ std::string FlasherCommandLine(const std::string& programFolder, const std::stri
                         port, connectSpeed, transferSpeed);
 }
 
-FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
-                         std::int32_t transferSpeed, std::uint32_t completionLimitMs,
-                         int failureMessage, const FlasherSurroundings& surroundings) {
+namespace {
+
+FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
+                      std::int32_t transferSpeed, std::uint32_t completionLimitMs, int failureMessage,
+                      const FlasherSurroundings& surroundings) {
     const std::string programName = res::LoadString(kProgramName);
     const FlasherConsole& console = surroundings.console;
     auto show = [&](const std::string& text) {
@@ -169,4 +171,15 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
     show(lastWords.empty() ? std::string(res::LoadString(failureMessage))
                            : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));
     return FlasherResult::Failed;
+}
+
+}  // namespace
+
+FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
+                         std::int32_t transferSpeed, std::uint32_t completionLimitMs,
+                         int failureMessage, const FlasherSurroundings& surroundings) {
+    const FlasherResult result = RunOnce(firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs,
+                                         failureMessage, surroundings);
+    if (surroundings.finished) surroundings.finished(result);
+    return result;
 }

@@ -47,6 +47,8 @@ struct FlasherSurroundings {
     std::string tempFolder;
     // Where the flasher's console goes.
     FlasherConsole console;
+    // Told of every run's result, once its message (if any) has been shown. May be left empty.
+    std::function<void(FlasherResult)> finished;
 };
 
 // Starts prog.exe from the program folder with the firmware file's path, the port and the two

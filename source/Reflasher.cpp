@@ -27,7 +27,14 @@ std::string WizardSurroundings::firmwareName(int stringId) const {
 }
 
 ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings)
-    : backend_(backend), programName_(std::move(programName)), surroundings_(std::move(surroundings)) {}
+    : backend_(backend), programName_(std::move(programName)), surroundings_(std::move(surroundings)) {
+    // Every page runs the flasher with a copy of these surroundings; each copy reports here too.
+    auto pass = std::move(surroundings_.flasher.finished);
+    surroundings_.flasher.finished = [this, pass](FlasherResult result) {
+        outcome_ = result == FlasherResult::Succeeded ? SessionOutcome::LastRunSucceeded : SessionOutcome::LastRunFailed;
+        if (pass) pass(result);
+    };
+}
 
 bool ReflasherApp::initInstance() {
     // Hosting embedded controls and 3-D control drawing have no counterpart here.

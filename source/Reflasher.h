@@ -30,6 +30,13 @@ struct WizardSurroundings {
     FlasherSurroundings forFlasher() const;
 };
 
+// What an operator's session came to, as far as the receivers are concerned.
+enum class SessionOutcome {
+    NothingFlashed,   // the operator left without a flasher run
+    LastRunSucceeded, // the last update or restore worked
+    LastRunFailed,    // the last flasher run did not (not started, ended early, timed out, failed)
+};
+
 class ReflasherApp {
 public:
     // `programName` is the message boxes' caption: the executable's name without its extension.
@@ -38,8 +45,12 @@ public:
     // Runs the Welcome page modally and returns false: the program ends when the page ends.
     bool initInstance();
 
+    // After initInstance: what the session came to.
+    SessionOutcome outcome() const { return outcome_; }
+
 private:
     ui::Backend& backend_;
     std::string programName_;
     WizardSurroundings surroundings_;
+    SessionOutcome outcome_ = SessionOutcome::NothingFlashed;
 };

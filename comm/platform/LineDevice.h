@@ -140,6 +140,12 @@ using LineDeviceFactory = LineDevice* (*)(std::int32_t port, void* storage);
 // The platform's own factory.
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage);
 
+// The device that stands for COM `port` ("/dev/ttyUSB0", "\\.\COM3"), NUL-terminated in `name`.
+void PortDeviceName(std::int32_t port, char* name, std::size_t size);
+// Why the calling thread's last failed OpenPlatformLineDevice failed, in the system's words and
+// with what the operator can do about it where that is known; empty before any failure.
+const char* LastOpenFailure();
+
 // Replaces the factory that CommOpen uses; nullptr restores the platform's.
 void SetLineDeviceFactory(LineDeviceFactory factory);
 LineDevice* OpenLineDevice(std::int32_t port, void* storage);

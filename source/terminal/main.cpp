@@ -1,8 +1,9 @@
 // reflasher: the wizard in a text terminal. Resources are compiled in, so its folder needs only
 // this program, prog.exe and the firmware files. COM port n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
+#include <CLI/CLI.hpp>
+
 #include <clocale>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -11,15 +12,72 @@
 #include "ui/Dialog.h"
 #include "ui/terminal/TerminalBackend.h"
 
+namespace {
+
+// The program's exit codes.
+enum ExitCode : int {
+    kExitFlashed = 0,          // the operator left after a successful update or restore
+    kExitCannotStart = 1,      // no usable terminal, or the wizard could not start
+    kExitUsage = 2,            // a bad command line
+    kExitNothingFlashed = 3,   // the operator left without flashing
+    kExitLastFlashFailed = 4,  // the last update or restore did not work
+};
+
+constexpr const char* kFooter = R"(COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
+else /dev/ttyS<n-1>. prog.exe and the firmware files must be in the folder of this program.
+
+Keys:
+  Tab, Shift+Tab         move the focus
+  arrows                 move in the COM port list and the radio group
+  Alt+Down, F4, Space    open the COM port list (Enter takes the entry, Escape keeps the old one)
+  Enter                  the focused button, else the default one
+  Escape                 Cancel (on a message box: OK)
+  Alt+letter             the button with that underlined letter (the plain letter too, unless
+                         a list has the focus: there it picks the entry that begins with it)
+  PgUp, PgDn             scroll a long text
+  Alt+Space              the window menu (About on the Welcome page, minimise, restore, close)
+  Ctrl+C                 ends the wizard; while the flasher runs it goes to the flasher
+
+Exit codes:
+  0    the last update or restore worked
+  1    no usable terminal, or the wizard could not start
+  2    a bad command line
+  3    the operator left without flashing
+  4    the last update or restore did not work
+  130  ended by Ctrl+C (the shell's code for SIGINT))";
+
+int ExitCodeFor(SessionOutcome outcome) {
+    switch (outcome) {
+        case SessionOutcome::LastRunSucceeded:
+            return kExitFlashed;
+        case SessionOutcome::LastRunFailed:
+            return kExitLastFlashFailed;
+        case SessionOutcome::NothingFlashed:
+            break;
+    }
+    return kExitNothingFlashed;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const bool help = std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
-        std::fprintf(help ? stdout : stderr,
-                     "usage: reflasher\n"
-                     "Firmware update wizard for the receiver, in this terminal. COM port n is the device\n"
-                     "named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0), else /dev/ttyS<n-1>.\n"
-                     "prog.exe and the firmware files must be in the folder of this program.\n");
-        return help ? 0 : 2;
+    CLI::App cli{"Firmware update wizard for the receiver, in this terminal.", "reflasher"};
+    cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION);
+    cli.footer(kFooter);
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return cli.exit(e);
+    } catch (const CLI::ExtrasError&) {
+        std::string extras;
+        for (const std::string& extra : cli.remaining()) extras += " " + extra;
+        std::fprintf(stderr, "reflasher: unknown option:%s\n\n%s", extras.c_str(), cli.help().c_str());
+        return kExitUsage;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "reflasher: %s\n\n%s", e.what(), cli.help().c_str());
+        return kExitUsage;
     }
     std::setlocale(LC_CTYPE, "");  // block characters when the terminal speaks UTF-8
 
@@ -28,8 +86,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<ui::terminal::TerminalBackend> terminal = ui::terminal::TerminalBackend::open(error);
     if (!terminal) {
         std::fprintf(stderr, "%s: %s\n", programName.c_str(), error.c_str());
-        return 1;
+        return kExitCannotStart;
     }
+    SessionOutcome outcome = SessionOutcome::NothingFlashed;
     try {
         WizardSurroundings surroundings;
         ui::terminal::TerminalBackend* backend = terminal.get();
@@ -39,11 +98,12 @@ int main(int argc, char** argv) {
         surroundings.flasher.console.close = [backend] { backend->takeBack(); };
         ReflasherApp app(*terminal, programName, std::move(surroundings));
         app.initInstance();
+        outcome = app.outcome();
     } catch (const std::exception& e) {
         terminal.reset();  // the terminal must be usable before the reason is written
         std::fprintf(stderr, "%s: %s\n", programName.c_str(), e.what());
-        return 1;
+        return kExitCannotStart;
     }
     terminal.reset();
-    return 0;
+    return ExitCodeFor(outcome);
 }

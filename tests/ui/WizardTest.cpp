@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <fstream>
+
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <fmt/printf.h>
 
@@ -132,7 +137,8 @@ TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     toConnecting(0);
     ui.then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kConnecting)); })
         .repaint()  // the connecting page is painted again while the message is up
-        .answerMessageBox(res::LoadString(108))
+        .answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + tempDir +
+                          "/no-port-1: No such file or directory.")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
             EXPECT_EQ(b.selection(kChoose, 1007), 0);
@@ -143,6 +149,36 @@ TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     EXPECT_EQ(ui.messageBoxes()[0].caption, programName());
     EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::Exclamation);
     EXPECT_EQ(ui.textHistory(kConnecting, 1005), (std::vector<std::string>{"Connecting at 19200..."}));
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
+TEST_F(Wizard, APortInUseOrForbiddenSaysSo) {
+    // Another program holds the device.
+    sim::ReceiverSim& receiver = startReceiver(3, {});
+    const int holder = open(receiver.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    toConnecting(2);
+    ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + receiver.SlavePath() +
+                        ": in use by another program.");
+    // A device this user may not open (only a user who is not root can be refused).
+    const std::string forbidden = tempDir + "/forbidden";
+    std::ofstream(forbidden) << "";
+    chmod(forbidden.c_str(), 0);
+    setenv("REFLASHER_COM4", forbidden.c_str(), 1);
+    ui.select(1007, 3, kChoose).press(1006, kChoose);
+    if (geteuid() == 0) {
+        ui.answerMessageBox();  // root opens it; it is no tty, so the line settings are refused
+    } else {
+        struct stat info {};
+        stat(forbidden.c_str(), &info);
+        const std::string group = getgrgid(info.st_gid)->gr_name;  // dialout for a serial device
+        ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + forbidden + ": Permission denied; add this user to the " +
+                            group + " group (sudo adduser $USER " + group + ") and log in again.");
+    }
+    ui.escape(kChoose);
+    run();
+    close(holder);
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 

@@ -45,7 +45,10 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     const std::string path = DevicePath(port);
     fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        const int why = errno;
+        error = "cannot open " + path + ": " + std::strerror(why);
+        // Serial devices belong to a group (dialout on Debian) whose members may open them.
+        if (why == EACCES || why == EPERM) error += "; add this user to the dialout group (sudo adduser $USER dialout) and log in again";
         return false;
     }
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {

@@ -2,10 +2,13 @@
 #include "comm/platform/LineDevice.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "comm/platform/posix/CustomSpeed.h"
@@ -379,20 +383,52 @@ static_assert(sizeof(PosixLineDevice) <= kLineDeviceStorageSize);
 
 }  // namespace
 
-LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
+namespace {
+
+thread_local char tLastOpenFailure[192];
+
+void NoteOpenFailure(const char* path, int error) {
+    if (error == EACCES || error == EPERM) {
+        // Serial devices belong to a group (dialout on Debian) whose members may open them.
+        struct stat info {};
+        const group* owner = stat(path, &info) == 0 ? getgrgid(info.st_gid) : nullptr;
+        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure,
+                      "%s; add this user to the %s group (sudo adduser $USER %s) and log in again",
+                      std::strerror(error), owner ? owner->gr_name : "dialout", owner ? owner->gr_name : "dialout");
+    } else if (error == EWOULDBLOCK) {
+        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure, "in use by another program");
+    } else {
+        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure, "%s", std::strerror(error));
+    }
+}
+
+}  // namespace
+
+void PortDeviceName(std::int32_t port, char* name, std::size_t size) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "REFLASHER_COM%d", static_cast<int>(port));
-    char fallback[32];
     const char* path = std::getenv(variable);
-    if (path == nullptr || *path == '\0') {
-        std::snprintf(fallback, sizeof fallback, "/dev/ttyS%d", static_cast<int>(port) - 1);
-        path = fallback;
+    if (path != nullptr && *path != '\0') {
+        std::snprintf(name, size, "%s", path);
+    } else {
+        std::snprintf(name, size, "/dev/ttyS%d", static_cast<int>(port) - 1);
     }
+}
+
+const char* LastOpenFailure() { return tLastOpenFailure; }
+
+LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
+    char path[PATH_MAX];
+    PortDeviceName(port, path, sizeof path);
     int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (line < 0) return nullptr;
+    if (line < 0) {
+        NoteOpenFailure(path, errno);
+        return nullptr;
+    }
     // No sharing: flock refuses a second open even to root and within one process; TIOCEXCL
     // keeps out other programs that do not use flock.
     if (flock(line, LOCK_EX | LOCK_NB) != 0) {
+        NoteOpenFailure(path, errno);
         close(line);
         return nullptr;
     }
@@ -403,6 +439,7 @@ LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     int cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int maskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (cancelFd < 0 || maskFd < 0) {
+        NoteOpenFailure(path, errno);
         if (cancelFd >= 0) close(cancelFd);
         if (maskFd >= 0) close(maskFd);
         (void)ioctl(line, TIOCNXCL);
