@@ -1,9 +1,11 @@
 # Two commands do all the set-up on a fresh Debian machine: `make demo` and `make test`.
 # Each installs what is missing (as root), builds, and runs.
 
+# qemu-system-x86 and busybox-static: the engine's checks on a real UART driver boot a QEMU guest
+# (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
-            libboost-dev libcli11-dev tmux
+            libboost-dev libcli11-dev tmux qemu-system-x86 busybox-static
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps build test demo bench format clean
