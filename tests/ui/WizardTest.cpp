@@ -6,7 +6,6 @@
 #include <climits>
 #include <fstream>
 
-#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -170,11 +169,9 @@ TEST_F(Wizard, APortInUseOrForbiddenSaysSo) {
     if (geteuid() == 0) {
         ui.answerMessageBox();  // root opens it; it is no tty, so the line settings are refused
     } else {
-        struct stat info {};
-        stat(forbidden.c_str(), &info);
-        const std::string group = getgrgid(info.st_gid)->gr_name;  // dialout for a serial device
-        ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + forbidden + ": Permission denied; add this user to the " +
-                            group + " group (sudo adduser $USER " + group + ") and log in again.");
+        ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + forbidden +
+                            ": Permission denied; add this user to the group that owns the device (dialout on "
+                            "Debian: sudo adduser $USER dialout) and log in again.");
     }
     ui.escape(kChoose);
     run();

@@ -47,8 +47,10 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     if (fd_ < 0) {
         const int why = errno;
         error = "cannot open " + path + ": " + std::strerror(why);
-        // Serial devices belong to a group (dialout on Debian) whose members may open them.
-        if (why == EACCES || why == EPERM) error += "; add this user to the dialout group (sudo adduser $USER dialout) and log in again";
+        // Serial devices belong to a group whose members may open them.
+        if (why == EACCES || why == EPERM)
+            error += "; add this user to the group that owns the device (dialout on Debian: sudo adduser $USER "
+                     "dialout) and log in again";
         return false;
     }
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {

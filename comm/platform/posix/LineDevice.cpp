@@ -2,13 +2,11 @@
 #include "comm/platform/LineDevice.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -387,14 +385,13 @@ namespace {
 
 thread_local char tLastOpenFailure[192];
 
-void NoteOpenFailure(const char* path, int error) {
+void NoteOpenFailure(int error) {
     if (error == EACCES || error == EPERM) {
-        // Serial devices belong to a group (dialout on Debian) whose members may open them.
-        struct stat info {};
-        const group* owner = stat(path, &info) == 0 ? getgrgid(info.st_gid) : nullptr;
+        // Serial devices belong to a group whose members may open them.
         std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure,
-                      "%s; add this user to the %s group (sudo adduser $USER %s) and log in again",
-                      std::strerror(error), owner ? owner->gr_name : "dialout", owner ? owner->gr_name : "dialout");
+                      "%s; add this user to the group that owns the device (dialout on Debian: sudo adduser "
+                      "$USER dialout) and log in again",
+                      std::strerror(error));
     } else if (error == EWOULDBLOCK) {
         std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure, "in use by another program");
     } else {
@@ -422,13 +419,13 @@ LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     PortDeviceName(port, path, sizeof path);
     int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) {
-        NoteOpenFailure(path, errno);
+        NoteOpenFailure(errno);
         return nullptr;
     }
     // No sharing: flock refuses a second open even to root and within one process; TIOCEXCL
     // keeps out other programs that do not use flock.
     if (flock(line, LOCK_EX | LOCK_NB) != 0) {
-        NoteOpenFailure(path, errno);
+        NoteOpenFailure(errno);
         close(line);
         return nullptr;
     }
@@ -439,7 +436,7 @@ LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     int cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int maskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (cancelFd < 0 || maskFd < 0) {
-        NoteOpenFailure(path, errno);
+        NoteOpenFailure(errno);
         if (cancelFd >= 0) close(cancelFd);
         if (maskFd >= 0) close(maskFd);
         (void)ioctl(line, TIOCNXCL);
