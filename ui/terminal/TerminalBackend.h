@@ -1,11 +1,16 @@
 // The ncurses back end: the wizard's dialogs in a text terminal (a console, xterm, SSH, tmux).
 //
-// Each visible window is drawn centred on the screen, scaled from dialog units to character
-// cells so that it fits (an 80 x 24 terminal holds every page); pictures become colour block
-// characters, or shades in monochrome. Keys: Tab / Shift+Tab move the focus, arrows move in lists
-// and radio groups, Enter presses the focused or the default button, Escape is Cancel, Alt+letter
-// (or the plain letter when no text field has the focus) presses the button with that mnemonic,
-// PgUp/PgDn scroll a long text, Alt+Space opens the window menu.
+// Each visible window is drawn centred on the screen, laid out from dialog units to character
+// cells (Layout.h); windows behind the active one are drawn inactive. Pictures become colour
+// block characters, or shades in monochrome. Keys: Tab / Shift+Tab move the focus, arrows move in
+// lists and radio groups, Alt+Down, F4 or Space open a drop-down list, Enter presses the focused
+// or the default button, Escape is Cancel, Alt+letter presses the button with that mnemonic (the
+// plain letter too, unless a list has the focus: there it picks an entry), PgUp/PgDn scroll a long
+// text, Alt+Space opens the window menu. Keys typed before a window was shown never reach it.
+//
+// The files: TerminalBackend.cpp (the terminal and the window model), Layout.cpp (cells from
+// dialog units), Drawing.cpp, Keys.cpp (keys, focus, menus), HandOver.cpp (lending the terminal
+// to the flasher), Signals.cpp (the emergency exit), Screen.cpp and Text.cpp (primitives).
 //
 // There is one terminal, so there is at most one TerminalBackend at a time. Everything runs on the
 // user-interface thread except the signal handler, which only restores the terminal and ends the
@@ -20,6 +25,8 @@
 #include "ui/Backend.h"
 
 namespace ui::terminal {
+
+struct Box;
 
 class TerminalBackend : public Backend {
 public:
@@ -51,9 +58,11 @@ private:
 
     // What the back end keeps of each open window beyond the framework's model.
     struct View {
-        int focus = -1;                 // index into controls, -1 until first needed
-        std::map<int, int> scroll;      // multi-line edits: first line shown, by control index
+        int focus = -1;                      // index into controls, -1 until first needed
+        std::map<int, int> scroll;           // multi-line edits: first line shown, by control index
         const res::Picture* icon = nullptr;  // drawn by the page while minimised
+        bool dropped = false;                // the focused drop-down list is open
+        int hot = 0;                         // its highlighted entry meanwhile
     };
     struct Menu {
         bool open = false;
@@ -62,17 +71,32 @@ private:
     };
 
     const Window* active() const;
+    // The window drawn on top: the most recently opened of those shown.
+    const Window* topVisible() const;
     View& view(const Window& window);
+
+    // ---- Drawing.cpp
     void render();
+    void drawDialog(const Window& window, bool isActive);
+    void drawMessageBox(const Window& window, bool isActive);
+    void drawIconic(const Window& window);
+    void drawPicture(const Box& box, const res::Picture& picture);
+    void drawMenu(const Window& window);
+    void drawDropList(const Window& window);
+    void drawNotice(const std::string& text);
     void prepareColours();
     short pair(short fg, short bg);
+
+    // ---- Keys.cpp
     // Turns one key into input for the active window; false when it only changed what we show.
     bool translate(int key, bool alt, Input& input);
     bool menuKey(int key, Input& input);
+    bool dropListKey(const Window& window, int key, Input& input);
     void openMenu(const Window& window);
     bool validFocus(const Window& window, int index) const;
     void fixFocus(const Window& window);
     void moveFocus(const Window& window, int step);
+
     void rebuildRestoreSequence();
 
     std::vector<const Window*> open_;  // oldest first; the last one gets the input
@@ -81,10 +105,15 @@ private:
     bool colour_ = false;
     bool unicode_ = false;
     bool handedOver_ = false;
+    // Windows opened or shown so far, and how many of them had been when the typed keys were last
+    // dropped: keys typed before a window was shown never act on it.
+    int shown_ = 0;
+    int flushedAt_ = 0;
     std::map<int, short> pairs_;  // (fg << 8 | bg) -> colour pair number
     short nextPair_ = 1;
     short colourOf_[16] = {};     // picture palette index -> terminal colour
     void* screen_ = nullptr;      // ncurses SCREEN*
+    int altDown_ = -2;            // the key code of Alt+Down, where the terminal has one
 };
 
 }  // namespace ui::terminal
