@@ -157,6 +157,18 @@ public:
         while (!out.empty() && out.back() == '\n') out.pop_back();
         return out;
     }
+    // Waits until `text` has left the screen.
+    bool waitForGone(const std::string& text) {
+        auto deadline = Clock::now() + kScreenDeadline;
+        while (screen().find(text) != std::string::npos) {
+            if (Clock::now() > deadline) {
+                ADD_FAILURE() << "\"" << text << "\" stays on the screen:\n" << screen();
+                return false;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return true;
+    }
     // Waits until `text` is on the screen `times` times or more.
     bool waitForTimes(const std::string& text, std::size_t times) {
         auto deadline = Clock::now() + kScreenDeadline;
@@ -439,6 +451,7 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     deadline = Clock::now() + kScreenDeadline;
     while (!minimised() && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(minimised());
+    EXPECT_TRUE(t.waitFor({"Welcome", "Minimised: press Enter (or Alt+Space) and choose Restore."}));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Restore", "Close"}));
     t.keys({"r"});
@@ -466,6 +479,103 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     EXPECT_FALSE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
     t.keys({"Escape"});
     ASSERT_TRUE(t.waitFor({"EXIT=3", "STTY-SAVED"}));
+}
+
+// Keys typed while the wizard could not take them never act on a page the operator has not seen:
+// a second Enter on the port page does not press Update, an Escape during "Connecting..." does not
+// end the wizard. Plain letters on the COM port list pick entries rather than pressing buttons.
+TEST_F(TerminalWizard, TypedAheadKeysAndLettersOnTheListPressNothing) {
+    const std::string d = dir_.path();
+    Simulator com1(d + "/com1", {"--baud", "9600"});  // the 19200 try first: connecting takes a while
+    ASSERT_TRUE(com1.ready());
+    Tmux t(d, wizardCommand(d, "C.UTF-8"));
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"c"});  // the next entry that begins with c
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 2"}));
+    t.keys({"r", "b", "Up"});  // no entry begins with r or b: nothing is pressed
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    EXPECT_EQ(t.screen().find("Please select the design"), std::string::npos);
+
+    t.keys({"Enter", "Enter"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 9600.", "< Update >"}));
+    t.keys({"M-b"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Connecting at"}));
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 9600.", "< Update >"}));
+    // The page took neither key: Escape now ends the wizard, which flashed nothing.
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"EXIT=3", "STTY-SAVED"}));
+    EXPECT_EQ(t.screen().find("Installing Firmware"), std::string::npos);
+}
+
+// The receiver information page at every size from 80 x 24 up keeps each label and its value on
+// one row and every text whole; smaller, a window says in one line that it does not fit. The COM
+// port list opens with F4 and takes an entry with Enter.
+TEST_F(TerminalWizard, LayoutHoldsAtEverySize) {
+    const std::string d = dir_.path();
+    Simulator com1(d + "/com1", {"--baud", "19200"});
+    ASSERT_TRUE(com1.ready());
+    Tmux t(d, wizardCommand(d, "C.UTF-8"));
+    ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"F4"});
+    ASSERT_TRUE(t.waitFor({"COM Port 1", "COM Port 2", "COM Port 3", "COM Port 4"}));
+    t.keys({"Down", "Down", "Escape"});  // Escape closes the list and keeps the entry
+    ASSERT_TRUE(t.waitForGone("COM Port 3"));
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"M-Down", "Down", "Down", "Up", "Enter"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 2"}));
+    t.keys({"Up", "M-n"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
+
+    // The row holding `label`, with what the screen shows there.
+    auto rowOf = [](const std::string& screen, const std::string& label) {
+        const std::size_t at = screen.find(label);
+        if (at == std::string::npos) return std::string();
+        const std::size_t start = screen.rfind('\n', at) + 1;
+        return screen.substr(start, screen.find('\n', at) - start);
+    };
+    for (auto [x, y] : {std::pair{80, 24}, {100, 30}, {120, 40}, {200, 60}}) {
+        SCOPED_TRACE(std::to_string(x) + " x " + std::to_string(y));
+        t.tmuxCommand({"resize-window", "-t", "e2e", "-x", std::to_string(x), "-y", std::to_string(y)});
+        ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
+        ASSERT_TRUE(t.waitFor({"The receiver is connected to your PC COM port 1 at a baud rate of 19200."}));
+        const std::string screen = t.screen();
+        EXPECT_NE(rowOf(screen, "Serial Number:").find("VIZ12345678"), std::string::npos) << screen;
+        EXPECT_NE(rowOf(screen, "Firmware Version:").find(" 004 "), std::string::npos) << screen;
+        const std::string buttons = rowOf(screen, "< Update >");
+        EXPECT_NE(buttons.find("< Back >"), std::string::npos) << screen;
+        EXPECT_NE(buttons.find("< Cancel >"), std::string::npos) << screen;
+        // The instructions start whole, wrapped at word boundaries.
+        EXPECT_NE(rowOf(screen, "If the Serial Number is different").find("If the Serial Number is different than"),
+                  std::string::npos) << screen;
+    }
+    t.tmuxCommand({"resize-window", "-t", "e2e", "-x", "60", "-y", "20"});
+    ASSERT_TRUE(t.waitFor({"\"Receiver Information\" needs at least 79 x 24 characters;"}));
+    EXPECT_EQ(t.screen().find("Serial Number:"), std::string::npos);
+    t.tmuxCommand({"resize-window", "-t", "e2e", "-x", "80", "-y", "24"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor({"EXIT=3", "STTY-SAVED"}));
+}
+
+TEST(TerminalWizardCommandLine, VersionHelpAndUnknownOptions) {
+    Ran version = run({kBin + "/reflasher", "--version"}, {}, true);
+    EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0);
+    EXPECT_EQ(version.output, "reflasher 1.0\n");
+    Ran help = run({kBin + "/reflasher", "--help"}, {}, true);
+    EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
+    for (const char* part : {"--version", "Alt+Down, F4, Space", "Exit codes:", "3    the operator left without flashing"})
+        EXPECT_NE(help.output.find(part), std::string::npos) << part << "\n" << help.output;
+    Ran unknown = run({kBin + "/reflasher", "--frobnicate"}, {}, true);
+    EXPECT_TRUE(WIFEXITED(unknown.status) && WEXITSTATUS(unknown.status) == 2);
+    EXPECT_EQ(unknown.output.rfind("reflasher: unknown option: --frobnicate\n", 0), 0u) << unknown.output;
+    EXPECT_NE(unknown.output.find("--version"), std::string::npos);
 }
 
 }  // namespace

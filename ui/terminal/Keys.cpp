@@ -138,7 +138,9 @@ bool TerminalBackend::waitInput(Millis deadline, Input& input) {
             timeout(30);
             int next = getch();
             nodelay(stdscr, TRUE);
-            if (next != ERR && next != 27) {
+            if (next == 27) {
+                ungetch(next);  // two Escapes, or Escape and then an Alt+key: each in its turn
+            } else if (next != ERR) {
                 alt = true;
                 key = next;
             }
