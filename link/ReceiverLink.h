@@ -86,4 +86,9 @@ public:
     using CycleHook = void (*)(void* context, const CollectionStats& soFar);
     CycleHook cycleHook = nullptr;
     void* cycleHookContext = nullptr;
+    // Waits out the pause at the start of each cycle of CollectReplies, in place of a plain sleep
+    // (the wizard keeps its windows painted meanwhile). Null: sleep.
+    using PauseHook = void (*)(void* context, std::uint32_t ms);
+    PauseHook pauseHook = nullptr;
+    void* pauseHookContext = nullptr;
 };

@@ -13,7 +13,10 @@ namespace {
 constexpr std::size_t kInfoBufferSize = 1001;
 }  // namespace
 
-ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(148), surroundings_(surroundings) {}
+ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(148), surroundings_(surroundings) {
+    // The page takes no input during the sequence; its pauses are where a window system may paint.
+    link_.pauseHook = [](void*, std::uint32_t ms) { ui::busyPause(ms); };
+}
 
 const ui::HandlerTable& ConnectingDlg::handlers() const {
     static const ui::HandlerTable table = {

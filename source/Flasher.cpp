@@ -3,7 +3,9 @@
 
 #include <fmt/printf.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 
 #include "res/Strings.h"
 #include "source/platform/FlasherProcess.h"
@@ -20,6 +22,8 @@ constexpr std::size_t kReasonBytes = 240;
 constexpr std::size_t kMaxTempFolder = 259;
 // How long a flasher that was passed the wizard's ending signal gets to stop.
 constexpr std::uint32_t kStopGraceMs = 5000;
+// How often a console of the wizard's own gets the user-interface thread during the waits.
+constexpr long long kIdleSliceMs = 20;
 
 constexpr int kMsgNotStarted = 120;
 constexpr int kMsgTimedOut = 125;
@@ -124,6 +128,20 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         return FlasherResult::NotStarted;
     }
 
+    // The waits on the flasher; with a console of the wizard's own they come back to it every
+    // few milliseconds, until one deadline for the whole wait.
+    auto waitEnded = [&](std::uint32_t ms) {
+        if (!console.idle) return process->WaitEnded(ms);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (process->WaitEnded(static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kIdleSliceMs)))) return true;
+            if (left <= kIdleSliceMs || stopWatch->StopPending()) return false;
+            console.idle();
+        }
+    };
+
     // The wizard was asked to end while the flasher ran: the flasher is told too and waited for,
     // its folder removed, and then the wizard ends as asked.
     auto stopRequested = [&]() -> bool {
@@ -139,7 +157,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     };
 
     // A flasher that ends this soon could not open its firmware file.
-    if (process->WaitEnded(kEarlyExitWindowMs)) {
+    if (waitEnded(kEarlyExitWindowMs)) {
         process.reset();
         if (console.close) console.close();
         runFolder.reset();
@@ -147,7 +165,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         return FlasherResult::EndedEarly;
     }
 
-    const bool ended = process->WaitEnded(completionLimitMs);
+    const bool ended = waitEnded(completionLimitMs);
     if (!ended && stopRequested()) {
         show(WithLine(res::LoadString(failureMessage), "The flasher was stopped: the update utility was asked to end."));
         return FlasherResult::Failed;

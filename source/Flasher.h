@@ -27,6 +27,9 @@ struct FlasherConsole {
     // Called once the wizard stops waiting for the flasher (it ended, could not start, or ran
     // past its limit), before any message is shown: the front end takes its terminal back.
     std::function<void()> close;
+    // While the wizard waits for the flasher, called every few milliseconds on the user-interface
+    // thread, for a console window of the wizard's own to keep going. Empty: the waits block.
+    std::function<void()> idle;
     // Descriptors that become the flasher's standard input, output and error; -1 gives it the
     // wizard's own. The flasher inherits nothing else.
     int input = -1;

@@ -101,6 +101,11 @@ public:
     // The framework refused `input` (no such control, disabled, hidden, ...).
     virtual void inputIgnored(const Window& window, const Input& input, const char* reason) = 0;
 
+    // The wizard is busy for `ms` milliseconds on the user-interface thread (the connecting
+    // sequence's pauses) and takes no input meanwhile. A back end with windows of its own may keep
+    // them painted, but must leave the operator's input queued, not act on it. The default sleeps.
+    virtual void busyPause(Millis ms);
+
     // Painting a minimised window: the icon size and the client area in pixels, and the one
     // drawing operation the pages use.
     virtual int iconSize() { return 32; }

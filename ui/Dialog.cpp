@@ -2,11 +2,13 @@
 #include "ui/Dialog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <thread>
 
 namespace ui {
 
@@ -33,6 +35,8 @@ void Backend::clientSize(const Window& window, int& width, int& height) {
 }
 
 void Backend::drawIcon(const Window&, int, int, const res::Picture&) {}
+
+void Backend::busyPause(Millis ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // ---- Pictures ----------------------------------------------------------------------------------
 
@@ -327,6 +331,15 @@ void messageBox(const std::string& text, const std::string& caption, MessageIcon
     rt.open(state);
     rt.run(state);
     rt.close(state);
+}
+
+void busyPause(std::uint32_t ms) {
+    Session* session = Session::current();
+    if (session) {
+        session->runtime_->backend().busyPause(Millis(ms));
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
 }
 
 void messageBox(const std::string& text) {

@@ -114,6 +114,9 @@ void messageBox(const std::string& text, const std::string& caption, MessageIcon
 // The program's standard message box: exclamation icon, the program's name as caption.
 void messageBox(const std::string& text);
 
+// Waits `ms` milliseconds while a page is busy and takes no input (Backend::busyPause).
+void busyPause(std::uint32_t ms);
+
 // The executable's file name without folder and extension ("C:\x\Reflasher.exe" -> "Reflasher").
 std::string programNameFromPath(std::string_view path);
 
@@ -138,6 +141,7 @@ public:
 private:
     friend class Dialog;
     friend void messageBox(const std::string&, const std::string&, MessageIcon);
+    friend void busyPause(std::uint32_t);
     std::string programName_;
     std::unique_ptr<detail::Runtime> runtime_;
     Session* previous_;

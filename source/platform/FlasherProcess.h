@@ -76,6 +76,8 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
 class StopWatch {
 public:
     virtual ~StopWatch() = default;
+    // Whether a signal asked the wizard to end and has not been taken yet.
+    virtual bool StopPending() const = 0;
     // The signal that asked the wizard to end, or 0. Once taken it no longer cuts waits short.
     virtual int TakeStopRequest() = 0;
     // Puts the previous handling back and delivers `signal` to it (which normally ends the

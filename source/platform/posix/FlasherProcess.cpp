@@ -127,6 +127,7 @@ public:
         // A signal that came after the last wait is not lost.
         EndAsAsked(TakeStopRequest());
     }
+    bool StopPending() const override { return gStopSignal != 0; }
     int TakeStopRequest() override {
         const int signal = gStopSignal;
         gStopSignal = 0;
