@@ -5,10 +5,11 @@
 # (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
-            libboost-dev libcli11-dev tmux qemu-system-x86 busybox-static
+            libboost-dev libcli11-dev tmux qemu-system-x86 busybox-static \
+            g++-mingw-w64-x86-64-posix googletest wine wine64
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench format clean
+.PHONY: all deps build windows test demo bench format clean
 
 all: build
 
@@ -35,13 +36,21 @@ build/%/build.ninja: | deps
 build: deps build/debug/build.ninja
 	cmake --build --preset debug -j $(JOBS)
 
-# ThreadSanitizer tree and fuzzing first; the debug suite runs last, so the output ends with its summary.
-test: deps build/debug/build.ninja build/tsan/build.ninja build/fuzz/build.ninja
+# The Windows folder, build/windows/bin: the programs cross-built with mingw-w64 (linked
+# statically), prog.exe, the firmware image and the test programs that run under Wine.
+windows: deps build/windows/build.ninja
+	cmake --build --preset windows -j $(JOBS)
+
+# ThreadSanitizer tree, fuzzing and the Windows tree (under Wine) first; the debug suite runs last,
+# so the output ends with its summary.
+test: deps build/debug/build.ninja build/tsan/build.ninja build/fuzz/build.ninja build/windows/build.ninja
 	cmake --build --preset tsan -j $(JOBS)
 	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset windows -j $(JOBS)
 	cmake --build --preset debug -j $(JOBS)
 	ctest --preset tsan
 	ctest --preset fuzz
+	ctest --preset windows
 	ctest --preset debug
 
 # Builds only what the demo runs: the wizard, the simulator, prog.exe and the firmware image.

@@ -1,10 +1,14 @@
 // Events, locks and threads for the engine, without heap use: every object lives in the engine's
-// static storage and is set up once.
+// static storage and is set up once, when that storage is built.
+//
+// The classes are the same on every platform; what they hold is the platform's own (a mutex and
+// a condition variable on POSIX, an event handle or a critical section on Windows). It lives in
+// fixed-size storage here, so that no OS header reaches the engine's shared code: each
+// platform's Sync.cpp builds its object in that storage and checks at compile time that it fits.
 #pragma once
 
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 namespace comm::platform {
 
@@ -13,24 +17,32 @@ inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 // A manual-reset event: stays raised until reset; any thread may raise, reset or wait.
 class Event {
   public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
     void Set();
     void Reset();
     // True when raised within timeoutMs (kWaitForever: no limit).
     bool Wait(std::uint32_t timeoutMs);
 
   private:
-    std::mutex mutex_;
-    std::condition_variable raised_;
-    bool signalled_ = false;  // guarded by mutex_
+    alignas(std::max_align_t) unsigned char native_[128];
 };
 
 class Lock {
   public:
-    void Enter() { mutex_.lock(); }
-    void Leave() { mutex_.unlock(); }
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+    void Enter();
+    void Leave();
 
   private:
-    std::mutex mutex_;
+    alignas(std::max_align_t) unsigned char native_[64];
 };
 
 class LockHold {
@@ -48,14 +60,15 @@ class LockHold {
 class Thread {
   public:
     using Procedure = void (*)(void* argument);
-    // Starts procedure(argument). A time-critical thread asks for real-time scheduling and runs
-    // at normal priority when the system refuses that. False when no thread could be started.
+    // Starts procedure(argument). A time-critical thread runs at the platform's highest
+    // priority where it may (on POSIX it falls back to normal priority when real-time scheduling
+    // is refused). False when no thread could be started.
     bool Start(Procedure procedure, void* argument, bool timeCritical);
     bool Started() const { return started_; }
+    // The new thread's body; the platform's thread entry calls it on that thread.
+    void Run() { procedure_(argument_); }
 
   private:
-    static void* Run(void* self);
-
     // Written by the starting thread before the thread exists.
     Procedure procedure_ = nullptr;
     void* argument_ = nullptr;

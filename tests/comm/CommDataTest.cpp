@@ -174,7 +174,12 @@ TEST_F(CommData, UnpluggedLineMakesNeitherThreadSpin) {
     std::uint8_t bytes[10] = {};
     EXPECT_EQ(CommWrite(handle, bytes, 10), 0);
     ASSERT_TRUE(WaitUntil([] { return std::atomic_ref(CommPortTable[0].writerDone).load() == 1; }));
+#ifdef _WIN32
+    // Wine reports ERROR_BROKEN_PIPE or ERROR_NOT_READY, a USB adapter other codes.
+    EXPECT_NE(std::atomic_ref(CommPortTable[0].config.lastError).load(), 0);
+#else
     EXPECT_EQ(std::atomic_ref(CommPortTable[0].config.lastError).load(), EIO);
+#endif
 
     // Watch the reader for a while: it must pause between looks at the dead line. A spinning
     // thread comes round thousands of times in this window; a loaded machine only lowers counts.
@@ -214,39 +219,11 @@ TEST_F(CommData, CloseIsPromptWhileTheWriterWaitsForALineThatDoesNotDrain) {
         return left == 4000;
     }));
     // The writer sits in a write that could take seconds; closing must not wait for it.
+    EXPECT_EQ(std::atomic_ref(CommPortTable[0].writerDone).load(), 0)
+        << "the writer ended with error "
+        << std::atomic_ref(CommPortTable[0].config.lastError).load();
     EXPECT_EQ(CommClose(handle), 0);
     EXPECT_TRUE(notices.Texts().empty());
 }
 
 }  // namespace
-
-// An empty read is not a hang-up: after it the next byte is still reported as received at once,
-// not after the pause that a hung-up line takes.
-TEST(CommPosixLine, EmptyReadIsNotAHangUp) {
-    Pty pty(3);
-    ASSERT_TRUE(pty.Ok());
-    alignas(std::max_align_t) unsigned char storage[comm::platform::kLineDeviceStorageSize];
-    comm::platform::LineDevice* line = comm::platform::OpenPlatformLineDevice(3, storage);
-    ASSERT_NE(line, nullptr);
-    comm::platform::LineState state{};
-    ASSERT_TRUE(line->GetState(&state));
-    state.BaudRate = 19200;
-    state.ByteSize = 8;
-    ASSERT_TRUE(line->SetState(state));
-    ASSERT_TRUE(line->SetEventMask(comm::platform::EV_RXCHAR));
-    for (std::uint8_t round = 0; round < 3; ++round) {
-        std::uint8_t byte = 0;
-        std::int32_t got = -1;
-        EXPECT_EQ(line->Read(&byte, 1, &got), 0);
-        EXPECT_EQ(got, 0);
-        ASSERT_TRUE(pty.Send({round}));
-        std::uint32_t events = 0;
-        ASSERT_TRUE(line->WaitEvent(&events));
-        EXPECT_EQ(events, comm::platform::EV_RXCHAR) << "round " << int{round};
-        EXPECT_EQ(line->Read(&byte, 1, &got), 0);
-        EXPECT_EQ(got, 1);
-        EXPECT_EQ(byte, round);
-    }
-    line->Close();
-    line->Release();
-}

@@ -4,14 +4,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <termios.h>
+#include <memory>
 
-// Watches standard input for Escape and the signals that ask prog.exe to stop. Escape, Ctrl+C
-// (SIGINT) and Ctrl+\ (SIGQUIT) are the operator's: once the receiver's firmware is at stake
-// (AskBeforeStopping) and a person can answer on a terminal, they first ask "Stop now? ... y/N",
-// and only y stops; a second Ctrl+C or Ctrl+\ while the question is open stops at once. SIGTERM
-// and SIGHUP (the wizard or the session ending) stop at once. On a terminal it turns off line
-// buffering and echo and puts them back when it ends.
+// Watches standard input for Escape and the console's requests that ask prog.exe to stop.
+// Escape, Ctrl+C and Ctrl+\ (on Windows Ctrl+Break) are the operator's: once the receiver's
+// firmware is at stake (AskBeforeStopping) and a person can answer on a terminal, they first ask
+// "Stop now? ... y/N", and only y stops; a second Ctrl+C or Ctrl+\ while the question is open
+// stops at once. SIGTERM and SIGHUP (on Windows the console closing, or the session ending) stop
+// at once. On a terminal it turns off line buffering and echo and puts them back when it ends.
+//
+// The questions and answers are the same everywhere (Console.cpp); how the keys and requests
+// arrive is each platform's (posix/Console.cpp, win32/Console.cpp).
 class Keyboard {
 public:
     Keyboard();
@@ -30,13 +33,21 @@ private:
     void Ask();
     void Answer(unsigned char key);
 
-    bool terminal_ = false;
+    // The platform's part, with the constructor (catches the stop requests; on a terminal, keys
+    // without echo) and the destructor (puts the terminal back).
+    struct Saved;  // the terminal's settings to put back
+    int StopRequests() const;  // the operator's stop requests so far
+    bool Terminated() const;   // asked to stop at once
+    // Takes the keys waiting on standard input, without waiting: how many, 0 for none, -1 at the
+    // end of the input (no more keys will come).
+    int ReadKeys(unsigned char* keys, int capacity);
+
+    std::unique_ptr<Saved> saved_;  // set while standard input is a terminal in key mode
     bool inputOpen_ = true;
     bool interrupted_ = false;
     bool askFirst_ = false;
     bool asking_ = false;
-    int requestsSeen_ = 0;  // operator's stop signals handled so far
-    termios saved_{};
+    int requestsSeen_ = 0;  // operator's stop requests handled so far
 };
 
 // "Writing [#####.....]  12288/32796 bytes  10.5 kB/s  0:02 left", redrawn in place.

@@ -1,5 +1,6 @@
-// prog.exe's COM port: plain termios on the device of COM n (REFLASHER_COM<n>, else
-// /dev/ttyS<n-1>), raw 8N1, no handshaking.
+// prog.exe's COM port, raw 8N1 without handshaking. One implementation per platform folder: on
+// POSIX plain termios on the device of COM n (REFLASHER_COM<n>, else /dev/ttyS<n-1>), on Windows
+// the device "\\.\COM<n>".
 #pragma once
 
 #include <cstddef>
@@ -28,5 +29,6 @@ public:
     void DiscardInput();
 
 private:
-    int fd_ = -1;
+    // The open port: a descriptor on POSIX, a HANDLE on Windows; -1 when none.
+    std::intptr_t line_ = -1;
 };

@@ -12,10 +12,6 @@
 //
 // Test hook: REFLASHER_PROG_HOLD_AFTER=<n> makes it wait after n written blocks until it is
 // interrupted (at most a minute), so that tests can interrupt a write at a known point.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +26,7 @@
 #include "tools/bootloader/FirmwareImage.h"
 #include "tools/prog/BootClient.h"
 #include "tools/prog/Console.h"
+#include "tools/prog/ResultFile.h"
 #include "tools/prog/SerialLine.h"
 
 namespace {
@@ -51,24 +48,14 @@ constexpr int kBlockTries = 5;
 
 const Clock::time_point gStart = Clock::now();
 
-// Writes status.err atomically (temporary file, then rename over whatever the name held; a link
-// there is replaced, never followed), waits out the minimum run and returns the exit code.
+// Writes status.err (atomically, see ResultFile.h), waits out the minimum run and returns the
+// exit code.
 int Finish(char code, const std::string& reason) {
     std::fprintf(code == kSucceeded ? stdout : stderr, "%s\n", reason.c_str());
     std::fflush(nullptr);
-    const std::string text = std::string("STATUS") + code + ' ' + reason + '\n';
-    char temporary[] = "status.err.XXXXXX";
-    const int fd = mkstemp(temporary);
-    if (fd >= 0) {
-        const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        close(fd);
-        if (!written || rename(temporary, "status.err") != 0) {
-            unlink(temporary);
-            std::fprintf(stderr, "prog.exe: cannot write status.err\n");
-        }
-    } else {
-        std::fprintf(stderr, "prog.exe: cannot write status.err: %s\n", std::strerror(errno));
-    }
+    std::string error;
+    if (!WriteResultFile(std::string("STATUS") + code + ' ' + reason + '\n', error))
+        std::fprintf(stderr, "prog.exe: cannot write status.err: %s\n", error.c_str());
     std::this_thread::sleep_until(gStart + kMinimumRun);
     return code == kSucceeded ? 0 : 1;
 }
@@ -81,18 +68,16 @@ bool ParseNumber(const char* text, long low, long high, long& value) {
 }
 
 std::optional<std::vector<std::uint8_t>> ReadFile(const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return std::nullopt;
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (bytes.size() > firmware::kMaxPayload + firmware::kHeaderSize) break;  // too big to be ours
     }
-    close(fd);
+    std::fclose(file);
     return bytes;
 }
 

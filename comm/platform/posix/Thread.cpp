@@ -9,11 +9,14 @@
 
 namespace comm::platform {
 
-void* Thread::Run(void* self) {
-    auto* thread = static_cast<Thread*>(self);
-    thread->procedure_(thread->argument_);
+namespace {
+
+void* Entry(void* self) {
+    static_cast<Thread*>(self)->Run();
     return nullptr;
 }
+
+}  // namespace
 
 bool Thread::Start(Procedure procedure, void* argument, bool timeCritical) {
     started_ = false;
@@ -35,7 +38,7 @@ bool Thread::Start(Procedure procedure, void* argument, bool timeCritical) {
             pthread_attr_setschedparam(&attributes, &parameters);
         }
         pthread_t thread;
-        int rc = pthread_create(&thread, &attributes, &Thread::Run, this);
+        int rc = pthread_create(&thread, &attributes, &Entry, this);
         pthread_attr_destroy(&attributes);
         if (rc == 0) {
             started_ = true;

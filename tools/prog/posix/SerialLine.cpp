@@ -31,7 +31,7 @@ bool SpeedCode(std::uint32_t baud, speed_t& code) {
 }  // namespace
 
 SerialLine::~SerialLine() {
-    if (fd_ >= 0) close(fd_);
+    if (line_ >= 0) close(static_cast<int>(line_));
 }
 
 std::string SerialLine::DevicePath(int port) {
@@ -43,8 +43,9 @@ std::string SerialLine::DevicePath(int port) {
 
 bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     const std::string path = DevicePath(port);
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    line_ = fd;
+    if (fd < 0) {
         const int why = errno;
         error = "cannot open " + path + ": " + std::strerror(why);
         // Serial devices belong to a group whose members may open them.
@@ -53,12 +54,12 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
                      "dialout) and log in again";
         return false;
     }
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         error = path + " is in use by another program";
         return false;
     }
     termios settings{};
-    if (tcgetattr(fd_, &settings) != 0) {
+    if (tcgetattr(fd, &settings) != 0) {
         error = path + " is not a serial port: " + std::strerror(errno);
         return false;
     }
@@ -70,30 +71,32 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     settings.c_cc[VTIME] = 0;
     speed_t code{};
     if (!SpeedCode(baud, code) || cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0 ||
-        tcsetattr(fd_, TCSANOW, &settings) != 0) {
+        tcsetattr(fd, TCSANOW, &settings) != 0) {
         error = path + " does not take " + std::to_string(baud) + " baud";
         return false;
     }
-    tcflush(fd_, TCIOFLUSH);
+    tcflush(fd, TCIOFLUSH);
     return true;
 }
 
 bool SerialLine::SetSpeed(std::uint32_t baud) {
+    const int fd = static_cast<int>(line_);
     termios settings{};
     speed_t code{};
-    if (!SpeedCode(baud, code) || tcgetattr(fd_, &settings) != 0) return false;
-    tcdrain(fd_);
+    if (!SpeedCode(baud, code) || tcgetattr(fd, &settings) != 0) return false;
+    tcdrain(fd);
     cfsetispeed(&settings, code);
     cfsetospeed(&settings, code);
-    return tcsetattr(fd_, TCSANOW, &settings) == 0;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
 bool SerialLine::Write(const std::uint8_t* bytes, std::size_t length) {
+    const int fd = static_cast<int>(line_);
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(1000 + 10 * length);
     std::size_t sent = 0;
     while (sent < length) {
-        const ssize_t n = write(fd_, bytes + sent, length - sent);
+        const ssize_t n = write(fd, bytes + sent, length - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -101,21 +104,22 @@ bool SerialLine::Write(const std::uint8_t* bytes, std::size_t length) {
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
-        pollfd p{fd_, POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left));
     }
     return true;
 }
 
 int SerialLine::Read(std::uint8_t* buffer, std::size_t capacity, int ms) {
-    pollfd p{fd_, POLLIN, 0};
+    const int fd = static_cast<int>(line_);
+    pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, ms);
     if (ready < 0) return errno == EINTR ? 0 : -1;
     if (ready == 0) return 0;
-    const ssize_t n = read(fd_, buffer, capacity);
+    const ssize_t n = read(fd, buffer, capacity);
     if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
     if (n == 0 && (p.revents & (POLLHUP | POLLERR)) != 0) return -1;
     return static_cast<int>(n);
 }
 
-void SerialLine::DiscardInput() { tcflush(fd_, TCIFLUSH); }
+void SerialLine::DiscardInput() { tcflush(static_cast<int>(line_), TCIFLUSH); }
