@@ -152,6 +152,7 @@ private:
 // once the flasher wait is over. Nothing cuts the waits short.
 class Win32StopWatch final : public StopWatch {
 public:
+    bool StopPending() const override { return false; }
     int TakeStopRequest() override { return 0; }
     void EndAsAsked(int) override {}
 };
