@@ -7,9 +7,9 @@
 # - GoogleTest: compiled here from the sources that Debian's googletest package installs, with
 #   the same toolchain. Nothing is downloaded.
 # - Host tools: a small Linux build inside this tree (build/windows/host) for the programs that
-#   run on the build machine: the picture drawer and the firmware image maker (build steps), and
-#   for the tests under Wine the simulated receiver, the pseudo-terminal broker and the
-#   modem-line shim.
+#   run on the build machine: the picture drawer, the resource script writer and the firmware
+#   image maker (build steps), and for the tests under Wine the simulated receiver, the
+#   pseudo-terminal broker and the modem-line shim.
 # - Wine: every test program of this tree runs through build/windows/wine/run-under-wine
 #   (CMAKE_CROSSCOMPILING_EMULATOR), which keeps a private Wine prefix inside the tree.
 
@@ -42,6 +42,7 @@ set(REFLASHER_HOST_DIR ${CMAKE_BINARY_DIR}/host)
 set(REFLASHER_HOST_BIN ${REFLASHER_HOST_DIR}/bin)
 set(REFLASHER_HOST_MKFIRMWARE ${REFLASHER_HOST_BIN}/mkfirmware)
 set(REFLASHER_HOST_DRAW_PICTURES ${REFLASHER_HOST_DIR}/res/reflasher_draw_pictures)
+set(REFLASHER_HOST_MAKE_RESOURCES ${REFLASHER_HOST_DIR}/res/reflasher_make_resources)
 set(REFLASHER_HOST_RECEIVER_SIM ${REFLASHER_HOST_BIN}/receiver-sim)
 set(REFLASHER_HOST_PTY_BROKER ${REFLASHER_HOST_BIN}/reflasher-pty-broker)
 set(REFLASHER_MODEM_SHIM ${REFLASHER_HOST_BIN}/libreflasher-modem-shim.so)
@@ -55,7 +56,8 @@ ExternalProject_Add(reflasher_host_tools
   USES_TERMINAL_CONFIGURE ON
   USES_TERMINAL_BUILD ON
   BUILD_BYPRODUCTS
-    ${REFLASHER_HOST_MKFIRMWARE} ${REFLASHER_HOST_DRAW_PICTURES} ${REFLASHER_HOST_RECEIVER_SIM}
+    ${REFLASHER_HOST_MKFIRMWARE} ${REFLASHER_HOST_DRAW_PICTURES} ${REFLASHER_HOST_MAKE_RESOURCES}
+    ${REFLASHER_HOST_RECEIVER_SIM}
     ${REFLASHER_HOST_PTY_BROKER} ${REFLASHER_MODEM_SHIM})
 
 # ---- Tests under Wine ----------------------------------------------------------------------------

@@ -1,0 +1,99 @@
+// The native Windows back end: every page is a real dialog, created from its template in the
+// module's resources (res/rc writes them from res/ at build time), with real controls, the
+// dialog manager's keyboard handling (IsDialogMessage: Tab, arrows, Alt+mnemonic, Enter for the
+// default button, Escape for Cancel) and the system's message boxes.
+//
+// The framework keeps its modal loops; this back end pumps the thread's message queue while the
+// framework waits for the operator and turns what the controls report (BN_CLICKED,
+// CBN_SELCHANGE, WM_SYSCOMMAND) into the framework's input. Pages are modeless dialogs owned by
+// the first page (the main window), so only that one is in the task bar; whichever window was
+// opened last is the only one enabled. A timer's deadline is a window timer on a window of the
+// back end's own. Keyboard and mouse messages queued while the wizard was busy are dropped when
+// the next window is shown.
+//
+// Everything runs on the user-interface thread that created the back end.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "ui/Backend.h"
+
+namespace ui::win32 {
+
+class Win32Backend : public Backend {
+public:
+    // `instance` is the module (HINSTANCE) whose resources hold the dialog templates, the icons
+    // and the bitmaps. Throws std::runtime_error when the back end's own window cannot be made.
+    explicit Win32Backend(void* instance);
+    ~Win32Backend() override;
+    Win32Backend(const Win32Backend&) = delete;
+    Win32Backend& operator=(const Win32Backend&) = delete;
+
+    // The flasher runs in a console window of its own meanwhile (RunFlasher's console hooks).
+    // While it runs, a session that ends is refused with a reason (a flash broken off leaves the
+    // receiver without firmware), and keepPainted() lets the wizard's windows paint and answer
+    // other programs while input stays queued.
+    void flasherStarted();
+    void flasherEnded();
+    void keepPainted();
+
+    // The window (HWND) shown for `window`, nullptr when there is none (message boxes are the
+    // system's and are not kept).
+    void* handleOf(const Window& window) const;
+
+    // ---- Backend.
+    Millis now() override;
+    bool waitInput(Millis deadline, Input& input) override;
+    void windowOpened(const Window& window) override;
+    void windowChanged(const Window& window, Change change, int controlId) override;
+    void windowClosed(const Window& window, int result) override;
+    void inputIgnored(const Window& window, const Input& input, const char* reason) override;
+    void busyPause(Millis ms) override;
+    int iconSize() override;
+    void clientSize(const Window& window, int& width, int& height) override;
+    void drawIcon(const Window& window, int x, int y, const res::Picture& icon) override;
+
+    struct View;
+    // The pages' dialog procedure hands each message here; true when it was handled, with the
+    // procedure's result in `result`.
+    bool handle(View& view, unsigned message, std::uintptr_t wParam, std::intptr_t lParam, std::intptr_t& result);
+
+private:
+
+    View* viewOf(const Window& window) const;
+    View* viewOf(void* hwnd) const;
+    // The window that takes input now: the last one opened, if it is a visible page.
+    bool takesInput(const View& view) const;
+    void queue(const Input& input) { pending_.push_back(input); }
+    void dropTypedAhead();
+    bool showMessageBox(Input& input);
+    void route(void* msg);
+    void paintPending();
+    void updateEnabling();
+
+    void applyAll(View& view);
+    void applyControl(View& view, std::size_t index, Change change);
+    void applyPicture(View& view, std::size_t index);
+    void applyIcons(View& view);
+    void applyWindowMenu(View& view);
+    unsigned dpiOf(const View& view) const;
+
+    void* instance_;
+    void* timerWindow_ = nullptr;           // a message-only window: the waits' window timer
+    std::vector<const Window*> open_;       // oldest first; the last one gets the input
+    std::map<const Window*, std::unique_ptr<View>> views_;
+    const Window* pendingBox_ = nullptr;    // a message box opened and not shown yet
+    std::deque<Input> pending_;             // input the controls reported, not handed on yet
+    bool flasherRunning_ = false;
+    bool quitting_ = false;                 // WM_QUIT came: the wizard is to unwind
+    // Windows opened or shown so far, and how many had been when typed-ahead input was last
+    // dropped.
+    int shown_ = 0;
+    int flushedAt_ = 0;
+};
+
+}  // namespace ui::win32
