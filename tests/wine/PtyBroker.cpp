@@ -12,6 +12,7 @@
 //   RECV <k> <ms>       read until k bytes came or ms passed -> "DATA <m>\n<m bytes>"
 //   DRAIN               take whatever the master holds right now -> "OK"
 //   HANGUP              close the master, as when a cable is pulled -> "OK"
+//   NONE <n>            point COM<n>'s link at nothing, so that the port cannot be opened -> "OK"
 //
 // usage: reflasher-pty-broker <ports folder> <receiver-sim>
 // Prints the TCP port it listens on, then serves until it is stopped.
@@ -145,6 +146,10 @@ public:
             } else if (request == "DRAIN") {
                 Drain();
                 ok = Answer(socket_, "OK");
+            } else if (request == "NONE") {
+                int port = 0;
+                words >> port;
+                ok = Answer(socket_, PointLink(port, LinkFor(port) + ".none") ? "OK" : "ERR cannot point " + LinkFor(port));
             } else if (request == "HANGUP") {
                 CloseMaster();
                 ok = Answer(socket_, "OK");

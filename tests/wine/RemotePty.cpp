@@ -114,4 +114,9 @@ RemoteReceiver::RemoteReceiver(int port, const std::string& options) {
     ok_ = link_.Request("SIM " + std::to_string(port) + (options.empty() ? "" : " " + options)) == "OK";
 }
 
+bool MakePortMissing(int port) {
+    BrokerLink link;
+    return link.Request("NONE " + std::to_string(port)) == "OK";
+}
+
 }  // namespace winetest

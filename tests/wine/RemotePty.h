@@ -68,4 +68,8 @@ private:
     bool ok_ = false;
 };
 
+// COM port `port` leads nowhere (its link points at a path that does not exist), so that
+// opening it fails, until another far end takes the port.
+bool MakePortMissing(int port);
+
 }  // namespace winetest

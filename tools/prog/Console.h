@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 // Watches standard input for Escape and the console's requests that ask prog.exe to stop.
 // Escape, Ctrl+C and Ctrl+\ (on Windows Ctrl+Break) are the operator's: once the receiver's
@@ -49,6 +50,12 @@ private:
     bool asking_ = false;
     int requestsSeen_ = 0;  // operator's stop requests handled so far
 };
+
+// The last words of a flasher that ends at once (its firmware file is missing), to standard error.
+// A console window of the flasher's own closes as it ends, so nobody would read them there, and
+// a new console can take longer to show its first line than the wizard's 500 ms for a quick end:
+// on a console (Windows) they are left out; on a terminal, in a file or a pipe they are written.
+void SayBeforeQuickEnd(const std::string& text);
 
 // "Writing [#####.....]  12288/32796 bytes  10.5 kB/s  0:02 left", redrawn in place.
 class ProgressBar {

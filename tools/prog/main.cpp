@@ -90,18 +90,20 @@ std::vector<std::uint8_t> Le32(std::uint32_t value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::printf("Installing Firmware\n\n");
     long port = 0, connect = 0, transfer = 0;
     if (argc != 6 || std::strcmp(argv[3], "P") != 0 || !ParseNumber(argv[2], 1, 255, port) ||
         !ParseNumber(argv[4], 1, 4000000, connect) || !ParseNumber(argv[5], 1, 4000000, transfer)) {
         return Finish(kUsage, "usage: prog.exe \"<firmware file>\" <COM port> P <connect speed> <transfer speed>");
     }
 
+    // The firmware file is looked at before anything goes to the console: a new console window
+    // can take longer to show the first line than the wizard's 500 ms for a missing file.
     const std::optional<std::vector<std::uint8_t>> image = ReadFile(argv[1]);
     if (!image) {
-        std::fprintf(stderr, "Cannot open the firmware file %s: %s\n", argv[1], std::strerror(errno));
+        SayBeforeQuickEnd(std::string("Cannot open the firmware file ") + argv[1] + ": " + std::strerror(errno));
         return 1;  // at once: the wizard reads a quick end as a missing file
     }
+    std::printf("Installing Firmware\n\n");
     const firmware::ImageCheck check = firmware::CheckImage(*image);
     if (!check.ok) return Finish(kBadImage, std::string("Refused ") + argv[1] + ": " + check.reason);
     const auto imageLength = static_cast<std::uint32_t>(image->size());

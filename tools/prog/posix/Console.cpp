@@ -60,3 +60,5 @@ int Keyboard::ReadKeys(unsigned char* keys, int capacity) {
     const ssize_t n = read(STDIN_FILENO, keys, static_cast<std::size_t>(capacity));
     return n <= 0 ? -1 : static_cast<int>(n);
 }
+
+void SayBeforeQuickEnd(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }

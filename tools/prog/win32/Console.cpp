@@ -96,3 +96,8 @@ int Keyboard::ReadKeys(unsigned char* keys, int capacity) {
     if (!ReadFile(input, keys, wanted, &got, nullptr) || got == 0) return -1;
     return static_cast<int>(got);
 }
+
+void SayBeforeQuickEnd(const std::string& text) {
+    if (GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR) return;  // a console window
+    std::fprintf(stderr, "%s\n", text.c_str());
+}

@@ -1,0 +1,394 @@
+// Reflasher.exe end to end under Wine, driven from this process as an operator would drive it,
+// against simulated receivers on pseudo-terminals mapped to COM ports (receiver-sim, started by
+// the broker of run-under-wine) and the Windows prog.exe that really flashes them.
+//
+// Every run gets a temporary folder of its own as its TMP and TEMP; afterwards it must be empty
+// (no result file, no run folder left) and no prog.exe may be left running.
+#include <windows.h>
+// <windows.h> makes LoadString a macro (LoadStringA); the string table's is meant here.
+#undef LoadString
+
+#include <fmt/printf.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "res/Strings.h"
+#include "tests/win32/WizardDriver.h"
+#include "tests/wine/RemotePty.h"
+
+namespace {
+
+using driver::Wizard;
+
+// Texts as the wizard must show them, from the string table.
+std::string S(int id) { return res::LoadString(id); }
+std::string Welcome() { return fmt::sprintf(S(123), S(106)); }
+std::string Instructions() { return fmt::sprintf(S(122), S(106)); }
+std::string StatusLine(int port, int speed) { return fmt::sprintf(S(107), port, speed); }
+
+// The flashing at 9600 baud takes about a minute under Wine; the rest far less.
+constexpr driver::Patience kFlashPatience{400000};
+
+class WizardE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        temp_ = driver::FreshFolder("reflasher-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        ASSERT_EQ(driver::ProcessesNamed("prog.exe"), 0) << "a flasher of an earlier test still runs";
+    }
+
+    void TearDown() override {
+        wizard_.reset();
+        // Nothing left behind: no flasher running, nothing in the wizard's temporary folder.
+        EXPECT_TRUE(driver::WaitFor([] { return driver::ProcessesNamed("prog.exe") == 0; }));
+        EXPECT_TRUE(driver::Entries(temp_).empty()) << "left in the temporary folder: " << driver::Entries(temp_)[0];
+        driver::RemoveTree(temp_);
+    }
+
+    // Starts Reflasher.exe from `folder` (the build's by default).
+    Wizard& Start(const std::string& folder = driver::OwnFolder()) {
+        wizard_ = std::make_unique<Wizard>(folder + "\\Reflasher.exe", "", temp_);
+        EXPECT_TRUE(wizard_->Started());
+        return *wizard_;
+    }
+
+    // A folder with Reflasher.exe and prog.exe, and the firmware file only when `firmware` is
+    // not empty (its content then).
+    std::string WizardFolder(const std::string& name, const std::string& firmware) {
+        const std::string folder = driver::FreshFolder(name);
+        extra_.push_back(folder);
+        const std::string own = driver::OwnFolder();
+        EXPECT_TRUE(CopyFileA((own + "\\Reflasher.exe").c_str(), (folder + "\\Reflasher.exe").c_str(), FALSE));
+        EXPECT_TRUE(CopyFileA((own + "\\prog.exe").c_str(), (folder + "\\prog.exe").c_str(), FALSE));
+        if (!firmware.empty()) {
+            HANDLE file = CreateFileA((folder + "\\508231.005").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            WriteFile(file, firmware.data(), DWORD(firmware.size()), &written, nullptr);
+            CloseHandle(file);
+        }
+        return folder;
+    }
+
+    ~WizardE2E() override {
+        wizard_.reset();
+        for (const std::string& folder : extra_) driver::RemoveTree(folder);
+    }
+
+    // From the Welcome page to the port selection page with COM port `port` chosen.
+    HWND ToPortPage(Wizard& w, int port) {
+        HWND welcome = w.Page("Welcome");
+        EXPECT_NE(welcome, nullptr);
+        if (!welcome) return nullptr;
+        w.Click(welcome, 1009);
+        HWND choose = w.Page("Choose Connection");
+        EXPECT_NE(choose, nullptr);
+        if (choose && port != 1) w.Select(choose, 1007, port - 1);
+        return choose;
+    }
+
+    // The message box that must come now: its text, after checking it is the standard one.
+    std::string Box(Wizard& w, driver::Patience patience = driver::kPatience) {
+        auto box = w.Box("Reflasher", patience);
+        EXPECT_TRUE(box.has_value()) << "no message box; shown: " << ::testing::PrintToString(w.VisibleWindows());
+        if (!box) return {};
+        EXPECT_TRUE(box->icon);
+        EXPECT_TRUE(box->ok);
+        EXPECT_NE(box->owner, nullptr);  // owned by the page on top, so it stays above it
+        w.Answer(*box);
+        EXPECT_TRUE(driver::WaitFor([&] { return !IsWindow(box->hwnd) || !IsWindowVisible(box->hwnd); }));
+        return box->text;
+    }
+
+    std::string temp_;
+    std::vector<std::string> extra_;
+    std::unique_ptr<Wizard> wizard_;
+};
+
+// The update road at 19200, Yes for another receiver (the port page comes back with its
+// selection), then a receiver on external power with a low battery, which is accepted, and No.
+TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
+    winetest::RemoteReceiver first(2, "--version 169-508231-004");
+    winetest::RemoteReceiver second(3, "--version 169-508231-003 --external 1 --battery 100");
+    ASSERT_TRUE(first.Ok() && second.Ok());
+    Wizard& w = Start();
+
+    HWND welcome = w.Page("Welcome");
+    ASSERT_NE(welcome, nullptr);
+    EXPECT_EQ(driver::Text(welcome, 1027), Welcome());
+    w.Click(welcome, 1009);
+    HWND choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    EXPECT_EQ(driver::Items(choose, 1007), (std::vector<std::string>{S(116), S(117), S(118), S(119)}));
+    EXPECT_EQ(driver::Selection(choose, 1007), 0);
+    EXPECT_EQ(driver::Text(choose, 1027), Instructions());
+    EXPECT_FALSE(IsWindowEnabled(welcome));  // only the page on top takes input
+    w.Select(choose, 1007, 1);
+    w.Click(choose, 1006);
+
+    HWND info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    EXPECT_FALSE(w.Shows("Choose Connection"));  // hidden while the road goes on
+    EXPECT_EQ(driver::Text(info, 1014), "VIZ12345678");
+    EXPECT_EQ(driver::Text(info, 1015), "004");
+    EXPECT_EQ(driver::Text(info, 1017), StatusLine(2, 19200));
+    EXPECT_EQ(driver::Text(info, 1027), fmt::sprintf(S(121), "005"));
+    w.Click(info, 1019);
+
+    HWND done = w.Page("Update Successful", kFlashPatience);
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "004", "005"));
+    EXPECT_FALSE(driver::Visible(done, 1033));
+    w.Click(done, 1031);  // Yes
+
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    EXPECT_EQ(driver::Selection(choose, 1007), 1);
+    w.Select(choose, 1007, 2);
+    w.Click(choose, 1006);
+    info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(driver::Text(info, 1015), "003");
+    EXPECT_EQ(driver::Text(info, 1017), StatusLine(3, 19200));
+    w.Click(info, 1019);  // external power: the low battery does not matter
+    done = w.Page("Update Successful", kFlashPatience);
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "003", "005"));
+    w.Click(done, 1032);  // No
+    EXPECT_EQ(w.Ended(), 0u);
+}
+
+// The 19200 try fails first; the information page says 9600. Back, then Cancel.
+TEST_F(WizardE2E, FindsAReceiverAt9600) {
+    winetest::RemoteReceiver receiver(1, "--baud 9600");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start();
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    HWND info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(driver::Text(info, 1017), StatusLine(1, 9600));
+    w.Click(info, 1013);  // Back
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 2);
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+// A low battery: message 115, Update disabled, the page stays.
+TEST_F(WizardE2E, RefusesALowBattery) {
+    winetest::RemoteReceiver receiver(1, "--battery 3599");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start();
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    HWND info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    w.Click(info, 1019);
+    EXPECT_EQ(Box(w), S(115));
+    info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Enabled(info, 1019); }));
+    w.Key(info, VK_RETURN);  // the default button is disabled: nothing happens
+    w.Click(info, 2);
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+// No receiver on the port (109), a port that does not exist (108): back to the port page each
+// time, with the selection kept.
+TEST_F(WizardE2E, ReportsNoReceiverAndAMissingPort) {
+    winetest::RemotePty silent(2);
+    ASSERT_TRUE(silent.Ok());
+    ASSERT_TRUE(winetest::MakePortMissing(4));
+    Wizard& w = Start();
+    HWND choose = ToPortPage(w, 2);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    EXPECT_EQ(Box(w), S(109));
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    EXPECT_EQ(driver::Selection(choose, 1007), 1);
+    w.Select(choose, 1007, 3);
+    w.Click(choose, 1006);
+    // With the device and why under it. (Wine opens the machine's /dev/ttyS3 for a COM4 that
+    // leads nowhere, where there is one: then the line settings fail. Either way: 108.)
+    const std::string text = Box(w);
+    EXPECT_EQ(text.substr(0, S(108).size()), S(108));
+    EXPECT_NE(text.find("\r\n\r\n\\\\.\\COM4: "), std::string::npos) << text;
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    EXPECT_EQ(driver::Selection(choose, 1007), 3);
+    w.Key(choose, VK_ESCAPE);
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+// The handshake is answered, the identity request is not: 113, and the wizard ends.
+TEST_F(WizardE2E, EndsWhenTheIdentityIsNotAnswered) {
+    winetest::RemoteReceiver receiver(1, "--fault handshake-only");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start();
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    EXPECT_EQ(Box(w), S(113));
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+// The restore road with each design, at 9600 9600, on a receiver that has only its bootloader.
+TEST_F(WizardE2E, RestoresWithEachDesign) {
+    winetest::RemoteReceiver receiver(1, "--bricked 1");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start();
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    for (int design : {1021, 1022}) {
+        w.Click(choose, 1020);
+        HWND restore = w.Page("Restore");
+        ASSERT_NE(restore, nullptr);
+        EXPECT_TRUE(driver::Checked(restore, 1021));
+        EXPECT_FALSE(driver::Checked(restore, 1022));
+        if (design == 1022) {
+            w.Click(restore, 1022);
+            EXPECT_TRUE(driver::WaitFor([&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+        }
+        w.Click(restore, 1023);
+        HWND done = w.Page("Update Successful", kFlashPatience);
+        ASSERT_NE(done, nullptr);
+        EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(127), "005"));
+        if (design == 1021) {
+            w.Click(done, 1031);  // Yes: the port page again
+            choose = w.Page("Choose Connection");
+            ASSERT_NE(choose, nullptr);
+        } else {
+            w.Key(done, VK_ESCAPE);  // Escape answers No
+        }
+    }
+    EXPECT_EQ(w.Ended(), 0u);
+}
+
+// A flasher that fails (a firmware file it refuses): 128 with its reason, and the page again.
+TEST_F(WizardE2E, ReportsAFailingFlasher) {
+    winetest::RemoteReceiver receiver(1, "");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start(WizardFolder("reflasher-bad-image", "not a firmware image"));
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    HWND info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    w.Click(info, 1019);
+    const std::string text = Box(w, kFlashPatience);
+    EXPECT_EQ(text.substr(0, S(128).size()), S(128));
+    EXPECT_NE(text.find("The flasher reported: Refused"), std::string::npos) << text;
+    info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    EXPECT_TRUE(driver::Enabled(info, 1019));
+    w.Click(info, 2);
+    EXPECT_EQ(w.Ended(), 4u);
+}
+
+// No firmware file beside the wizard: the flasher ends at once, 126, and the page again.
+TEST_F(WizardE2E, ReportsAMissingFirmwareFile) {
+    winetest::RemoteReceiver receiver(1, "");
+    ASSERT_TRUE(receiver.Ok());
+    Wizard& w = Start(WizardFolder("reflasher-no-image", ""));
+    HWND choose = ToPortPage(w, 1);
+    ASSERT_NE(choose, nullptr);
+    w.Click(choose, 1006);
+    HWND info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    w.Click(info, 1019);
+    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(126), "508231.005"));
+    info = w.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    w.Key(info, VK_ESCAPE);
+    EXPECT_EQ(w.Ended(), 4u);
+}
+
+// The About box from the Welcome page's window menu; then Escape ends the program.
+TEST_F(WizardE2E, ShowsTheAboutBoxFromTheWindowMenu) {
+    Wizard& w = Start();
+    HWND welcome = w.Page("Welcome");
+    ASSERT_NE(welcome, nullptr);
+    w.WindowMenu(welcome, 0x0010);
+    HWND about = w.Page("About Reflasher");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(GetWindow(about, GW_OWNER), welcome);
+    EXPECT_FALSE(IsWindowEnabled(welcome));
+    w.Key(about, VK_RETURN);  // OK is the default button
+    welcome = w.Page("Welcome");
+    ASSERT_NE(welcome, nullptr);
+    EXPECT_FALSE(w.Shows("About Reflasher"));
+    w.Key(welcome, VK_ESCAPE);
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+// Cancel and Escape end the program from every page that has them.
+TEST_F(WizardE2E, CancelAndEscapeEndTheProgramOnEveryPage) {
+    winetest::RemoteReceiver receiver(1, "");
+    ASSERT_TRUE(receiver.Ok());
+    enum class Where { Welcome, Choose, Restore, Information };
+    for (Where where : {Where::Welcome, Where::Choose, Where::Restore, Where::Information}) {
+        for (bool escape : {false, true}) {
+            SCOPED_TRACE(std::to_string(int(where)) + (escape ? " Escape" : " Cancel"));
+            Wizard& w = Start();
+            HWND page = w.Page("Welcome");
+            ASSERT_NE(page, nullptr);
+            if (where != Where::Welcome) {
+                w.Click(page, 1009);
+                page = w.Page("Choose Connection");
+                ASSERT_NE(page, nullptr);
+            }
+            if (where == Where::Restore) {
+                w.Click(page, 1020);
+                page = w.Page("Restore");
+            } else if (where == Where::Information) {
+                w.Click(page, 1006);
+                page = w.Page("Receiver Information");
+            }
+            ASSERT_NE(page, nullptr);
+            if (escape) {
+                w.Key(page, VK_ESCAPE);
+            } else {
+                w.Click(page, 2);
+            }
+            EXPECT_EQ(w.Ended(), 3u);
+            wizard_.reset();
+        }
+    }
+}
+
+// The keyboard as Windows users expect it: Alt+mnemonic, Tab, arrows in the radio group, Enter.
+TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
+    Wizard& w = Start();
+    HWND welcome = w.Page("Welcome");
+    ASSERT_NE(welcome, nullptr);
+    w.AltKey(welcome, 'n');  // &Next
+    HWND choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    w.AltKey(choose, 'r');  // &Restore
+    HWND restore = w.Page("Restore");
+    ASSERT_NE(restore, nullptr);
+    ASSERT_TRUE(w.Settled(restore));
+    EXPECT_EQ(w.Focus(restore), GetDlgItem(restore, 1021));  // the first tab stop
+    w.Key(restore, VK_DOWN);  // the arrow moves the check within the group
+    EXPECT_TRUE(driver::WaitFor([&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+    w.Key(restore, VK_TAB);
+    EXPECT_TRUE(driver::WaitFor([&] { return w.Focus(restore) == GetDlgItem(restore, 1023); }));
+    w.AltKey(restore, 'b');  // &Back
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    w.AltKey(choose, 'b');  // &Back again: the Welcome page
+    welcome = w.Page("Welcome");
+    ASSERT_NE(welcome, nullptr);
+    w.Key(welcome, VK_RETURN);  // Next is the default button
+    choose = w.Page("Choose Connection");
+    ASSERT_NE(choose, nullptr);
+    w.AltKey(choose, 'c');  // &Cancel
+    EXPECT_EQ(w.Ended(), 3u);
+}
+
+}  // namespace
