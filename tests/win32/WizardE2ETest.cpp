@@ -5,6 +5,7 @@
 // Every run gets a temporary folder of its own as its TMP and TEMP; afterwards it must be empty
 // (no result file, no run folder left) and no prog.exe may be left running.
 #include <windows.h>
+#include <shlobj.h>
 // <windows.h> makes LoadString a macro (LoadStringA); the string table's is meant here.
 #undef LoadString
 
@@ -389,6 +390,67 @@ TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
     ASSERT_NE(choose, nullptr);
     w.AltKey(choose, 'c');  // &Cancel
     EXPECT_EQ(w.Ended(), 3u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string KnownFolder(REFKNOWNFOLDERID id) {
+    PWSTR path = nullptr;
+    std::string folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path))) {
+        for (const wchar_t* c = path; *c; ++c) folder += char(*c);  // the prefix's folders are ASCII
+    }
+    CoTaskMemFree(path);
+    return folder;
+}
+
+// The installer, silently: the folder under Program Files with the three files, the Start-menu
+// shortcut and the uninstaller; the installed wizard runs the update road; the silent uninstall
+// takes it all away.
+TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
+    const std::string setup = driver::OwnFolder() + "\\..\\dist\\Reflasher-" REFLASHER_VERSION "-setup.exe";
+    ASSERT_TRUE(driver::Exists(setup)) << setup;
+    const std::string folder = KnownFolder(FOLDERID_ProgramFiles) + "\\Reflasher";
+    const std::string shortcut = KnownFolder(FOLDERID_CommonPrograms) + "\\Reflasher.lnk";
+    driver::RemoveTree(folder);  // a run broken off earlier
+    {
+        Wizard install(setup, "/S");
+        ASSERT_TRUE(install.Started());
+        EXPECT_EQ(install.Ended(), 0u);
+    }
+    for (const char* file : {"Reflasher.exe", "prog.exe", "508231.005", "Uninstall.exe"}) {
+        EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
+    }
+    EXPECT_TRUE(driver::Exists(shortcut)) << shortcut;
+
+    {
+        winetest::RemoteReceiver receiver(1, "");
+        ASSERT_TRUE(receiver.Ok());
+        Wizard& w = Start(folder);
+        HWND choose = ToPortPage(w, 1);
+        ASSERT_NE(choose, nullptr);
+        w.Click(choose, 1006);
+        HWND info = w.Page("Receiver Information");
+        ASSERT_NE(info, nullptr);
+        w.Click(info, 1019);
+        HWND done = w.Page("Update Successful", kFlashPatience);
+        ASSERT_NE(done, nullptr);
+        EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "004", "005"));
+        w.Click(done, 1032);
+        EXPECT_EQ(w.Ended(), 0u);
+        wizard_.reset();
+    }
+
+    {
+        // The uninstaller hands over to a copy of itself in the temporary folder and returns.
+        Wizard uninstall(folder + "\\Uninstall.exe", "/S");
+        ASSERT_TRUE(uninstall.Started());
+        EXPECT_EQ(uninstall.Ended(), 0u);
+    }
+    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(folder); })) << "still there: " << folder;
+    EXPECT_FALSE(driver::Exists(shortcut));
 }
 
 }  // namespace

@@ -555,6 +555,15 @@ void Win32Backend::applyIcons(View& view) {
 void Win32Backend::applyWindowMenu(View& view) {
     const Window& window = *view.window;
     if (view.menuItems >= window.windowMenu.size()) return;
+    // Items in the window menu need a window menu the operator can open: a page whose template
+    // has no window-menu box (the Welcome page) gets one, with the icon and the close button
+    // that go with it (closing is Cancel).
+    const LONG style = GetWindowLongA(view.hwnd, GWL_STYLE);
+    if (!(style & WS_SYSMENU)) {
+        SetWindowLongA(view.hwnd, GWL_STYLE, style | WS_SYSMENU);
+        SetWindowPos(view.hwnd, nullptr, 0, 0, 0, 0,
+                     SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     HMENU menu = GetSystemMenu(view.hwnd, FALSE);
     if (!menu) return;
     for (; view.menuItems < window.windowMenu.size(); ++view.menuItems) {
