@@ -6,10 +6,11 @@
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
             libboost-dev libcli11-dev tmux qemu-system-x86 busybox-static \
-            g++-mingw-w64-x86-64-posix googletest wine wine64
+            g++-mingw-w64-x86-64-posix googletest wine wine64 \
+            nsis xvfb fonts-wine
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build windows test demo bench format clean
+.PHONY: all deps build windows test demo bench format clean screenshots screenshots-windows
 
 all: build
 
@@ -37,9 +38,18 @@ build: deps build/debug/build.ninja
 	cmake --build --preset debug -j $(JOBS)
 
 # The Windows folder, build/windows/bin: the programs cross-built with mingw-w64 (linked
-# statically), prog.exe, the firmware image and the test programs that run under Wine.
+# statically), Reflasher.exe, prog.exe, the firmware image and the test programs that run under
+# Wine; and build/windows/dist: the installer Reflasher-<version>-setup.exe (NSIS) and a .zip.
 windows: deps build/windows/build.ninja
 	cmake --build --preset windows -j $(JOBS)
+
+# Pictures of the pages for the README, in docs/screenshots.
+screenshots: screenshots-windows
+
+# The Windows pages, in a Wine virtual desktop on Xvfb, at 100 % and 150 % (fonts-wine: Tahoma).
+screenshots-windows: deps build/windows/build.ninja
+	cmake --build --preset windows -j $(JOBS) --target wizard_screenshots
+	build/windows/wine/take-screenshots docs/screenshots
 
 # ThreadSanitizer tree, fuzzing and the Windows tree (under Wine) first; the debug suite runs last,
 # so the output ends with its summary.

@@ -26,7 +26,9 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     put16(out, v >> 16);
 }
 
-std::uint32_t stride(int width, int bits) { return std::uint32_t((width * bits + 31) / 32 * 4); }
+std::uint32_t stride(int width, int bits) {
+    return std::uint32_t((width * bits + 31) / 32 * 4);
+}
 
 // BITMAPINFOHEADER and the 16-colour palette of a 4-bit DIB `height` rows high (icons give
 // twice the image's height: colour rows, then the mask).
@@ -68,7 +70,8 @@ void putMask(std::vector<std::uint8_t>& out, const res::Image& image) {
     for (int y = image.height - 1; y >= 0; --y) {
         std::vector<std::uint8_t> row(stride(image.width, 1), 0);
         for (int x = 0; x < image.width; ++x) {
-            if (image.pixels[y * image.width + x] == image.transparent) row[std::size_t(x / 8)] |= std::uint8_t(0x80 >> (x % 8));
+            if (image.pixels[y * image.width + x] == image.transparent)
+                row[std::size_t(x / 8)] |= std::uint8_t(0x80 >> (x % 8));
         }
         out.insert(out.end(), row.begin(), row.end());
     }
@@ -130,12 +133,23 @@ std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
         switch (c) {
-            case '"': out += "\"\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
+            case '"':
+                out += "\"\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";
@@ -210,15 +224,17 @@ void writeDialog(std::FILE* rc, const res::DialogTemplate& d) {
     if (d.style & res::kDlgSysMenuBox) style += " | WS_SYSMENU";
     std::fprintf(rc, "%d DIALOGEX 0, 0, %d, %d\nSTYLE %s\n", d.id, d.cx, d.cy, style.c_str());
     if (d.style & res::kDlgTaskBar) std::fprintf(rc, "EXSTYLE WS_EX_APPWINDOW\n");
-    std::fprintf(rc, "CAPTION %s\nFONT 8, \"MS Shell Dlg\", 400, 0, 1\nBEGIN\n", quoted(d.title).c_str());
+    std::fprintf(rc, "CAPTION %s\nFONT 8, \"MS Shell Dlg\", 400, 0, 1\nBEGIN\n",
+                 quoted(d.title).c_str());
     for (std::size_t i = 0; i < d.controlCount; ++i) {
         const res::ControlTemplate& c = d.controls[i];
         std::string exStyle;
         const std::string classAndStyle = controlClassAndStyle(c, exStyle);
         // A picture shown at creation is named by its resource number.
         const std::string text = c.picture != 0 ? std::to_string(c.picture) : quoted(c.text);
-        std::fprintf(rc, "  CONTROL %s, %d, %s, %d, %d, %d, %d%s%s\n", text.c_str(), c.id, classAndStyle.c_str(), c.x,
-                     c.y, c.cx, c.cy, exStyle.empty() ? "" : ", ", exStyle.c_str());
+        std::fprintf(rc, "  CONTROL %s, %d, %s, %d, %d, %d, %d%s%s\n", text.c_str(), c.id,
+                     classAndStyle.c_str(), c.x, c.y, c.cx, c.cy, exStyle.empty() ? "" : ", ",
+                     exStyle.c_str());
     }
     std::fprintf(rc, "END\n\n");
 }
@@ -322,7 +338,8 @@ int main(int argc, char** argv) {
                  "      VALUE \"OriginalFilename\", \"Reflasher.exe\"\n"
                  "      VALUE \"ProductName\", \"Reflasher\"\n"
                  "      VALUE \"ProductVersion\", \"%s\"\n"
-                 "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", 0x409, 1200\n  END\nEND\n\n",
+                 "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", "
+                 "0x409, 1200\n  END\nEND\n\n",
                  major, minor, major, minor, version.c_str(), version.c_str());
 
     std::fprintf(rc, "CREATEPROCESS_MANIFEST_RESOURCE_ID RT_MANIFEST \"Reflasher.manifest\"\n");

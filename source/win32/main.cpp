@@ -2,6 +2,7 @@
 // the flasher gets a console window of its own. Its folder holds this program, prog.exe and the
 // firmware files; the dialogs, texts and pictures are its resources.
 #include <windows.h>
+// After <windows.h>, which it needs.
 #include <commctrl.h>
 
 #include <exception>
@@ -49,7 +50,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         WizardSurroundings surroundings;
         // The flasher's console window is its own (CREATE_NEW_CONSOLE); meanwhile the wizard's
         // windows stay painted and the session's end waits for the flasher.
-        surroundings.flasher.console.open = [&backend](const std::string&, int) { backend.flasherStarted(); };
+        surroundings.flasher.console.open = [&backend](const std::string&, int) {
+            backend.flasherStarted();
+        };
         surroundings.flasher.console.close = [&backend] { backend.flasherEnded(); };
         surroundings.flasher.console.idle = [&backend] { backend.keepPainted(); };
         ReflasherApp app(backend, programName, std::move(surroundings));

@@ -18,7 +18,9 @@
 
 namespace {
 
-HINSTANCE Module() { return GetModuleHandleA(nullptr); }
+HINSTANCE Module() {
+    return GetModuleHandleA(nullptr);
+}
 
 std::string ClassOf(HWND hwnd) {
     char name[64] = {};
@@ -34,11 +36,14 @@ std::string TextOf(HWND hwnd) {
 
 std::vector<HWND> ChildrenOf(HWND dialog) {
     std::vector<HWND> children;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) children.push_back(child);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        children.push_back(child);
     return children;
 }
 
-INT_PTR CALLBACK Inert(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+INT_PTR CALLBACK Inert(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG;
+}
 
 TEST(Win32Resources, StringTableIsTheWizards) {
     int strings = 0;
@@ -67,7 +72,8 @@ TEST(Win32Resources, DialogsAreTheirTemplates) {
         const LONG style = GetWindowLongA(dialog, GWL_STYLE);
         EXPECT_EQ((style & WS_SYSMENU) != 0, (t->style & res::kDlgSysMenuBox) != 0);
         EXPECT_EQ((style & WS_CAPTION) == WS_CAPTION, (t->style & res::kDlgCaption) != 0);
-        EXPECT_EQ((GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0, (t->style & res::kDlgTaskBar) != 0);
+        EXPECT_EQ((GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0,
+                  (t->style & res::kDlgTaskBar) != 0);
         RECT client{}, size{0, 0, t->cx, t->cy};
         GetClientRect(dialog, &client);
         MapDialogRect(dialog, &size);
@@ -107,15 +113,17 @@ TEST(Win32Resources, DialogsAreTheirTemplates) {
                 case res::ControlKind::IconPicture:
                 case res::ControlKind::BitmapPicture:
                     EXPECT_EQ(cls, "Static");
-                    EXPECT_EQ(cs & SS_TYPEMASK, c.kind == res::ControlKind::IconPicture ? SS_ICON : SS_BITMAP);
+                    EXPECT_EQ(cs & SS_TYPEMASK,
+                              c.kind == res::ControlKind::IconPicture ? SS_ICON : SS_BITMAP);
                     break;
                 default:
                     EXPECT_EQ(cls, "Button");
                     EXPECT_EQ(TextOf(child), c.text);
-                    EXPECT_EQ(cs & BS_TYPEMASK, c.kind == res::ControlKind::DefPushButton ? BS_DEFPUSHBUTTON
-                                                : c.kind == res::ControlKind::PushButton  ? BS_PUSHBUTTON
-                                                : c.kind == res::ControlKind::RadioButton ? BS_AUTORADIOBUTTON
-                                                                                          : BS_GROUPBOX);
+                    EXPECT_EQ(cs & BS_TYPEMASK,
+                              c.kind == res::ControlKind::DefPushButton ? BS_DEFPUSHBUTTON
+                              : c.kind == res::ControlKind::PushButton  ? BS_PUSHBUTTON
+                              : c.kind == res::ControlKind::RadioButton ? BS_AUTORADIOBUTTON
+                                                                        : BS_GROUPBOX);
                     break;
             }
             // Icons size themselves to their picture; everything else sits where the template says.
@@ -152,15 +160,15 @@ TEST(Win32Resources, PicturesAreTheDrawnOnes) {
             HBITMAP colours = nullptr;
             HICON icon = nullptr;
             if (picture->kind == res::PictureKind::Bitmap) {
-                colours = static_cast<HBITMAP>(
-                    LoadImageA(Module(), MAKEINTRESOURCEA(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+                colours = static_cast<HBITMAP>(LoadImageA(Module(), MAKEINTRESOURCEA(id),
+                                                          IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
                 ASSERT_NE(colours, nullptr);
                 DIBSECTION dib{};
                 ASSERT_EQ(GetObjectA(colours, sizeof dib, &dib), int(sizeof dib));
                 EXPECT_EQ(dib.dsBmih.biBitCount, 4);
             } else {
-                icon = static_cast<HICON>(
-                    LoadImageA(Module(), MAKEINTRESOURCEA(id), IMAGE_ICON, image.width, image.height, LR_DEFAULTCOLOR));
+                icon = static_cast<HICON>(LoadImageA(Module(), MAKEINTRESOURCEA(id), IMAGE_ICON,
+                                                     image.width, image.height, LR_DEFAULTCOLOR));
                 ASSERT_NE(icon, nullptr);
                 ICONINFO info{};
                 ASSERT_TRUE(GetIconInfo(icon, &info));
@@ -192,13 +200,15 @@ TEST(Win32Resources, PicturesAreTheDrawnOnes) {
 }
 
 TEST(Win32Resources, ManifestAndVersion) {
-    HRSRC found = FindResourceA(Module(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+    HRSRC found =
+        FindResourceA(Module(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
     ASSERT_NE(found, nullptr);
     const char* bytes = static_cast<const char*>(LockResource(LoadResource(Module(), found)));
     const std::string manifest(bytes, SizeofResource(Module(), found));
-    for (const char* wanted : {"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "PerMonitorV2",
-                               "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm",
-                               "level=\"asInvoker\""}) {
+    for (const char* wanted :
+         {"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "PerMonitorV2",
+          "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm",
+          "level=\"asInvoker\""}) {
         EXPECT_NE(manifest.find(wanted), std::string::npos) << wanted;
     }
     char path[MAX_PATH] = {};
@@ -208,13 +218,16 @@ TEST(Win32Resources, ManifestAndVersion) {
     ASSERT_TRUE(GetFileVersionInfoA(path, 0, DWORD(info.size()), info.data()));
     char* value = nullptr;
     UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductName", reinterpret_cast<void**>(&value), &length));
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductName",
+                               reinterpret_cast<void**>(&value), &length));
     EXPECT_STREQ(value, "Reflasher");
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductVersion", reinterpret_cast<void**>(&value), &length));
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\ProductVersion",
+                               reinterpret_cast<void**>(&value), &length));
     EXPECT_STREQ(value, REFLASHER_VERSION);
 }
 
-// ---- The back end, driven directly as the framework drives it ------------------------------------
+// ---- The back end, driven directly as the framework drives it
+// ------------------------------------
 
 // A window model as the framework builds it from template `id`.
 ui::Window Model(int id) {
@@ -235,7 +248,7 @@ ui::Window Model(int id) {
 }
 
 class Win32BackendTest : public ::testing::Test {
-protected:
+  protected:
     HWND Open(ui::Window& window) {
         backend_.windowOpened(window);
         window.visible = true;
@@ -273,7 +286,7 @@ TEST_F(Win32BackendTest, KeysTypedBeforeAWindowWasShownNeverReachIt) {
     EXPECT_EQ(GetWindow(box, GW_OWNER), page);
     EXPECT_FALSE(IsWindowEnabled(page));
     EXPECT_EQ(Next().kind, ui::InputKind::Repaint);  // nothing
-    Key(Focus(), VK_ESCAPE);                          // typed now: About has no Cancel button
+    Key(Focus(), VK_ESCAPE);                         // typed now: About has no Cancel button
     EXPECT_EQ(Next().kind, ui::InputKind::Escape);
     backend_.windowClosed(about, 2);
     EXPECT_TRUE(IsWindowEnabled(page));
@@ -308,7 +321,8 @@ TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
     backend_.windowChanged(welcome, ui::Change::Icon, 0);
     EXPECT_NE(SendMessageA(page, WM_GETICON, ICON_BIG, 0), 0);
     EXPECT_NE(SendMessageA(page, WM_GETICON, ICON_SMALL, 0), 0);
-    EXPECT_FALSE(GetWindowLongA(page, GWL_STYLE) & WS_SYSMENU);  // its template has no window-menu box
+    EXPECT_FALSE(GetWindowLongA(page, GWL_STYLE) &
+                 WS_SYSMENU);  // its template has no window-menu box
     welcome.windowMenu = {{0, ""}, {0x10, "&About Firmware..."}};
     backend_.windowChanged(welcome, ui::Change::WindowMenu, 0);
     EXPECT_TRUE(GetWindowLongA(page, GWL_STYLE) & WS_SYSMENU);  // ...and now one to open it by
@@ -332,6 +346,20 @@ TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
     backend_.windowChanged(welcome, ui::Change::Text, 1027);
     EXPECT_EQ(TextOf(GetDlgItem(page, 1027)), "line one\r\nline two");
     backend_.windowClosed(welcome, 2);
+}
+
+// A text longer than its box can be scrolled, whatever the font and the scale make of it.
+TEST_F(Win32BackendTest, LongTextsGetAScrollBar) {
+    ui::Window choose = Model(147);
+    HWND page = Open(choose);
+    HWND edit = GetDlgItem(page, 1027);
+    choose.controls[0].text = "Short.";
+    backend_.windowChanged(choose, ui::Change::Text, 1027);
+    EXPECT_FALSE(GetWindowLongA(edit, GWL_STYLE) & WS_VSCROLL);
+    choose.controls[0].text = res::LoadString(122);
+    backend_.windowChanged(choose, ui::Change::Text, 1027);
+    EXPECT_TRUE(GetWindowLongA(edit, GWL_STYLE) & WS_VSCROLL);
+    backend_.windowClosed(choose, 2);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ std::vector<HWND> Dialogs(DWORD processId) {
             auto& s = *reinterpret_cast<Search*>(param);
             DWORD pid = 0;
             GetWindowThreadProcessId(hwnd, &pid);
-            if (pid == s.pid && IsWindowVisible(hwnd) && ClassOf(hwnd) == "#32770") s.found.push_back(hwnd);
+            if (pid == s.pid && IsWindowVisible(hwnd) && ClassOf(hwnd) == "#32770")
+                s.found.push_back(hwnd);
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&search));
@@ -52,7 +53,8 @@ std::vector<HWND> Children(HWND parent) {
 
 LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(hwnd, message, wParam, lParam, SMTO_NORMAL, kSendPatienceMs, &result)) return 0;
+    if (!SendMessageTimeoutA(hwnd, message, wParam, lParam, SMTO_NORMAL, kSendPatienceMs, &result))
+        return 0;
     return LRESULT(result);
 }
 
@@ -67,7 +69,8 @@ bool WaitFor(const std::function<bool()>& condition, Patience patience) {
     }
 }
 
-Wizard::Wizard(const std::string& program, const std::string& arguments, const std::string& tempFolder) {
+Wizard::Wizard(const std::string& program, const std::string& arguments,
+               const std::string& tempFolder) {
     std::string line = "\"" + program + "\"";
     if (!arguments.empty()) line += " " + arguments;
     std::vector<char> commandLine(line.begin(), line.end());
@@ -91,7 +94,8 @@ Wizard::Wizard(const std::string& program, const std::string& arguments, const s
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        environment.empty() ? nullptr : environment.data(), folder.c_str(), &startup, &process_)) {
+                        environment.empty() ? nullptr : environment.data(), folder.c_str(),
+                        &startup, &process_)) {
         process_ = {};
     }
 }
@@ -172,7 +176,9 @@ void Wizard::Answer(const MessageBoxSeen& box) const {
     PostMessageA(GetDlgItem(box.hwnd, IDOK), BM_CLICK, 0, 0);
 }
 
-void Wizard::Click(HWND page, int id) const { PostMessageA(GetDlgItem(page, id), BM_CLICK, 0, 0); }
+void Wizard::Click(HWND page, int id) const {
+    PostMessageA(GetDlgItem(page, id), BM_CLICK, 0, 0);
+}
 
 void Wizard::Select(HWND page, int id, int index) const {
     HWND list = GetDlgItem(page, id);
@@ -205,13 +211,18 @@ void Wizard::AltKey(HWND page, char letter) const {
     HWND target = Focus(page);
     if (!target) target = page;
     // What the keyboard sends for Alt+letter: a system character with the Alt bit.
-    PostMessageA(target, WM_SYSCHAR, WPARAM(static_cast<unsigned char>(letter)), LPARAM(0x20000001));
+    PostMessageA(target, WM_SYSCHAR, WPARAM(static_cast<unsigned char>(letter)),
+                 LPARAM(0x20000001));
 }
 
-void Wizard::WindowMenu(HWND page, UINT command) const { PostMessageA(page, WM_SYSCOMMAND, command, 0); }
+void Wizard::WindowMenu(HWND page, UINT command) const {
+    PostMessageA(page, WM_SYSCOMMAND, command, 0);
+}
 
 std::optional<DWORD> Wizard::Ended(Patience patience) const {
-    if (!Started() || WaitForSingleObject(process_.hProcess, DWORD(patience.count())) != WAIT_OBJECT_0) return {};
+    if (!Started() ||
+        WaitForSingleObject(process_.hProcess, DWORD(patience.count())) != WAIT_OBJECT_0)
+        return {};
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
@@ -220,20 +231,31 @@ std::optional<DWORD> Wizard::Ended(Patience patience) const {
 std::string Text(HWND window) {
     const LRESULT length = Send(window, WM_GETTEXTLENGTH, 0, 0);
     std::string text(std::size_t(length) + 1, '\0');
-    const LRESULT got = Send(window, WM_GETTEXT, WPARAM(text.size()), reinterpret_cast<LPARAM>(text.data()));
+    const LRESULT got =
+        Send(window, WM_GETTEXT, WPARAM(text.size()), reinterpret_cast<LPARAM>(text.data()));
     text.resize(std::size_t(std::max<LRESULT>(got, 0)));
     return text;
 }
 
-std::string Text(HWND page, int id) { return Text(GetDlgItem(page, id)); }
+std::string Text(HWND page, int id) {
+    return Text(GetDlgItem(page, id));
+}
 
-bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) != FALSE; }
+bool Enabled(HWND page, int id) {
+    return IsWindowEnabled(GetDlgItem(page, id)) != FALSE;
+}
 
-bool Visible(HWND page, int id) { return IsWindowVisible(GetDlgItem(page, id)) != FALSE; }
+bool Visible(HWND page, int id) {
+    return IsWindowVisible(GetDlgItem(page, id)) != FALSE;
+}
 
-bool Checked(HWND page, int id) { return Send(GetDlgItem(page, id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool Checked(HWND page, int id) {
+    return Send(GetDlgItem(page, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
 
-int Selection(HWND page, int id) { return int(Send(GetDlgItem(page, id), CB_GETCURSEL, 0, 0)); }
+int Selection(HWND page, int id) {
+    return int(Send(GetDlgItem(page, id), CB_GETCURSEL, 0, 0));
+}
 
 std::vector<std::string> Items(HWND page, int id) {
     HWND list = GetDlgItem(page, id);
@@ -244,7 +266,8 @@ std::vector<std::string> Items(HWND page, int id) {
         const LRESULT length = Send(list, CB_GETLBTEXTLEN, WPARAM(i), 0);
         std::wstring item(std::size_t(std::max<LRESULT>(length, 0)) + 1, L'\0');
         DWORD_PTR got = 0;
-        if (!SendMessageTimeoutW(list, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()), SMTO_NORMAL,
+        if (!SendMessageTimeoutW(list, CB_GETLBTEXT, WPARAM(i),
+                                 reinterpret_cast<LPARAM>(item.data()), SMTO_NORMAL,
                                  kSendPatienceMs, &got)) {
             got = 0;
         }
@@ -270,7 +293,8 @@ std::string OwnFolder() {
 std::string FreshFolder(const std::string& name) {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
-    const std::string folder = std::string(temp) + name + "-" + std::to_string(GetCurrentProcessId());
+    const std::string folder =
+        std::string(temp) + name + "-" + std::to_string(GetCurrentProcessId());
     RemoveTree(folder);
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
@@ -303,7 +327,9 @@ void RemoveTree(const std::string& folder) {
     RemoveDirectoryA(folder.c_str());
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 int ProcessesNamed(const std::string& imageName) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -311,7 +337,8 @@ int ProcessesNamed(const std::string& imageName) {
     int count = 0;
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
         if (_stricmp(entry.szExeFile, imageName.c_str()) == 0) ++count;
     }
     CloseHandle(snapshot);
@@ -337,7 +364,8 @@ bool CaptureWindow(HWND window, const std::string& pngPath) {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     std::vector<BYTE> pixels(std::size_t(width) * std::size_t(height) * 4);
-    const int rows = GetDIBits(memory, bitmap, 0, UINT(height), pixels.data(), &info, DIB_RGB_COLORS);
+    const int rows =
+        GetDIBits(memory, bitmap, 0, UINT(height), pixels.data(), &info, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
@@ -345,7 +373,8 @@ bool CaptureWindow(HWND window, const std::string& pngPath) {
     // The same pixels without their unused fourth byte: 24-bit BGR.
     std::vector<BYTE> bgr;
     bgr.reserve(std::size_t(width) * std::size_t(height) * 3);
-    for (std::size_t i = 0; i < pixels.size(); i += 4) bgr.insert(bgr.end(), pixels.begin() + long(i), pixels.begin() + long(i) + 3);
+    for (std::size_t i = 0; i < pixels.size(); i += 4)
+        bgr.insert(bgr.end(), pixels.begin() + long(i), pixels.begin() + long(i) + 3);
 
     // PNG through the Windows Imaging Component.
     bool written = false;
@@ -356,16 +385,19 @@ bool CaptureWindow(HWND window, const std::string& pngPath) {
     IWICBitmapFrameEncode* frame = nullptr;
     std::wstring path(pngPath.begin(), pngPath.end());
     WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                   reinterpret_cast<void**>(&factory))) &&
+    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWICImagingFactory, reinterpret_cast<void**>(&factory))) &&
         SUCCEEDED(factory->CreateStream(&stream)) &&
         SUCCEEDED(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
         SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
         SUCCEEDED(encoder->Initialize(stream, WICBitmapEncoderNoCache)) &&
-        SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(frame->Initialize(nullptr)) &&
-        SUCCEEDED(frame->SetSize(UINT(width), UINT(height))) && SUCCEEDED(frame->SetPixelFormat(&format)) &&
+        SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) &&
+        SUCCEEDED(frame->Initialize(nullptr)) &&
+        SUCCEEDED(frame->SetSize(UINT(width), UINT(height))) &&
+        SUCCEEDED(frame->SetPixelFormat(&format)) &&
         IsEqualGUID(format, GUID_WICPixelFormat24bppBGR) &&
-        SUCCEEDED(frame->WritePixels(UINT(height), UINT(width) * 3, UINT(bgr.size()), bgr.data())) &&
+        SUCCEEDED(
+            frame->WritePixels(UINT(height), UINT(width) * 3, UINT(bgr.size()), bgr.data())) &&
         SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit())) {
         written = true;
     }

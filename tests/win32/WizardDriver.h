@@ -31,10 +31,11 @@ struct MessageBoxSeen {
 
 // One run of the wizard (or of any GUI program: the installer's too).
 class Wizard {
-public:
+  public:
     // Starts `program` (full path) with `arguments`, in its own folder, with `tempFolder` as its
     // TMP and TEMP (empty: the driver's own).
-    Wizard(const std::string& program, const std::string& arguments = {}, const std::string& tempFolder = {});
+    Wizard(const std::string& program, const std::string& arguments = {},
+           const std::string& tempFolder = {});
     // Ends the program if it still runs, and waits for it.
     ~Wizard();
     Wizard(const Wizard&) = delete;
@@ -47,7 +48,7 @@ public:
     HWND Page(const std::string& title, Patience patience = kPatience) const;
     // The visible message box captioned `caption`; nothing when none came within `patience`.
     std::optional<MessageBoxSeen> Box(const std::string& caption = "Reflasher",
-                                             Patience patience = kPatience) const;
+                                      Patience patience = kPatience) const;
     // Captions of the program's visible top-level windows, topmost first.
     std::vector<std::string> VisibleWindows() const;
     // Whether the program has a visible window captioned `title` (pages or boxes).
@@ -71,7 +72,7 @@ public:
     // The exit code once the program has ended; nothing when it still runs after `patience`.
     std::optional<DWORD> Ended(Patience patience = kPatience) const;
 
-private:
+  private:
     PROCESS_INFORMATION process_{};
 };
 
@@ -91,12 +92,12 @@ SIZE PictureSize(HWND page, int id);
 bool WaitFor(const std::function<bool()>& condition, Patience patience = kPatience);
 
 // Files and processes.
-std::string OwnFolder();                                // without a trailing '\'
-std::string FreshFolder(const std::string& name);       // made anew in %TEMP%
+std::string OwnFolder();                           // without a trailing '\'
+std::string FreshFolder(const std::string& name);  // made anew in %TEMP%
 void RemoveTree(const std::string& folder);
 std::vector<std::string> Entries(const std::string& folder);  // names, "." and ".." left out
 bool Exists(const std::string& path);
-int ProcessesNamed(const std::string& imageName);       // running processes of that image
+int ProcessesNamed(const std::string& imageName);  // running processes of that image
 
 // Writes `window` (with its frame) as it is on the screen into a PNG file.
 bool CaptureWindow(HWND window, const std::string& pngPath);

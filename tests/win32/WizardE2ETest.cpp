@@ -5,6 +5,7 @@
 // Every run gets a temporary folder of its own as its TMP and TEMP; afterwards it must be empty
 // (no result file, no run folder left) and no prog.exe may be left running.
 #include <windows.h>
+// After <windows.h>, which it needs.
 #include <shlobj.h>
 // <windows.h> makes LoadString a macro (LoadStringA); the string table's is meant here.
 #undef LoadString
@@ -24,26 +25,38 @@ namespace {
 using driver::Wizard;
 
 // Texts as the wizard must show them, from the string table.
-std::string S(int id) { return res::LoadString(id); }
-std::string Welcome() { return fmt::sprintf(S(123), S(106)); }
-std::string Instructions() { return fmt::sprintf(S(122), S(106)); }
-std::string StatusLine(int port, int speed) { return fmt::sprintf(S(107), port, speed); }
+std::string S(int id) {
+    return res::LoadString(id);
+}
+std::string Welcome() {
+    return fmt::sprintf(S(123), S(106));
+}
+std::string Instructions() {
+    return fmt::sprintf(S(122), S(106));
+}
+std::string StatusLine(int port, int speed) {
+    return fmt::sprintf(S(107), port, speed);
+}
 
 // The flashing at 9600 baud takes about a minute under Wine; the rest far less.
 constexpr driver::Patience kFlashPatience{400000};
 
 class WizardE2E : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        temp_ = driver::FreshFolder("reflasher-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        ASSERT_EQ(driver::ProcessesNamed("prog.exe"), 0) << "a flasher of an earlier test still runs";
+        temp_ = driver::FreshFolder(
+            "reflasher-e2e-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        ASSERT_EQ(driver::ProcessesNamed("prog.exe"), 0)
+            << "a flasher of an earlier test still runs";
     }
 
     void TearDown() override {
         wizard_.reset();
         // Nothing left behind: no flasher running, nothing in the wizard's temporary folder.
         EXPECT_TRUE(driver::WaitFor([] { return driver::ProcessesNamed("prog.exe") == 0; }));
-        EXPECT_TRUE(driver::Entries(temp_).empty()) << "left in the temporary folder: " << driver::Entries(temp_)[0];
+        EXPECT_TRUE(driver::Entries(temp_).empty())
+            << "left in the temporary folder: " << driver::Entries(temp_)[0];
         driver::RemoveTree(temp_);
     }
 
@@ -60,11 +73,13 @@ protected:
         const std::string folder = driver::FreshFolder(name);
         extra_.push_back(folder);
         const std::string own = driver::OwnFolder();
-        EXPECT_TRUE(CopyFileA((own + "\\Reflasher.exe").c_str(), (folder + "\\Reflasher.exe").c_str(), FALSE));
-        EXPECT_TRUE(CopyFileA((own + "\\prog.exe").c_str(), (folder + "\\prog.exe").c_str(), FALSE));
+        EXPECT_TRUE(CopyFileA((own + "\\Reflasher.exe").c_str(),
+                              (folder + "\\Reflasher.exe").c_str(), FALSE));
+        EXPECT_TRUE(
+            CopyFileA((own + "\\prog.exe").c_str(), (folder + "\\prog.exe").c_str(), FALSE));
         if (!firmware.empty()) {
-            HANDLE file = CreateFileA((folder + "\\508231.005").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE file = CreateFileA((folder + "\\508231.005").c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             DWORD written = 0;
             WriteFile(file, firmware.data(), DWORD(firmware.size()), &written, nullptr);
             CloseHandle(file);
@@ -92,13 +107,15 @@ protected:
     // The message box that must come now: its text, after checking it is the standard one.
     std::string Box(Wizard& w, driver::Patience patience = driver::kPatience) {
         auto box = w.Box("Reflasher", patience);
-        EXPECT_TRUE(box.has_value()) << "no message box; shown: " << ::testing::PrintToString(w.VisibleWindows());
+        EXPECT_TRUE(box.has_value())
+            << "no message box; shown: " << ::testing::PrintToString(w.VisibleWindows());
         if (!box) return {};
         EXPECT_TRUE(box->icon);
         EXPECT_TRUE(box->ok);
         EXPECT_NE(box->owner, nullptr);  // owned by the page on top, so it stays above it
         w.Answer(*box);
-        EXPECT_TRUE(driver::WaitFor([&] { return !IsWindow(box->hwnd) || !IsWindowVisible(box->hwnd); }));
+        EXPECT_TRUE(
+            driver::WaitFor([&] { return !IsWindow(box->hwnd) || !IsWindowVisible(box->hwnd); }));
         return box->text;
     }
 
@@ -121,7 +138,8 @@ TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
     w.Click(welcome, 1009);
     HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    EXPECT_EQ(driver::Items(choose, 1007), (std::vector<std::string>{S(116), S(117), S(118), S(119)}));
+    EXPECT_EQ(driver::Items(choose, 1007),
+              (std::vector<std::string>{S(116), S(117), S(118), S(119)}));
     EXPECT_EQ(driver::Selection(choose, 1007), 0);
     EXPECT_EQ(driver::Text(choose, 1027), Instructions());
     EXPECT_FALSE(IsWindowEnabled(welcome));  // only the page on top takes input
@@ -253,7 +271,8 @@ TEST_F(WizardE2E, RestoresWithEachDesign) {
         EXPECT_FALSE(driver::Checked(restore, 1022));
         if (design == 1022) {
             w.Click(restore, 1022);
-            EXPECT_TRUE(driver::WaitFor([&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+            EXPECT_TRUE(driver::WaitFor(
+                [&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
         }
         w.Click(restore, 1023);
         HWND done = w.Page("Update Successful", kFlashPatience);
@@ -376,7 +395,8 @@ TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
     ASSERT_TRUE(w.Settled(restore));
     EXPECT_EQ(w.Focus(restore), GetDlgItem(restore, 1021));  // the first tab stop
     w.Key(restore, VK_DOWN);  // the arrow moves the check within the group
-    EXPECT_TRUE(driver::WaitFor([&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+    EXPECT_TRUE(driver::WaitFor(
+        [&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
     w.Key(restore, VK_TAB);
     EXPECT_TRUE(driver::WaitFor([&] { return w.Focus(restore) == GetDlgItem(restore, 1023); }));
     w.AltKey(restore, 'b');  // &Back
@@ -400,7 +420,8 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
     PWSTR path = nullptr;
     std::string folder;
     if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path))) {
-        for (const wchar_t* c = path; *c; ++c) folder += char(*c);  // the prefix's folders are ASCII
+        for (const wchar_t* c = path; *c; ++c)
+            folder += char(*c);  // the prefix's folders are ASCII
     }
     CoTaskMemFree(path);
     return folder;
@@ -410,7 +431,8 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
 // shortcut and the uninstaller; the installed wizard runs the update road; the silent uninstall
 // takes it all away.
 TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
-    const std::string setup = driver::OwnFolder() + "\\..\\dist\\Reflasher-" REFLASHER_VERSION "-setup.exe";
+    const std::string setup =
+        driver::OwnFolder() + "\\..\\dist\\Reflasher-" REFLASHER_VERSION "-setup.exe";
     ASSERT_TRUE(driver::Exists(setup)) << setup;
     const std::string folder = KnownFolder(FOLDERID_ProgramFiles) + "\\Reflasher";
     const std::string shortcut = KnownFolder(FOLDERID_CommonPrograms) + "\\Reflasher.lnk";
@@ -449,7 +471,8 @@ TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
         ASSERT_TRUE(uninstall.Started());
         EXPECT_EQ(uninstall.Ended(), 0u);
     }
-    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(folder); })) << "still there: " << folder;
+    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(folder); }))
+        << "still there: " << folder;
     EXPECT_FALSE(driver::Exists(shortcut));
 }
 

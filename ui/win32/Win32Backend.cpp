@@ -37,15 +37,18 @@ UINT DpiForWindow(HWND hwnd) {
 
 int MetricForDpi(int index, UINT dpi) {
     using Fn = int(WINAPI*)(int, UINT);
-    static const Fn fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetSystemMetricsForDpi")));
+    static const Fn fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("user32.dll"), "GetSystemMetricsForDpi")));
     return fn ? fn(index, dpi) : GetSystemMetrics(index);
 }
 
-int Scaled(int pixels, UINT dpi) { return MulDiv(pixels, int(dpi), int(kDefaultDpi)); }
+int Scaled(int pixels, UINT dpi) {
+    return MulDiv(pixels, int(dpi), int(kDefaultDpi));
+}
 
 bool IsButton(const Control& c) {
-    return c.tmpl && (c.tmpl->kind == res::ControlKind::PushButton || c.tmpl->kind == res::ControlKind::DefPushButton ||
+    return c.tmpl && (c.tmpl->kind == res::ControlKind::PushButton ||
+                      c.tmpl->kind == res::ControlKind::DefPushButton ||
                       c.tmpl->kind == res::ControlKind::RadioButton);
 }
 
@@ -58,11 +61,11 @@ struct Win32Backend::View {
     const Window* window = nullptr;
     Win32Backend* backend = nullptr;
     HWND hwnd = nullptr;
-    std::vector<HWND> controls;          // the model's controls, by index
+    std::vector<HWND> controls;             // the model's controls, by index
     std::map<std::size_t, HGDIOBJ> images;  // pictures loaded for controls, by index
     HICON bigIcon = nullptr, smallIcon = nullptr;
-    std::size_t menuItems = 0;           // window-menu items appended so far
-    bool focused = false;                // the first focus has been set
+    std::size_t menuItems = 0;  // window-menu items appended so far
+    bool focused = false;       // the first focus has been set
 };
 
 namespace {
@@ -102,19 +105,23 @@ Win32Backend::~Win32Backend() {
     DestroyWindow(static_cast<HWND>(timerWindow_));
 }
 
-void Win32Backend::flasherStarted() { flasherRunning_ = true; }
+void Win32Backend::flasherStarted() {
+    flasherRunning_ = true;
+}
 
 void Win32Backend::flasherEnded() {
     flasherRunning_ = false;
     using Fn = BOOL(WINAPI*)(HWND);
-    static const Fn destroyReason = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonDestroy")));
+    static const Fn destroyReason = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonDestroy")));
     if (destroyReason) {
         for (auto& [window, view] : views_) destroyReason(view->hwnd);
     }
 }
 
-void Win32Backend::keepPainted() { paintPending(); }
+void Win32Backend::keepPainted() {
+    paintPending();
+}
 
 void* Win32Backend::handleOf(const Window& window) const {
     View* view = viewOf(window);
@@ -137,7 +144,9 @@ bool Win32Backend::takesInput(const View& view) const {
     return !open_.empty() && open_.back() == view.window && !pendingBox_ && view.window->visible;
 }
 
-Millis Win32Backend::now() { return Millis(GetTickCount64()); }
+Millis Win32Backend::now() {
+    return Millis(GetTickCount64());
+}
 
 // ---- The message pump --------------------------------------------------------------------------
 
@@ -258,10 +267,11 @@ bool Win32Backend::handle(View& view, unsigned message, std::uintptr_t wParam, s
             const int id = LOWORD(wParam);
             const unsigned code = HIWORD(wParam);
             HWND from = reinterpret_cast<HWND>(lParam);
-            auto control = std::find_if(window.controls.begin(), window.controls.end(), [&](const Control& c) {
-                return c.id == id && id != res::kStaticId;
-            });
-            if (from && control != window.controls.end() && control->tmpl->kind == res::ControlKind::DropList) {
+            auto control =
+                std::find_if(window.controls.begin(), window.controls.end(),
+                             [&](const Control& c) { return c.id == id && id != res::kStaticId; });
+            if (from && control != window.controls.end() &&
+                control->tmpl->kind == res::ControlKind::DropList) {
                 if (code == CBN_SELCHANGE) {
                     queue({InputKind::Select, id, int(SendMessageA(from, CB_GETCURSEL, 0, 0))});
                 }
@@ -281,7 +291,8 @@ bool Win32Backend::handle(View& view, unsigned message, std::uintptr_t wParam, s
             const unsigned command = unsigned(wParam) & 0xFFF0u;
             bool ours = (command == SC_CLOSE) || (command == SC_MINIMIZE && !window.iconic) ||
                         (command == SC_RESTORE && window.iconic);
-            for (const MenuItem& item : window.windowMenu) ours = ours || (item.command != 0 && item.command == command);
+            for (const MenuItem& item : window.windowMenu)
+                ours = ours || (item.command != 0 && item.command == command);
             if (!ours) return false;  // moving, the keyboard menu, ...: the system's own handling
             if (!takesInput(view)) {
                 // The task bar minimises and restores the pages beneath too; the rest waits.
@@ -311,7 +322,8 @@ bool Win32Backend::handle(View& view, unsigned message, std::uintptr_t wParam, s
                 using Fn = BOOL(WINAPI*)(HWND, LPCWSTR);
                 static const Fn createReason = reinterpret_cast<Fn>(reinterpret_cast<void*>(
                     GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonCreate")));
-                if (createReason) createReason(view.hwnd, L"The receiver's firmware is being installed.");
+                if (createReason)
+                    createReason(view.hwnd, L"The receiver's firmware is being installed.");
                 result = FALSE;
             } else {
                 result = TRUE;  // the wizard keeps nothing that needs saving
@@ -356,11 +368,12 @@ void Win32Backend::windowOpened(const Window& window) {
     auto view = std::make_unique<View>();
     view->window = &window;
     view->backend = this;
-    HWND hwnd = CreateDialogParamA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(window.tmpl->id), owner,
-                                   DialogProc, reinterpret_cast<LPARAM>(view.get()));
+    HWND hwnd =
+        CreateDialogParamA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(window.tmpl->id),
+                           owner, DialogProc, reinterpret_cast<LPARAM>(view.get()));
     if (!hwnd) {
-        throw std::runtime_error("cannot create dialog " + std::to_string(window.tmpl->id) + " (error " +
-                                 std::to_string(GetLastError()) + ")");
+        throw std::runtime_error("cannot create dialog " + std::to_string(window.tmpl->id) +
+                                 " (error " + std::to_string(GetLastError()) + ")");
     }
     view->hwnd = hwnd;
     // The controls in creation order are the template's, which is the model's order.
@@ -369,7 +382,8 @@ void Win32Backend::windowOpened(const Window& window) {
     }
     if (view->controls.size() != window.controls.size()) {
         DestroyWindow(hwnd);
-        throw std::runtime_error("dialog " + std::to_string(window.tmpl->id) + " does not match its template");
+        throw std::runtime_error("dialog " + std::to_string(window.tmpl->id) +
+                                 " does not match its template");
     }
     View& v = *view;
     views_[&window] = std::move(view);
@@ -390,7 +404,8 @@ void Win32Backend::windowChanged(const Window& window, Change change, int contro
                 if (!view->focused) {
                     view->focused = true;
                     if (HWND first = GetNextDlgTabItem(view->hwnd, nullptr, FALSE))
-                        SendMessageA(view->hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+                        SendMessageA(view->hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first),
+                                     TRUE);
                 }
             } else {
                 ShowWindow(view->hwnd, SW_HIDE);
@@ -412,7 +427,8 @@ void Win32Backend::windowChanged(const Window& window, Change change, int contro
             break;
     }
     for (std::size_t i = 0; i < window.controls.size(); ++i) {
-        if (window.controls[i].id == controlId && controlId != res::kStaticId) applyControl(*view, i, change);
+        if (window.controls[i].id == controlId && controlId != res::kStaticId)
+            applyControl(*view, i, change);
     }
 }
 
@@ -440,18 +456,21 @@ void Win32Backend::windowClosed(const Window& window, int) {
         if (view->smallIcon) DestroyIcon(view->smallIcon);
     }
     if (!open_.empty()) {
-        if (View* top = viewOf(*open_.back()); top && open_.back()->visible) SetForegroundWindow(top->hwnd);
+        if (View* top = viewOf(*open_.back()); top && open_.back()->visible)
+            SetForegroundWindow(top->hwnd);
     }
 }
 
-void Win32Backend::inputIgnored(const Window&, const Input&, const char*) { MessageBeep(MB_OK); }
+void Win32Backend::inputIgnored(const Window&, const Input&, const char*) {
+    MessageBeep(MB_OK);
+}
 
 void Win32Backend::applyAll(View& view) {
     const Window& window = *view.window;
     SetWindowTextA(view.hwnd, window.title.c_str());
     for (std::size_t i = 0; i < window.controls.size(); ++i) {
-        for (Change c : {Change::Text, Change::Enabled, Change::ControlVisibility, Change::Checked, Change::Items,
-                         Change::Selection, Change::Picture}) {
+        for (Change c : {Change::Text, Change::Enabled, Change::ControlVisibility, Change::Checked,
+                         Change::Items, Change::Selection, Change::Picture}) {
             applyControl(view, i, c);
         }
     }
@@ -466,7 +485,10 @@ void Win32Backend::applyControl(View& view, std::size_t index, Change change) {
     switch (change) {
         case Change::Text:
             // Buttons keep their template's text; pictures have none.
-            if (kind == res::ControlKind::Edit || kind == res::ControlKind::Label) SetWindowTextA(hwnd, c.text.c_str());
+            if (kind == res::ControlKind::Edit || kind == res::ControlKind::Label)
+                SetWindowTextA(hwnd, c.text.c_str());
+            if (kind == res::ControlKind::Edit && (c.tmpl->style & res::kMultiLine))
+                scrollIfLonger(hwnd);
             return;
         case Change::Enabled:
             if (!c.enabled && GetFocus() == hwnd) SendMessageA(view.hwnd, WM_NEXTDLGCTL, 0, FALSE);
@@ -485,10 +507,12 @@ void Win32Backend::applyControl(View& view, std::size_t index, Change change) {
             SendMessageA(hwnd, CB_RESETCONTENT, 0, 0);
             // Inserted at their places: the framework's order is the list's (no sorting here).
             for (std::size_t i = 0; i < c.items.size(); ++i)
-                SendMessageA(hwnd, CB_INSERTSTRING, i, reinterpret_cast<LPARAM>(c.items[i].c_str()));
+                SendMessageA(hwnd, CB_INSERTSTRING, i,
+                             reinterpret_cast<LPARAM>(c.items[i].c_str()));
             [[fallthrough]];
         case Change::Selection:
-            if (kind == res::ControlKind::DropList) SendMessageA(hwnd, CB_SETCURSEL, WPARAM(c.selection), 0);
+            if (kind == res::ControlKind::DropList)
+                SendMessageA(hwnd, CB_SETCURSEL, WPARAM(c.selection), 0);
             return;
         case Change::Picture:
             applyPicture(view, index);
@@ -498,7 +522,31 @@ void Win32Backend::applyControl(View& view, std::size_t index, Change change) {
     }
 }
 
-unsigned Win32Backend::dpiOf(const View& view) const { return DpiForWindow(view.hwnd); }
+unsigned Win32Backend::dpiOf(const View& view) const {
+    return DpiForWindow(view.hwnd);
+}
+
+void Win32Backend::scrollIfLonger(void* edit) {
+    // A text longer than its box gets a scroll bar, whatever the template says: in the font and
+    // at the scale the system has, a box may hold fewer lines than it did where it was drawn.
+    HWND hwnd = static_cast<HWND>(edit);
+    const LONG style = GetWindowLongA(hwnd, GWL_STYLE);
+    if (style & WS_VSCROLL) return;
+    RECT box{};
+    SendMessageA(hwnd, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&box));
+    HDC dc = GetDC(hwnd);
+    if (!dc) return;
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+    const LRESULT lines = SendMessageA(hwnd, EM_GETLINECOUNT, 0, 0);
+    if (metrics.tmHeight <= 0 || lines * metrics.tmHeight <= box.bottom - box.top) return;
+    SetWindowLongA(hwnd, GWL_STYLE, style | WS_VSCROLL);
+    SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 void Win32Backend::applyPicture(View& view, std::size_t index) {
     const Control& c = view.window->controls[index];
@@ -512,11 +560,11 @@ void Win32Backend::applyPicture(View& view, std::size_t index) {
         const UINT dpi = dpiOf(view);
         const res::Image& first = c.picture->images[0];
         image = LoadImageA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(c.picture->id),
-                           icon ? IMAGE_ICON : IMAGE_BITMAP, Scaled(first.width, dpi), Scaled(first.height, dpi),
-                           LR_DEFAULTCOLOR);
+                           icon ? IMAGE_ICON : IMAGE_BITMAP, Scaled(first.width, dpi),
+                           Scaled(first.height, dpi), LR_DEFAULTCOLOR);
     }
-    const HANDLE previous = reinterpret_cast<HANDLE>(
-        SendMessageA(hwnd, STM_SETIMAGE, icon ? IMAGE_ICON : IMAGE_BITMAP, reinterpret_cast<LPARAM>(image)));
+    const HANDLE previous = reinterpret_cast<HANDLE>(SendMessageA(
+        hwnd, STM_SETIMAGE, icon ? IMAGE_ICON : IMAGE_BITMAP, reinterpret_cast<LPARAM>(image)));
     auto old = view.images.find(index);
     HGDIOBJ ours = old == view.images.end() ? nullptr : old->second;
     if (icon) {
@@ -539,8 +587,9 @@ void Win32Backend::applyIcons(View& view) {
     auto load = [&](int id, int metric) -> HICON {
         if (id == 0) return nullptr;
         const int size = MetricForDpi(metric, dpi);
-        return static_cast<HICON>(
-            LoadImageA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+        return static_cast<HICON>(LoadImageA(static_cast<HINSTANCE>(instance_),
+                                             MAKEINTRESOURCEA(id), IMAGE_ICON, size, size,
+                                             LR_DEFAULTCOLOR));
     };
     HICON big = load(window.largeIcon, SM_CXICON);
     HICON small = load(window.smallIcon, SM_CXSMICON);
@@ -596,8 +645,9 @@ void Win32Backend::drawIcon(const Window& window, int x, int y, const res::Pictu
     View* view = viewOf(window);
     if (!view) return;
     const int size = MetricForDpi(SM_CXICON, dpiOf(*view));
-    HICON hicon = static_cast<HICON>(LoadImageA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(icon.id),
-                                                IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+    HICON hicon =
+        static_cast<HICON>(LoadImageA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(icon.id),
+                                      IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
     if (!hicon) return;
     HDC dc = GetDC(view->hwnd);
     if (dc) {

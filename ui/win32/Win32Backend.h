@@ -25,7 +25,7 @@
 namespace ui::win32 {
 
 class Win32Backend : public Backend {
-public:
+  public:
     // `instance` is the module (HINSTANCE) whose resources hold the dialog templates, the icons
     // and the bitmaps. Throws std::runtime_error when the back end's own window cannot be made.
     explicit Win32Backend(void* instance);
@@ -60,10 +60,10 @@ public:
     struct View;
     // The pages' dialog procedure hands each message here; true when it was handled, with the
     // procedure's result in `result`.
-    bool handle(View& view, unsigned message, std::uintptr_t wParam, std::intptr_t lParam, std::intptr_t& result);
+    bool handle(View& view, unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                std::intptr_t& result);
 
-private:
-
+  private:
     View* viewOf(const Window& window) const;
     View* viewOf(void* hwnd) const;
     // The window that takes input now: the last one opened, if it is a visible page.
@@ -81,15 +81,16 @@ private:
     void applyIcons(View& view);
     void applyWindowMenu(View& view);
     unsigned dpiOf(const View& view) const;
+    static void scrollIfLonger(void* edit);
 
     void* instance_;
-    void* timerWindow_ = nullptr;           // a message-only window: the waits' window timer
-    std::vector<const Window*> open_;       // oldest first; the last one gets the input
+    void* timerWindow_ = nullptr;      // a message-only window: the waits' window timer
+    std::vector<const Window*> open_;  // oldest first; the last one gets the input
     std::map<const Window*, std::unique_ptr<View>> views_;
-    const Window* pendingBox_ = nullptr;    // a message box opened and not shown yet
-    std::deque<Input> pending_;             // input the controls reported, not handed on yet
+    const Window* pendingBox_ = nullptr;  // a message box opened and not shown yet
+    std::deque<Input> pending_;           // input the controls reported, not handed on yet
     bool flasherRunning_ = false;
-    bool quitting_ = false;                 // WM_QUIT came: the wizard is to unwind
+    bool quitting_ = false;  // WM_QUIT came: the wizard is to unwind
     // Windows opened or shown so far, and how many had been when typed-ahead input was last
     // dropped.
     int shown_ = 0;

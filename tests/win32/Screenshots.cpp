@@ -1,0 +1,127 @@
+// wizard_screenshots: walks Reflasher.exe through every page and the main message boxes with the
+// wizard driver and writes a PNG of each window as the screen shows it, frame included. Run by
+// tests/wine/take-screenshots in a Wine virtual desktop on Xvfb (a display is needed: the tests'
+// null graphics driver draws nothing).
+// Usage: wizard_screenshots <folder> [<suffix of the file names>]
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/win32/WizardDriver.h"
+#include "tests/wine/RemotePty.h"
+
+namespace {
+
+std::string gFolder, gSuffix;
+int gFailures = 0;
+
+// The window painted anew, then written as <name><suffix>.png.
+void Shoot(HWND window, const std::string& name) {
+    if (!window) {
+        std::fprintf(stderr, "wizard_screenshots: no window for %s\n", name.c_str());
+        ++gFailures;
+        return;
+    }
+    RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    // Wine hands what a window painted to the X server a little later.
+    driver::WaitFor([] { return false; }, driver::Patience(600));
+    const std::string path = gFolder + "\\" + name + gSuffix + ".png";
+    if (!driver::CaptureWindow(window, path)) {
+        std::fprintf(stderr, "wizard_screenshots: cannot write %s\n", path.c_str());
+        ++gFailures;
+        return;
+    }
+    std::printf("%s\n", path.c_str());
+}
+
+HWND BoxWindow(driver::Wizard& w, const std::string& caption = "Reflasher") {
+    auto box = w.Box(caption);
+    return box ? box->hwnd : nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: wizard_screenshots <folder> [suffix]\n");
+        return 2;
+    }
+    gFolder = argv[1];
+    gSuffix = argc > 2 ? argv[2] : "";
+    const std::string program = driver::OwnFolder() + "\\Reflasher.exe";
+
+    winetest::RemoteReceiver healthy(1, "--version 169-508231-004");
+    winetest::RemoteReceiver weak(2, "--battery 3000");
+    winetest::RemotePty silent(3);
+    if (!healthy.Ok() || !weak.Ok() || !silent.Ok()) {
+        std::fprintf(stderr,
+                     "wizard_screenshots: no simulated receivers (run under run-under-wine)\n");
+        return 1;
+    }
+
+    driver::Wizard w(program);
+    HWND welcome = w.Page("Welcome");
+    // A moment for the animation to move on from its first frame.
+    driver::WaitFor([] { return false; }, driver::Patience(700));
+    Shoot(welcome, "welcome");
+    w.WindowMenu(welcome, 0x0010);
+    HWND about = w.Page("About Reflasher");
+    Shoot(about, "about");
+    w.Key(about, VK_RETURN);
+
+    welcome = w.Page("Welcome");
+    w.Click(welcome, 1009);
+    HWND choose = w.Page("Choose Connection");
+    Shoot(choose, "choose-connection");
+
+    // No receiver on COM3: the connecting page while it tries, then message 109.
+    w.Select(choose, 1007, 2);
+    w.Click(choose, 1006);
+    HWND connecting = nullptr;
+    driver::WaitFor([&] {
+        return (connecting = FindWindowA("#32770", "Connecting")) != nullptr &&
+               IsWindowVisible(connecting);
+    });
+    Shoot(connecting, "connecting");
+    HWND box = BoxWindow(w);
+    Shoot(box, "message-no-receiver");
+    if (auto seen = w.Box()) w.Answer(*seen);
+
+    // A weak battery on COM2: message 115.
+    choose = w.Page("Choose Connection");
+    w.Select(choose, 1007, 1);
+    w.Click(choose, 1006);
+    HWND info = w.Page("Receiver Information");
+    w.Click(info, 1019);
+    Shoot(BoxWindow(w), "message-low-battery");
+    if (auto seen = w.Box()) w.Answer(*seen);
+    info = w.Page("Receiver Information");
+    w.Click(info, 1013);
+
+    // The update road on COM1, through the flasher's console, to the completion page.
+    choose = w.Page("Choose Connection");
+    w.Select(choose, 1007, 0);
+    w.Click(choose, 1006);
+    info = w.Page("Receiver Information");
+    Shoot(info, "receiver-information");
+    w.Click(info, 1019);
+    HWND console = nullptr;
+    driver::WaitFor(
+        [&] { return (console = FindWindowA(nullptr, "Installing Firmware")) != nullptr; });
+    // Until the progress bar has moved.
+    driver::WaitFor([] { return false; }, driver::Patience(2500));
+    Shoot(console, "flasher-console");
+    HWND done = w.Page("Update Successful", driver::Patience(300000));
+    Shoot(done, "update-successful");
+    w.Click(done, 1031);
+
+    choose = w.Page("Choose Connection");
+    w.Click(choose, 1020);
+    HWND restore = w.Page("Restore");
+    Shoot(restore, "restore");
+    w.Click(restore, 2);
+    w.Ended();
+    return gFailures == 0 ? 0 : 1;
+}
