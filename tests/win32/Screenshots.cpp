@@ -63,8 +63,7 @@ int main(int argc, char** argv) {
 
     driver::Wizard w(program);
     HWND welcome = w.Page("Welcome");
-    // A moment for the animation to move on from its first frame.
-    driver::WaitFor([] { return false; }, driver::Patience(700));
+    // (Shoot waits a little more: the animation is still moving then.)
     Shoot(welcome, "welcome");
     w.WindowMenu(welcome, 0x0010);
     HWND about = w.Page("About Reflasher");

@@ -42,8 +42,15 @@ int MetricForDpi(int index, UINT dpi) {
     return fn ? fn(index, dpi) : GetSystemMetrics(index);
 }
 
-int Scaled(int pixels, UINT dpi) {
-    return MulDiv(pixels, int(dpi), int(kDefaultDpi));
+// The pictures were drawn for dialogs whose base unit is 13 pixels high (8 dialog units): at
+// that scale they are shown pixel for pixel, and otherwise in proportion to the dialog's units,
+// so that they keep their place among the controls whatever the font and the scaling.
+constexpr int kDrawnBaseUnitHeight = 13;
+
+int Scaled(int pixels, HWND dialog) {
+    RECT unit{0, 0, 4, 8};
+    MapDialogRect(dialog, &unit);
+    return unit.bottom > 0 ? MulDiv(pixels, unit.bottom, kDrawnBaseUnitHeight) : pixels;
 }
 
 bool IsButton(const Control& c) {
@@ -556,12 +563,11 @@ void Win32Backend::applyPicture(View& view, std::size_t index) {
     const bool icon = kind == res::ControlKind::IconPicture;
     HGDIOBJ image = nullptr;
     if (c.picture) {
-        // The resource of the same number, at its size scaled for the window's DPI.
-        const UINT dpi = dpiOf(view);
+        // The resource of the same number, scaled with the dialog (see Scaled).
         const res::Image& first = c.picture->images[0];
         image = LoadImageA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(c.picture->id),
-                           icon ? IMAGE_ICON : IMAGE_BITMAP, Scaled(first.width, dpi),
-                           Scaled(first.height, dpi), LR_DEFAULTCOLOR);
+                           icon ? IMAGE_ICON : IMAGE_BITMAP, Scaled(first.width, view.hwnd),
+                           Scaled(first.height, view.hwnd), LR_DEFAULTCOLOR);
     }
     const HANDLE previous = reinterpret_cast<HANDLE>(SendMessageA(
         hwnd, STM_SETIMAGE, icon ? IMAGE_ICON : IMAGE_BITMAP, reinterpret_cast<LPARAM>(image)));
