@@ -13,7 +13,7 @@ constexpr unsigned kButton = kTabStop;
 constexpr ControlTemplate kAbout[] = {
     {kStaticId, ControlKind::IconPicture, "", 11, 17, 20, 20, 0, 128},
     {kStaticId, ControlKind::Label, "Reflasher Version 1.0", 40, 10, 119, 8, 0, 0},
-    {kStaticId, ControlKind::Label, "Firmware update wizard for the receiver", 40, 25, 130, 8, 0, 0},
+    {kStaticId, ControlKind::Label, "Firmware update wizard", 40, 25, 130, 8, 0, 0},
     {1, ControlKind::DefPushButton, "OK", 178, 7, 50, 14, kButton | kGroupStart, 0},
 };
 

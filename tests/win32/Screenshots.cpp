@@ -54,8 +54,9 @@ int main(int argc, char** argv) {
 
     winetest::RemoteReceiver healthy(1, "--version 169-508231-004");
     winetest::RemoteReceiver weak(2, "--battery 3000");
-    winetest::RemotePty silent(3);
-    if (!healthy.Ok() || !weak.Ok() || !silent.Ok()) {
+    // Noise without end: each try of the connecting page lasts its longest.
+    winetest::RemoteReceiver noisy(3, "--fault noise-flood");
+    if (!healthy.Ok() || !weak.Ok() || !noisy.Ok()) {
         std::fprintf(stderr,
                      "wizard_screenshots: no simulated receivers (run under run-under-wine)\n");
         return 1;
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
     HWND choose = w.Page("Choose Connection");
     Shoot(choose, "choose-connection");
 
-    // No receiver on COM3: the connecting page while it tries, then message 109.
+    // Only noise on COM3: the connecting page while it tries, then message 109.
     w.Select(choose, 1007, 2);
     w.Click(choose, 1006);
     HWND connecting = nullptr;
