@@ -29,7 +29,11 @@ void Shoot(HWND window, const std::string& name) {
     driver::WaitFor([] { return false; }, driver::Patience(600));
     const std::string path = gFolder + "\\" + name + gSuffix + ".png";
     if (!driver::CaptureWindow(window, path)) {
-        std::fprintf(stderr, "wizard_screenshots: cannot write %s\n", path.c_str());
+        RECT r{};
+        const BOOL placed = GetWindowRect(window, &r);
+        std::fprintf(stderr, "wizard_screenshots: cannot write %s (window %s, %ldx%ld, error %lu)\n",
+                     path.c_str(), placed ? "placed" : "gone", r.right - r.left, r.bottom - r.top,
+                     GetLastError());
         ++gFailures;
         return;
     }
@@ -108,10 +112,24 @@ int main(int argc, char** argv) {
     Shoot(info, "receiver-information");
     w.Click(info, 1019);
     HWND console = nullptr;
-    driver::WaitFor(
-        [&] { return (console = FindWindowA(nullptr, "Installing Firmware")) != nullptr; });
-    // Until the progress bar has moved.
-    driver::WaitFor([] { return false; }, driver::Patience(2500));
+    // The console host may hold more windows of that title: the visible one with a size.
+    driver::WaitFor([&] {
+        EnumWindows(
+            [](HWND hwnd, LPARAM found) -> BOOL {
+                char title[64] = {};
+                RECT r{};
+                GetWindowTextA(hwnd, title, sizeof title);
+                if (std::string(title) != "Installing Firmware" || !IsWindowVisible(hwnd) ||
+                    !GetWindowRect(hwnd, &r) || r.right <= r.left || r.bottom <= r.top)
+                    return TRUE;
+                *reinterpret_cast<HWND*>(found) = hwnd;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&console));
+        return console != nullptr;
+    });
+    // Until the progress bar has moved (the whole write takes some 3 s at 115200).
+    driver::WaitFor([] { return false; }, driver::Patience(1500));
     Shoot(console, "flasher-console");
     HWND done = w.Page("Update Successful", driver::Patience(300000));
     Shoot(done, "update-successful");
