@@ -3,6 +3,7 @@
 #include "comm/PortList.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,9 +60,19 @@ std::optional<int> NumberAfter(const std::string& name, const std::string& prefi
     return value;
 }
 
-// The kernel's word on ttyS<k>: true a UART is there, false none, nothing when it says nothing.
-std::optional<bool> UartPresent(const PortListRoots& roots, int k) {
-    std::ifstream type(roots.sys + "/class/tty/ttyS" + std::to_string(k) + "/type");
+// The kernel's word on the node `path` for its ttyS<k>: true a UART is there, false none (or the
+// node is not the kernel's ttyS<k>), nothing when it says nothing.
+std::optional<bool> UartPresent(const PortListRoots& roots, int k, const std::string& path) {
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return false;
+    const std::string sys = roots.sys + "/class/tty/ttyS" + std::to_string(k);
+    unsigned major = 0, minor = 0;
+    char colon = 0;
+    std::ifstream numbers(sys + "/dev");
+    if (numbers >> major >> colon >> minor && (major != ::major(node.st_rdev) || minor != ::minor(node.st_rdev))) {
+        return false;
+    }
+    std::ifstream type(sys + "/type");
     int value = -1;
     if (type >> value) return value != 0;  // 0 is the serial core's "unknown port"
     // Only root may read this one; its lines read "3: uart:16550A port:..." or "3: uart:unknown ...".
@@ -130,7 +141,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots& roots) {
     std::vector<SerialPortEntry> entries;
     for (const std::string& path : Family(roots.dev, "ttyS")) {
         const std::optional<int> k = NumberAfter(fs::path(path).filename().string(), "ttyS");
-        if (UartPresent(roots, *k).value_or(false)) entries.push_back(EntryFor(path));
+        if (UartPresent(roots, *k, path).value_or(false)) entries.push_back(EntryFor(path));
     }
     for (const char* family : {"ttyUSB", "ttyACM"}) {
         for (const std::string& path : Family(roots.dev, family)) entries.push_back(EntryFor(path));
