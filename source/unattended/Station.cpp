@@ -114,6 +114,7 @@ void TakeEvent(Run& run, const json& e) {
         run.phase = run.restoring ? "restoring" : "flashing";
         run.progress = "0%";
     } else if (name == "flasher_progress") {
+        run.phase = "Writing...";
         run.progress = Str(e, "percent") + "%";
     } else if (name == "flasher_output") {
         const std::string line = Str(e, "line");
@@ -209,15 +210,14 @@ public:
     void draw(const std::vector<Run>& runs, const std::string& footer) {
         winsize size{};
         const int width = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 100;
+        constexpr const char* kRow = "{:<16} {:<12} {:<10} {:<8} {:<24} {:<5} {}";
         std::vector<std::string> lines;
-        lines.push_back(fmt::format("{:<22} {:<12} {:<11} {:<9} {:<34} {:<6} {}", "PORT", "SERIAL", "VERSION",
-                                    "BATTERY", "PHASE", "FLASH", "OUTCOME"));
+        lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATTERY", "PHASE", "FLASH", "OUTCOME"));
         for (const Run& r : runs) {
             std::string outcome = r.outcome;
             if (r.done && r.exitCode >= 0) outcome += fmt::format(" ({})", r.exitCode);
-            lines.push_back(fmt::format("{:<22} {:<12} {:<11} {:<9} {:<34} {:<6} {}", Cut(r.port, 22), Cut(r.serial, 12),
-                                        r.oldVersion + " -> " + r.newVersion, Cut(r.battery, 9), Cut(r.phase, 34),
-                                        r.progress, outcome));
+            lines.push_back(fmt::format(kRow, Tail(r.port), Cut(r.serial, 12), r.oldVersion + " -> " + r.newVersion,
+                                        Cut(r.battery, 8), Cut(r.phase, 24), r.progress, outcome));
         }
         if (!footer.empty()) lines.push_back(footer);
         std::string screen;
@@ -230,6 +230,11 @@ public:
 
 private:
     static std::string Cut(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(0, n); }
+    // A port's name without "/dev/", its end kept when it is long (by-id names differ at the end).
+    static std::string Tail(std::string port) {
+        if (port.rfind("/dev/", 0) == 0) port.erase(0, 5);
+        return port.size() <= 16 ? port : "~" + port.substr(port.size() - 15);
+    }
     std::FILE* out_;
     int drawn_ = 0;
 };
