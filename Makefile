@@ -5,7 +5,7 @@
 # (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
-            libboost-dev libcli11-dev tmux qemu-system-x86 busybox-static \
+            libboost-dev libcli11-dev nlohmann-json3-dev tmux qemu-system-x86 busybox-static \
             g++-mingw-w64-x86-64-posix googletest wine wine64 \
             nsis xvfb fonts-wine
 JOBS ?= $(shell nproc)

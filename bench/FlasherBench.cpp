@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/PacedRelay.h"
 #include "bench/Results.h"
 #include "source/Flasher.h"
 #include "tools/bootloader/BootProtocol.h"
@@ -35,126 +36,6 @@ namespace {
 
 constexpr int kFlasherPort = 13;
 constexpr const char* kFirmwareFile = "508231.005";
-
-std::uint32_t BaudOf(speed_t code) {
-    switch (code) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
-    }
-}
-
-// Stands between the flasher's port and the simulator, pacing the flasher's bytes at the speed
-// the flasher set, and noting when the flasher's block writes began and ended.
-class PacedRelay {
-public:
-    explicit PacedRelay(const std::string& receiverPath) {
-        receiver_ = open(receiverPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (receiver_ < 0) throw std::runtime_error("cannot open the simulator's side");
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~PacedRelay() {
-        stop_ = true;
-        thread_.join();
-        close(receiver_);
-    }
-    const std::string& FlasherPath() const { return front_.SlavePath(); }
-
-    struct Phase {
-        std::int64_t firstWriteNs = 0;  // the first Write request had wholly crossed the line
-        std::int64_t verifyNs = 0;      // the Verify request after the last block had crossed it
-        std::uint32_t writeFrames = 0;
-        std::uint32_t firstBlock = 0;   // data bytes of the first Write request
-        std::uint64_t hostBytes = 0;    // bytes the flasher sent in all
-    };
-    Phase Observed() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return phase_;
-    }
-
-private:
-    void Run() {
-        std::deque<std::uint8_t> pending;  // from the flasher, not yet on the simulator's side
-        std::int64_t nextByteAt = 0;        // when the byte at the front of `pending` is complete
-        std::uint32_t applied = 0;
-        std::uint8_t buffer[4096];
-        while (!stop_) {
-            // The flasher's speed goes onto the simulator's side before any byte sent at it.
-            termios front{};
-            std::uint32_t baud = applied;
-            if (tcgetattr(front_.Slave(), &front) == 0) baud = BaudOf(cfgetospeed(&front));
-            if (baud != 0 && baud != applied) {
-                termios back{};
-                tcgetattr(receiver_, &back);
-                cfmakeraw(&back);
-                cfsetispeed(&back, cfgetospeed(&front));
-                cfsetospeed(&back, cfgetospeed(&front));
-                tcsetattr(receiver_, TCSANOW, &back);
-                applied = baud;
-            }
-            const std::int64_t byteNs = applied == 0 ? 0 : 10'000'000'000LL / applied;
-
-            std::int64_t now = NowNs();
-            if (!pending.empty() && now >= nextByteAt) {
-                const auto due = static_cast<std::size_t>((now - nextByteAt) / std::max<std::int64_t>(byteNs, 1)) + 1;
-                const std::size_t count = std::min({due, pending.size(), sizeof buffer});
-                std::copy_n(pending.begin(), count, buffer);
-                const ssize_t written = write(receiver_, buffer, count);
-                if (written > 0) {
-                    pending.erase(pending.begin(), pending.begin() + written);
-                    nextByteAt += byteNs * written;
-                    Watch(buffer, static_cast<std::size_t>(written), NowNs());
-                }
-            }
-
-            int waitMs = 5;
-            if (!pending.empty()) waitMs = static_cast<int>(std::max<std::int64_t>(0, (nextByteAt - now) / 1'000'000));
-            pollfd fds[2] = {{front_.Master(), POLLIN, 0}, {receiver_, POLLIN, 0}};
-            if (poll(fds, 2, waitMs) <= 0) continue;
-            if ((fds[0].revents & POLLIN) != 0) {
-                const ssize_t n = read(front_.Master(), buffer, sizeof buffer);
-                if (n > 0) {
-                    now = NowNs();
-                    // A line at rest starts the first byte now; it is complete one byte time later.
-                    if (pending.empty() && nextByteAt < now) nextByteAt = now + byteNs;
-                    pending.insert(pending.end(), buffer, buffer + n);
-                }
-            }
-            if ((fds[1].revents & POLLIN) != 0) {
-                const ssize_t n = read(receiver_, buffer, sizeof buffer);
-                if (n > 0) WriteAll(front_.Master(), buffer, static_cast<std::size_t>(n));
-            }
-        }
-    }
-
-    // Follows the flasher's requests as they finish crossing the line.
-    void Watch(const std::uint8_t* bytes, std::size_t count, std::int64_t now) {
-        reader_.Feed(bytes, count);
-        std::lock_guard<std::mutex> lock(mutex_);
-        phase_.hostBytes += count;
-        while (auto frame = reader_.Next()) {
-            if (frame->command == boot::kWrite) {
-                if (phase_.writeFrames++ == 0) {
-                    phase_.firstWriteNs = now;
-                    phase_.firstBlock = static_cast<std::uint32_t>(frame->data.size() - 4);
-                }
-            } else if (frame->command == boot::kVerify && phase_.verifyNs == 0) {
-                phase_.verifyNs = now;
-            }
-        }
-    }
-
-    PtyPair front_;
-    int receiver_ = -1;
-    boot::FrameReader reader_;  // relay thread only
-    mutable std::mutex mutex_;
-    Phase phase_;  // guarded by mutex_
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 struct FlashRun {
     bool ok = false;

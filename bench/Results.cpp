@@ -131,6 +131,11 @@ bool WriteResults(const std::string& path, const std::string& startLoad, double 
     out << "- Flasher: `RunFlasher` starts the stand-in `prog.exe` against the simulated receiver with its "
            "bootloader. The simulator paces what it sends; a relay between the flasher's port and the simulator "
            "paces what the flasher sends at the speed the flasher set, so both directions run at line speed.\n";
+    out << "- Station: the reflasher program itself, one run of `reflasher --unattended` against one simulated "
+           "receiver, then `reflasher station` against four, alternating for three rounds; each receiver sits "
+           "behind a pacing relay of its own as in the flasher rows, and every run must end with exit code 0 and "
+           "the receivers running the new firmware. The figure is the wall time from start to exit, median of the "
+           "rounds.\n";
 
     if (!Notes().empty()) {
         out << "\n## Notes\n\n";

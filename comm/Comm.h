@@ -7,6 +7,7 @@
 // one producer and one consumer. The engine never throws and never allocates from the heap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Result codes: 0 is success, counts are >= 0, failures are negative.
@@ -115,6 +116,9 @@ int CommOpen(PortHandle* handle, const CommPortConfig* config);
 // be opened, for the operator ("/dev/ttyUSB0: Permission denied; add this user to ..."); empty
 // when the last CommOpen worked or failed before it came to the device (engine stopped, no slot).
 const char* CommOpenFailure();
+// The device that stands for COM `port` on this machine ("/dev/ttyUSB0" from REFLASHER_COM<n>,
+// else "/dev/ttyS<n-1>"; "\\.\COM3" on Windows), NUL-terminated in `name`.
+void CommPortDevice(std::int32_t port, char* name, std::size_t size);
 // Applies `config` to the port's line and keeps it in the slot; -11 when the line refuses it or
 // does not hold it afterwards (it then keeps its previous settings). CommOpen calls it before the
 // threads start; it may also be called on an open port while its threads run (from the thread

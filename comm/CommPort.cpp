@@ -109,6 +109,10 @@ int OpenPort(PortHandle* handle, const CommPortConfig* config);
 
 const char* CommOpenFailure() { return gOpenFailure; }
 
+void CommPortDevice(std::int32_t port, char* name, std::size_t size) {
+    comm::platform::PortDeviceName(port, name, size);
+}
+
 void CommSetNoticeHook(CommNoticeHook hook) {
     comm::platform::SetNoticeFunction(hook);
 }

@@ -23,7 +23,9 @@ bool ChooseConnectionDlg::onInitDialog() {
     Dialog::onInitDialog();
     // The list sorts; "COM Port 1" ... "COM Port 4" sort in port order, so index i is port i + 1.
     for (int id = 116; id <= 119; ++id) listAddString(1007, res::LoadString(id));
-    listSetCurSel(1007, 0);
+    // COM Port 1, unless the front end was given this run's device as another COM port.
+    const int first = surroundings_.firstPortIndex;
+    listSetCurSel(1007, first >= 0 && first < 4 ? first : 0);
     setItemText(1027, fmt::sprintf(res::LoadString(122), res::LoadString(106)));
     return true;
 }

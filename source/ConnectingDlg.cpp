@@ -127,6 +127,11 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
 
 void ConnectingDlg::handOver() {
     showWindow(false);
+    if (surroundings_.receiverFound) {
+        surroundings_.receiverFound(ReceiverFound{port_, connectSpeed_, VisibleText(link_.identity.serialNumber),
+                                                  VisibleText(link_.identity.firmwareVersion),
+                                                  link_.power.externalPower, link_.power.batteryLevel});
+    }
     ReceiverInfoDlg dlg(surroundings_);
     dlg.SetReceiverData(port_, connectSpeed_, link_.identity.serialNumber, link_.identity.firmwareVersion,
                         link_.power.externalPower, link_.power.batteryLevel);

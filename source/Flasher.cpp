@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
 
 #include "res/Strings.h"
 #include "source/platform/FlasherProcess.h"
@@ -118,6 +119,9 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     }
     const std::string resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), runFolder->Path());
 
+    if (surroundings.started) {
+        surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs, commandLine});
+    }
     const std::unique_ptr<flasher_os::StopWatch> stopWatch = flasher_os::WatchForStop();
     if (console.open) console.open("Installing Firmware", kConsoleFill);
     std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
@@ -192,6 +196,17 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
 }
 
 }  // namespace
+
+bool EndLingeringFlasher(std::uint32_t graceMs) {
+    if (gLingering == nullptr) return true;
+    if (!gLingering->process->WaitEnded(0)) {
+        gLingering->process->PassOn(SIGTERM);
+        if (!gLingering->process->WaitEnded(graceMs)) return false;
+    }
+    delete gLingering;
+    gLingering = nullptr;
+    return true;
+}
 
 FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
                          std::int32_t transferSpeed, std::uint32_t completionLimitMs,

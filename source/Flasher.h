@@ -37,6 +37,16 @@ struct FlasherConsole {
     int error = -1;
 };
 
+// What one run hands the flasher, for those who watch the runs (FlasherSurroundings::started).
+struct FlasherRun {
+    std::string firmwareFile;  // the bare file name
+    std::int32_t port = 0;
+    std::int32_t connectSpeed = 0;
+    std::int32_t transferSpeed = 0;
+    std::uint32_t completionLimitMs = 0;
+    std::string commandLine;
+};
+
 // What RunFlasher needs from its surroundings. The defaults are the real ones; tests and the
 // front ends replace what they must.
 struct FlasherSurroundings {
@@ -50,6 +60,9 @@ struct FlasherSurroundings {
     std::string tempFolder;
     // Where the flasher's console goes.
     FlasherConsole console;
+    // Told of every run's start, just before the flasher is started, with what it is handed.
+    // May be left empty.
+    std::function<void(const FlasherRun&)> started;
     // Told of every run's result, once its message (if any) has been shown. May be left empty.
     std::function<void(FlasherResult)> finished;
 };
@@ -64,6 +77,12 @@ struct FlasherSurroundings {
 FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
                          std::int32_t transferSpeed, std::uint32_t completionLimitMs,
                          int failureMessage, const FlasherSurroundings& surroundings);
+
+// Ends a flasher that ran past its completion limit and still runs (RunFlasher leaves it running
+// and refuses a second one while it lives): passes it SIGTERM, waits up to `graceMs` for it, and
+// removes its folder. For a front end that ends while nobody is left to watch that flasher (an
+// unattended run); the interactive wizard never calls it. True when no such flasher is left.
+bool EndLingeringFlasher(std::uint32_t graceMs);
 
 // The command line RunFlasher hands the flasher:
 //   prog.exe "<programFolder><separator><firmwareFile>" <port> P <connectSpeed> <transferSpeed>

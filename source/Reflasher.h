@@ -11,6 +11,17 @@ namespace ui {
 class Backend;
 }
 
+// What the connecting page learned of a receiver, as it hands it to the receiver information page
+// (texts in the visible form the pages show them).
+struct ReceiverFound {
+    std::int32_t port = 0;
+    std::int32_t connectSpeed = 0;
+    std::string serialNumber;
+    std::string firmwareVersion;  // whole, as the receiver reported it
+    std::int32_t externalPower = 0;
+    std::int32_t batteryLevel = 0;
+};
+
 // What the pages need from outside the wizard. The defaults are the real ones; tests shorten the
 // completion limits and point the flasher at their own folders.
 struct WizardSurroundings {
@@ -22,6 +33,13 @@ struct WizardSurroundings {
     // The firmware file names by string number (102, 103). Empty: the string table, whose two
     // names are the same file; tests give them apart so that the choice can be seen.
     std::function<std::string(int stringId)> firmwareNames;
+
+    // The port selection page's entry selected when it opens (0: COM Port 1). A front end that was
+    // given the device for this run maps it to a COM port and has that one selected.
+    int firstPortIndex = 0;
+    // Told by the connecting page of every receiver it found, just before the receiver
+    // information page opens. Front ends that report runs watch it; it may be left empty.
+    std::function<void(const ReceiverFound&)> receiverFound;
 
     // The firmware file name of string `stringId`.
     std::string firmwareName(int stringId) const;

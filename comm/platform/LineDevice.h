@@ -146,6 +146,11 @@ void PortDeviceName(std::int32_t port, char* name, std::size_t size);
 // with what the operator can do about it where that is known; empty before any failure.
 const char* LastOpenFailure();
 
+// Opens the device at `path` as the engine opens a COM port (without sharing) and lets go of it
+// at once, changing none of its settings: true when this user could open it now; otherwise `why`
+// says why, in the words LastOpenFailure uses (busy, permission with the group hint, ...).
+bool ProbeDevice(const char* path, char* why, std::size_t size);
+
 // Replaces the factory that CommOpen uses; nullptr restores the platform's.
 void SetLineDeviceFactory(LineDeviceFactory factory);
 LineDevice* OpenLineDevice(std::int32_t port, void* storage);

@@ -1,14 +1,25 @@
 // reflasher: the wizard in a text terminal. Resources are compiled in, so its folder needs only
 // this program, prog.exe and the firmware files. COM port n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
+//
+// The same program serves a service bench: --unattended runs the wizard once under an operator
+// policy, `station` runs one such run per port, --list-ports lists the serial devices
+// (source/unattended/). Everything there is opt-in; without those options it is the wizard.
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "source/Reflasher.h"
+#include "source/unattended/PortArgument.h"
+#include "source/unattended/PortListing.h"
+#include "source/unattended/Station.h"
+#include "source/unattended/UnattendedRun.h"
 #include "ui/Dialog.h"
 #include "ui/terminal/TerminalBackend.h"
 
@@ -44,7 +55,36 @@ Exit codes:
   2    a bad command line
   3    the operator left without flashing
   4    the last update or restore did not work
-  130  ended by Ctrl+C (the shell's code for SIGINT))";
+  130  ended by Ctrl+C (the shell's code for SIGINT)
+
+Service bench (no terminal needed, nothing asked):
+  reflasher --unattended --port N|PATH [--restore white|grey] [--no-confirm] [--json] [--record FILE]
+      one update (or restore) under an operator policy: Next, the port, Next, Update when the
+      page enables it (or Restore with the design), OK on every message box, No at the end;
+      then the receiver is identified again and must run the new version (--confirm).
+  reflasher station --ports P1,P2,... [--record FILE] [--restore white|grey] [--no-confirm]
+      one unattended run per port at once, a live table on a terminal (JSON lines otherwise);
+      with --restore, a port whose receiver does not answer is restored with that design.
+  reflasher --list-ports [--json]
+      the serial devices, the COM port each stands for now, and whether this user can open it.
+  --port PATH also serves the wizard: the device becomes a COM port (REFLASHER_COM<n>, which the
+  flasher gets too), selected when the port selection page opens.
+
+Exit codes of --unattended (station: 0 when every port succeeded, else the code of the first
+port that did not; 128 + the signal when stopped):
+  0    updated or restored (and confirmed)
+  1    the run ended without a known outcome
+  2    a bad command line, a bad port, or a record file that cannot be written
+  10   battery too low (message 115)
+  11   no receiver found (message 109)
+  12   the port cannot be opened (message 108)
+  13   the receiver information cannot be read (message 113)
+  14   no firmware for this serial number (message 114)
+  20   the flasher failed (messages 128, 129)
+  21   the flasher timed out (message 125)
+  22   the firmware file or the flasher is missing (messages 126, 120)
+  24   confirmation failed: after the flash the receiver runs another version, or is silent
+  130, 143, 129  stopped by SIGINT, SIGTERM, SIGHUP (recorded as interrupted))";
 
 int ExitCodeFor(SessionOutcome outcome) {
     switch (outcome) {
@@ -58,12 +98,57 @@ int ExitCodeFor(SessionOutcome outcome) {
     return kExitNothingFlashed;
 }
 
+// The running executable, for the station's runs; argv[0] when /proc cannot tell.
+std::string OwnPath(const char* argv0) {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string(argv0);
+}
+
+int DesignOf(const std::string& name) { return name == "grey" ? 1 : 0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App cli{"Firmware update wizard for the receiver, in this terminal.", "reflasher"};
     cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION);
     cli.footer(kFooter);
+
+    std::string port, restore, record, devRoot = "/dev";
+    bool confirm = true, json = false, runUnattended = false, listPortsAsked = false;
+    CLI::Option* unattended =
+        cli.add_flag("--unattended", runUnattended, "Run once under the operator policy (needs --port)");
+    CLI::Option* portOption =
+        cli.add_option("--port", port, "COM port number 1-4, or the device path of this run's port");
+    CLI::Option* restoreOption = cli.add_option("--restore", restore, "Unattended: restore, with this design")
+                                     ->check(CLI::IsMember({"white", "grey"}))
+                                     ->needs(unattended);
+    CLI::Option* confirmOption =
+        cli.add_flag("--confirm,!--no-confirm", confirm,
+                     "Unattended: identify the receiver again after the flash (default on)")
+            ->needs(unattended);
+    cli.add_flag("--json", json, "Unattended and --list-ports: JSON lines on standard output");
+    CLI::Option* recordOption =
+        cli.add_option("--record", record, "Unattended: append one JSON line per attempt to FILE")->needs(unattended);
+    CLI::Option* listPorts = cli.add_flag("--list-ports", listPortsAsked, "List the serial devices and exit");
+    CLI::Option* devRootOption =
+        cli.add_option("--dev-root", devRoot, "Where --list-ports looks for devices (default /dev)")->needs(listPorts);
+    listPorts->excludes(unattended)->excludes(portOption);
+    (void)restoreOption, (void)confirmOption, (void)recordOption, (void)devRootOption;
+
+    CLI::App* station = cli.add_subcommand("station", "Several receivers at once, one unattended run per port");
+    std::vector<std::string> stationPorts;
+    std::string stationRecord, stationRestore;
+    bool stationConfirm = true;
+    station->add_option("--ports", stationPorts, "P1,P2,...: COM port numbers or device paths")
+        ->delimiter(',')
+        ->required();
+    station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE");
+    station->add_option("--restore", stationRestore, "Restore a receiver that does not answer, with this design")
+        ->check(CLI::IsMember({"white", "grey"}));
+    station->add_flag("--confirm,!--no-confirm", stationConfirm, "Identify each receiver again after its flash");
+    station->footer("Exit code: 0 when every port succeeded, else the first failed port's (see reflasher --help).");
+
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -79,9 +164,55 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "reflasher: %s\n\n%s", e.what(), cli.help().c_str());
         return kExitUsage;
     }
+    const std::string programName = ui::programNameFromPath(argc > 0 ? argv[0] : "reflasher");
+    if (*station) {
+        StationOptions options;
+        options.program = OwnPath(argv[0]);
+        options.ports = stationPorts;
+        options.record = stationRecord;
+        options.restoreDesign = stationRestore.empty() ? -1 : DesignOf(stationRestore);
+        options.confirm = stationConfirm;
+        options.table = isatty(STDOUT_FILENO) != 0;
+        return RunStation(options, stdout, stderr);
+    }
+    if (listPortsAsked) {
+        PortListRoots roots;
+        roots.dev = devRoot;
+        return PrintPortList(roots, json, stdout);
+    }
+    if (runUnattended) {
+        if (port.empty()) {
+            std::fprintf(stderr, "reflasher: --unattended needs --port N|PATH\n\n%s", cli.help().c_str());
+            return kExitUsage;
+        }
+        UnattendedOptions options;
+        options.programName = programName;
+        options.port = port;
+        options.restore = !restore.empty();
+        options.design = DesignOf(restore);
+        options.confirm = confirm;
+        options.json = json;
+        options.record = record;
+        return RunUnattended(options, WizardSurroundings{}, stdout, stderr);
+    }
+    if (json) {
+        std::fprintf(stderr, "reflasher: --json needs --unattended or --list-ports\n\n%s", cli.help().c_str());
+        return kExitUsage;
+    }
+
+    // The wizard. A device given with --port becomes a COM port, selected when the page opens.
+    WizardSurroundings surroundings;
+    if (!port.empty()) {
+        PortChoice choice;
+        std::string why;
+        if (!ChoosePort(port, choice, why)) {
+            std::fprintf(stderr, "reflasher: %s\n", why.c_str());
+            return kExitUsage;
+        }
+        surroundings.firstPortIndex = choice.com - 1;
+    }
     std::setlocale(LC_CTYPE, "");  // block characters when the terminal speaks UTF-8
 
-    const std::string programName = ui::programNameFromPath(argc > 0 ? argv[0] : "reflasher");
     std::string error;
     std::unique_ptr<ui::terminal::TerminalBackend> terminal = ui::terminal::TerminalBackend::open(error);
     if (!terminal) {
@@ -90,7 +221,6 @@ int main(int argc, char** argv) {
     }
     SessionOutcome outcome = SessionOutcome::NothingFlashed;
     try {
-        WizardSurroundings surroundings;
         ui::terminal::TerminalBackend* backend = terminal.get();
         surroundings.flasher.console.open = [backend](const std::string& title, int fill) {
             backend->handOver(title, fill);

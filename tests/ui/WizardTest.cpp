@@ -131,6 +131,33 @@ TEST_F(Wizard, ReceiverAt9600AfterTheFallBack) {
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
+TEST_F(Wizard, AFrontEndsPortIsSelectedWhenThePageOpensAndTheReceiverIsReported) {
+    // reflasher --port PATH maps the device to a COM port and has it selected; the operator only
+    // presses Next. The connecting page tells its observer what it hands on.
+    sim::DeviceState device;
+    device.batteryLevel = 3650;
+    startReceiver(3, device);
+    surroundings.firstPortIndex = 2;
+    std::vector<ReceiverFound> found;
+    surroundings.receiverFound = [&found](const ReceiverFound& r) { found.push_back(r); };
+    ui.press(1009, "Welcome")
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.selection(kChoose, 1007), 2); })
+        .press(1006, kChoose)
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 3 at a baud rate of 19200.");
+        })
+        .escape(kInfo);
+    run();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].port, 3);
+    EXPECT_EQ(found[0].connectSpeed, 19200);
+    EXPECT_EQ(found[0].serialNumber, "VIZ12345678");
+    EXPECT_EQ(found[0].firmwareVersion, "169-508231-004");
+    EXPECT_EQ(found[0].batteryLevel, 3650);
+    EXPECT_EQ(found[0].externalPower, 0);
+    EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
+}
+
 TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     // COM1 names a device that does not exist.
     toConnecting(0);

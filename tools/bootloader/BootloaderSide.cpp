@@ -145,6 +145,7 @@ void BootloaderSide::Handle(const Frame& frame, std::uint32_t lineBaud, std::uin
         // A block sent again (its reply was lost) overwrites what it wrote before.
         if (offset + count > flash_.size()) flash_.resize(offset + count);
         std::memcpy(flash_.data() + offset, d.data() + 4, count);
+        if (flashWorn_) flash_[offset] = static_cast<std::uint8_t>(~flash_[offset]);
         verified_ = false;
         Reply(kWrite, kOk, Le32(static_cast<std::uint32_t>(flash_.size())));
         return;

@@ -51,6 +51,9 @@ public:
     void Brick();
     // Power cycle: any session ends; the flash keeps what it holds.
     void PowerCycle();
+    // A worn flash: every block written from now on keeps its first byte inverted, so the image
+    // never verifies.
+    void SetFlashWorn(bool worn) { flashWorn_ = worn; }
 
 private:
     void Handle(const Frame& frame, std::uint32_t lineBaud, std::uint64_t nowMs);
@@ -72,6 +75,7 @@ private:
     std::uint32_t imageLength_ = 0;         // length announced by the last erase; 0: not erased
     std::vector<std::uint8_t> flash_;       // the image written so far
     bool verified_ = false;
+    bool flashWorn_ = false;
 };
 
 }  // namespace boot

@@ -39,13 +39,37 @@ void ReceiverWithBootloader::GiveDevice(DeviceState& device) {
     lastVersion_ = device.firmwareVersion;
 }
 
+void ReceiverWithBootloader::AfterSession(DeviceState& device, std::uint64_t nowMs) {
+    const bool valid = !bootloader_.FirmwareVersion().empty();
+    if (!valid) {
+        erased_ = true;
+        return;
+    }
+    if (!erased_) {
+        versionBeforeErase_ = bootloader_.FirmwareVersion();
+        return;
+    }
+    // New firmware was started after an erase.
+    erased_ = false;
+    if (device.fault == Fault::KeepsOldVersion && !versionBeforeErase_.empty()) {
+        bootloader_.SetFirmware(versionBeforeErase_);
+        device.firmwareVersion = versionBeforeErase_;
+        lastVersion_ = versionBeforeErase_;
+    }
+    if (device.fault == Fault::SlowStart) startedAtMs_ = nowMs + kSlowStartMs;
+    versionBeforeErase_ = bootloader_.FirmwareVersion();
+}
+
 void ReceiverWithBootloader::OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud,
                                      DeviceState& device, SimOutput& out) {
     out_ = &out;
+    const std::uint64_t now = NowMs();
     TakeDevice(device);
-    bootloader_.Receive(bytes, count, baud, NowMs());
+    bootloader_.SetFlashWorn(device.fault == Fault::WornFlash);
+    bootloader_.Receive(bytes, count, baud, now);
     GiveDevice(device);
-    if (bootloader_.ApplicationRuns()) application_.OnBytes(bytes, count, baud, device, out);
+    AfterSession(device, now);
+    if (bootloader_.ApplicationRuns() && Started(now)) application_.OnBytes(bytes, count, baud, device, out);
     out_ = nullptr;
 }
 
@@ -55,10 +79,12 @@ void ReceiverWithBootloader::OnSpeedChange(unsigned baud, DeviceState& device, S
 
 void ReceiverWithBootloader::OnIdle(DeviceState& device, SimOutput& out) {
     out_ = &out;
+    const std::uint64_t now = NowMs();
     TakeDevice(device);
-    bootloader_.Tick(NowMs());
+    bootloader_.Tick(now);
     GiveDevice(device);
-    if (bootloader_.ApplicationRuns()) application_.OnIdle(device, out);
+    AfterSession(device, now);
+    if (bootloader_.ApplicationRuns() && Started(now)) application_.OnIdle(device, out);
     out_ = nullptr;
 }
 

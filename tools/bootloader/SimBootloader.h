@@ -33,12 +33,21 @@ private:
     void TakeDevice(const DeviceState& device);
     void GiveDevice(DeviceState& device);
 
+    // Notes a start of new firmware (the flash was erased and valid firmware runs again), and
+    // plays the faults that concern it: the old version back, or a slow start.
+    void AfterSession(DeviceState& device, std::uint64_t nowMs);
+    // False while a slowly starting firmware is not up yet.
+    bool Started(std::uint64_t nowMs) const { return nowMs >= startedAtMs_; }
+
     ReceiverProtocol application_;
     boot::BootloaderSide bootloader_;
     SimOutput* out_ = nullptr;  // set for the length of each call (all on the simulator's thread)
     bool synced_ = false;
     bool lastBricked_ = false;  // the device state as this protocol last left it
     std::string lastVersion_;
+    std::string versionBeforeErase_;  // the firmware that ran before the last erase
+    bool erased_ = false;             // the flash was erased and holds no started firmware yet
+    std::uint64_t startedAtMs_ = 0;   // when the firmware started last answers the wizard
 };
 
 std::unique_ptr<SimProtocol> MakeReceiverWithBootloader(boot::BootloaderSide::Options options = {});

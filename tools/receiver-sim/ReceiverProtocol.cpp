@@ -117,6 +117,8 @@ void ReceiverProtocol::Answer(const std::uint8_t* request, std::uint32_t length,
         Bytes data = IdentityReplyData(device);
         if (fault == Fault::Truncated) {
             data.resize(14 + 59 + 2);  // ends inside the serial number value
+        } else if (fault == Fault::NoSerial) {
+            data.resize(14 + 59);  // ends before the serial number
         }
         Bytes packet = Frame(kIdentity, data);
         if (fault == Fault::Unplug) {

@@ -40,6 +40,10 @@ constexpr FaultEntry kFaults[] = {
     {Fault::HandshakeOnly, "handshake-only"},
     {Fault::Unplug, "unplug"},
     {Fault::OtherSubCode, "other-subcode"},
+    {Fault::NoSerial, "no-serial"},
+    {Fault::KeepsOldVersion, "keeps-old-version"},
+    {Fault::SlowStart, "slow-start"},
+    {Fault::WornFlash, "worn-flash"},
 };
 
 unsigned BaudOf(speed_t speed) {

@@ -46,7 +46,15 @@ enum class Fault {
     HandshakeOnly,   // answers the handshake, nothing else
     Unplug,          // sends half the identity reply, then closes its side
     OtherSubCode,    // power reply with sub-code 4
+    NoSerial,        // identity reply without the serial number: the wizard reads an empty one
+    // Faults of the bootloader side (SimBootloader), for the flasher and what follows it:
+    KeepsOldVersion,  // a flash "succeeds" (verify and start answered OK), the old firmware runs on
+    SlowStart,        // the new firmware answers nothing for kSlowStartMs after it was started
+    WornFlash,        // written blocks do not keep what was written: the verify fails
 };
+
+// How long a receiver with Fault::SlowStart takes to start its new firmware.
+inline constexpr int kSlowStartMs = 3000;
 
 // Name as given to --fault ("noise-flood", ...); Fault::None for "none".
 const char* FaultName(Fault fault);

@@ -23,7 +23,8 @@ void Usage(std::FILE* to) {
         "                    [--serial-value 0xHEX] [--version TEXT] [--external 0|1]\n"
         "                    [--battery N] [--fault NAME] [--bricked 0|1]\n"
         "faults: none silent noise-flood split double stray bad-checksum truncated no-power\n"
-        "        handshake-only unplug other-subcode\n",
+        "        handshake-only unplug other-subcode no-serial keeps-old-version slow-start\n"
+        "        worn-flash\n",
         to);
 }
 

@@ -385,19 +385,22 @@ namespace {
 
 thread_local char tLastOpenFailure[192];
 
-void NoteOpenFailure(int error) {
+// Why an open failed with `error`, in words the operator can act on.
+void DescribeOpenFailure(int error, char* text, std::size_t size) {
     if (error == EACCES || error == EPERM) {
         // Serial devices belong to a group whose members may open them.
-        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure,
+        std::snprintf(text, size,
                       "%s; add this user to the group that owns the device (dialout on Debian: sudo adduser "
                       "$USER dialout) and log in again",
                       std::strerror(error));
-    } else if (error == EWOULDBLOCK) {
-        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure, "in use by another program");
+    } else if (error == EWOULDBLOCK || error == EBUSY) {
+        std::snprintf(text, size, "in use by another program");
     } else {
-        std::snprintf(tLastOpenFailure, sizeof tLastOpenFailure, "%s", std::strerror(error));
+        std::snprintf(text, size, "%s", std::strerror(error));
     }
 }
+
+void NoteOpenFailure(int error) { DescribeOpenFailure(error, tLastOpenFailure, sizeof tLastOpenFailure); }
 
 }  // namespace
 
@@ -413,6 +416,20 @@ void PortDeviceName(std::int32_t port, char* name, std::size_t size) {
 }
 
 const char* LastOpenFailure() { return tLastOpenFailure; }
+
+bool ProbeDevice(const char* path, char* why, std::size_t size) {
+    // The same open and lock as a port's, so that the answer is the one CommOpen would get; the
+    // lock goes with the descriptor, and nothing is read, written or set meanwhile.
+    const int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0) {
+        DescribeOpenFailure(errno, why, size);
+        return false;
+    }
+    const bool locked = flock(line, LOCK_EX | LOCK_NB) == 0;
+    if (!locked) DescribeOpenFailure(errno, why, size);
+    close(line);
+    return locked;
+}
 
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     char path[PATH_MAX];

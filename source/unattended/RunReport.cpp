@@ -1,0 +1,83 @@
+#include "source/unattended/RunReport.h"
+
+#include <ctime>
+
+#include <fmt/format.h>
+
+int ExitCodeOf(Outcome outcome, int signal) {
+    switch (outcome) {
+        case Outcome::Updated:
+        case Outcome::Restored: return kExitDone;
+        case Outcome::LowBattery: return kExitLowBattery;
+        case Outcome::NoReceiver: return kExitNoReceiver;
+        case Outcome::PortNotOpened: return kExitPortNotOpened;
+        case Outcome::InfoUnreadable: return kExitInfoUnreadable;
+        case Outcome::NoFirmware: return kExitNoFirmware;
+        case Outcome::FlasherFailed: return kExitFlasherFailed;
+        case Outcome::FlasherTimedOut: return kExitFlasherTimedOut;
+        case Outcome::FlasherMissing: return kExitFlasherMissing;
+        case Outcome::ConfirmationFailed: return kExitConfirmationFailed;
+        case Outcome::Interrupted: return kExitSignalBase + (signal > 0 ? signal : 2);
+        case Outcome::Incomplete: break;
+    }
+    return kExitIncomplete;
+}
+
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Updated: return "updated";
+        case Outcome::Restored: return "restored";
+        case Outcome::LowBattery: return "low-battery";
+        case Outcome::NoReceiver: return "no-receiver";
+        case Outcome::PortNotOpened: return "port-not-opened";
+        case Outcome::InfoUnreadable: return "receiver-information-unreadable";
+        case Outcome::NoFirmware: return "no-firmware-for-serial-number";
+        case Outcome::FlasherFailed: return "flasher-failed";
+        case Outcome::FlasherTimedOut: return "flasher-timed-out";
+        case Outcome::FlasherMissing: return "firmware-or-flasher-missing";
+        case Outcome::ConfirmationFailed: return "confirmation-failed";
+        case Outcome::Interrupted: return "interrupted";
+        case Outcome::Incomplete: break;
+    }
+    return "incomplete";
+}
+
+namespace {
+template <class T>
+nlohmann::ordered_json OrNull(const std::optional<T>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+}
+}  // namespace
+
+nlohmann::ordered_json RunReport::summary() const {
+    return {
+        {"port", com},
+        {"device", device},
+        {"road", road},
+        {"speed", OrNull(connectSpeed)},
+        {"transfer_speed", OrNull(transferSpeed)},
+        {"serial", OrNull(serialNumber)},
+        {"old_version", OrNull(versionBefore)},
+        {"new_version", OrNull(newVersion)},
+        {"confirmed_version", OrNull(versionAfter)},
+        {"battery", OrNull(batteryLevel)},
+        {"external_power", OrNull(externalPower)},
+        {"firmware", OrNull(firmwareFile)},
+        {"flasher_result", OrNull(flasherResult)},
+        {"message", OrNull(message)},
+        {"outcome", OutcomeName(outcome)},
+        {"exit_code", exitCode()},
+        {"total_ms", totalMs},
+        {"flasher_ms", flasherMs},
+        {"confirm_ms", confirmMs},
+    };
+}
+
+std::string UtcTime(RunReport::Clock::time_point when) {
+    const std::time_t seconds = RunReport::Clock::to_time_t(when);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+}

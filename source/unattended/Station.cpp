@@ -1,0 +1,400 @@
+#include "source/unattended/Station.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "source/unattended/RecordFile.h"
+#include "source/unattended/RunReport.h"
+
+extern char** environ;
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr int kRedrawMs = 250;
+
+// ---- Signals: the handler only notes the signal and wakes the loop through a pipe ---------------
+volatile sig_atomic_t gSignal = 0;
+int gWake[2] = {-1, -1};
+
+extern "C" void NoteSignal(int signal) {
+    const int saved = errno;
+    if (gSignal == 0) gSignal = signal;
+    const char byte = 1;
+    ssize_t ignored = write(gWake[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+class SignalWatch {
+public:
+    SignalWatch() {
+        if (pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) gWake[0] = gWake[1] = -1;
+        gSignal = 0;
+        struct sigaction action {};
+        action.sa_handler = NoteSignal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &previousPipe_);
+    }
+    ~SignalWatch() {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+        sigaction(SIGPIPE, &previousPipe_, nullptr);
+        for (int& fd : gWake) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[std::size(kSignals)] {};
+    struct sigaction previousPipe_ {};
+};
+
+// ---- One port's run ----------------------------------------------------------------------------
+struct Run {
+    std::string port;
+    std::string device;
+    std::string tempFolder;
+    pid_t pid = -1;
+    int output = -1;       // the run's standard output and error, read here
+    std::string pending;   // bytes after the last whole line
+    bool restoring = false;
+    bool done = false;
+    bool stopSent = false;
+    int exitCode = -1;
+    // What the table shows, from the run's events.
+    std::string serial = "-", oldVersion = "-", newVersion = "-", battery = "-", phase = "starting";
+    std::string progress = "", outcome = "";
+    std::string lastNote;  // the last line that was not an event (the run's own errors)
+};
+
+std::string LastThree(const std::string& s) { return s.size() <= 3 ? s : s.substr(s.size() - 3); }
+
+std::string Str(const json& j, const char* key) {
+    auto it = j.find(key);
+    if (it == j.end() || it->is_null()) return {};
+    return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
+void TakeEvent(Run& run, const json& e) {
+    const std::string name = Str(e, "event");
+    if (name == "page") {
+        run.phase = Str(e, "page");
+    } else if (name == "status") {
+        run.phase = Str(e, "text");
+    } else if (name == "receiver") {
+        run.serial = Str(e, "serial");
+        run.oldVersion = LastThree(Str(e, "version"));
+        run.battery = Str(e, "battery") + (Str(e, "external_power") == "1" ? " ext" : "");
+    } else if (name == "flasher_started") {
+        run.phase = run.restoring ? "restoring" : "flashing";
+        run.progress = "0%";
+    } else if (name == "flasher_progress") {
+        run.phase = "Writing...";
+        run.progress = Str(e, "percent") + "%";
+    } else if (name == "flasher_output") {
+        const std::string line = Str(e, "line");
+        if (line.ends_with("...")) run.phase = line;
+    } else if (name == "flasher_ended") {
+        run.phase = "flasher " + Str(e, "result");
+    } else if (name == "confirmation") {
+        run.phase = "confirmation: " + Str(e, "result");
+    } else if (name == "outcome") {
+        run.outcome = Str(e, "outcome");
+        if (!Str(e, "new_version").empty()) run.newVersion = Str(e, "new_version");
+        if (!Str(e, "confirmed_version").empty()) run.newVersion = LastThree(Str(e, "confirmed_version"));
+        run.device = Str(e, "device");
+        run.phase = "done";
+    }
+}
+
+// The run's environment: ours, with its private temporary folder.
+std::vector<std::string> RunEnvironment(const std::string& tempFolder) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+    }
+    env.push_back("TMPDIR=" + tempFolder);
+    return env;
+}
+
+bool Start(Run& run, const StationOptions& options, std::string& why) {
+    std::vector<std::string> args = {options.program, "--unattended", "--json", "--port", run.port};
+    if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
+    if (run.restoring) args.insert(args.end(), {"--restore", options.restoreDesign == 1 ? "grey" : "white"});
+    if (!options.confirm) args.emplace_back("--no-confirm");
+    std::vector<std::string> env = RunEnvironment(run.tempFolder);
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    // A process group of its own: a terminal's Ctrl+C reaches the station only, which passes it
+    // on as SIGTERM, so that every run ends the same way and is recorded.
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
+    sigemptyset(&none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const int result = posix_spawn(&run.pid, options.program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(fds[1]);
+    if (result != 0) {
+        close(fds[0]);
+        run.pid = -1;
+        why = std::strerror(result);
+        return false;
+    }
+    run.output = fds[0];
+    run.done = false;
+    run.stopSent = false;
+    run.exitCode = -1;
+    run.phase = run.restoring ? "restore starting" : "starting";
+    run.progress.clear();
+    run.outcome.clear();
+    return true;
+}
+
+int ExitCodeOfStatus(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return kExitSignalBase + WTERMSIG(status);
+    return kExitIncomplete;
+}
+
+// ---- The table -----------------------------------------------------------------------------------
+class Table {
+public:
+    explicit Table(std::FILE* out) : out_(out) {}
+
+    void draw(const std::vector<Run>& runs, const std::string& footer) {
+        winsize size{};
+        const int width = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 100;
+        constexpr const char* kRow = "{:<16} {:<12} {:<10} {:<8} {:<24} {:<5} {}";
+        std::vector<std::string> lines;
+        lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATTERY", "PHASE", "FLASH", "OUTCOME"));
+        for (const Run& r : runs) {
+            std::string outcome = r.outcome;
+            if (r.done && r.exitCode >= 0) outcome += fmt::format(" ({})", r.exitCode);
+            lines.push_back(fmt::format(kRow, Tail(r.port), Cut(r.serial, 12), r.oldVersion + " -> " + r.newVersion,
+                                        Cut(r.battery, 8), Cut(r.phase, 24), r.progress, outcome));
+        }
+        if (!footer.empty()) lines.push_back(footer);
+        std::string screen;
+        if (drawn_ > 0) screen += fmt::format("\x1b[{}A", drawn_);  // back to the table's first line
+        for (const std::string& line : lines) screen += "\r\x1b[2K" + Cut(line, static_cast<std::size_t>(width - 1)) + "\n";
+        std::fwrite(screen.data(), 1, screen.size(), out_);
+        std::fflush(out_);
+        drawn_ = static_cast<int>(lines.size());
+    }
+
+private:
+    static std::string Cut(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(0, n); }
+    // A port's name without "/dev/", its end kept when it is long (by-id names differ at the end).
+    static std::string Tail(std::string port) {
+        if (port.rfind("/dev/", 0) == 0) port.erase(0, 5);
+        return port.size() <= 16 ? port : "~" + port.substr(port.size() - 15);
+    }
+    std::FILE* out_;
+    int drawn_ = 0;
+};
+
+void EmitStation(std::FILE* out, const json& fields) {
+    json event = {{"event", fields.at("event")}, {"time", UtcTime(std::chrono::system_clock::now())}};
+    for (auto it = fields.begin(); it != fields.end(); ++it) event[it.key()] = it.value();
+    const std::string line = event.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
+}  // namespace
+
+int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
+    if (options.ports.empty()) {
+        std::fprintf(err, "reflasher station: --ports names no port\n");
+        return kExitUsage;
+    }
+    std::set<std::string> seen;
+    for (const std::string& port : options.ports) {
+        if (port.empty() || !seen.insert(port).second) {
+            std::fprintf(err, "reflasher station: --ports: %s\n",
+                         port.empty() ? "an empty port name" : ("port " + port + " is given twice").c_str());
+            return kExitUsage;
+        }
+    }
+    if (!options.record.empty()) {
+        RecordFile check;
+        std::string why;
+        if (!check.open(options.record, why)) {
+            std::fprintf(err, "reflasher station: the record file is refused, nothing was done: %s\n", why.c_str());
+            return kExitUsage;
+        }
+    }
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string base = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/reflasher-station-XXXXXX";
+    if (mkdtemp(base.data()) == nullptr) {
+        std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n", std::strerror(errno));
+        return kExitIncomplete;
+    }
+
+    const SignalWatch signals;
+    std::vector<Run> runs(options.ports.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        Run& run = runs[i];
+        run.port = options.ports[i];
+        run.device = run.port;
+        run.tempFolder = base + "/port-" + std::to_string(i + 1);
+        std::string why;
+        if (mkdir(run.tempFolder.c_str(), 0700) != 0 || !Start(run, options, why)) {
+            run.done = true;
+            run.exitCode = kExitIncomplete;
+            run.outcome = "not started: " + (why.empty() ? std::string(std::strerror(errno)) : why);
+            continue;
+        }
+        if (!options.table) {
+            EmitStation(out, {{"event", "station_run"}, {"port", run.port}, {"pid", run.pid},
+                              {"temp_folder", run.tempFolder}, {"road", "update"}});
+        }
+    }
+
+    Table table(out);
+    int stopSignal = 0;
+    auto live = [&] { return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; }); };
+    while (live()) {
+        if (options.table) table.draw(runs, stopSignal != 0 ? "stopping: every run was told to end ..." : "");
+        std::vector<pollfd> fds;
+        fds.push_back({gWake[0], POLLIN, 0});
+        for (const Run& r : runs) fds.push_back({r.done ? -1 : r.output, POLLIN, 0});
+        poll(fds.data(), fds.size(), kRedrawMs);
+
+        if (gSignal != 0) {
+            char drain[16];
+            while (read(gWake[0], drain, sizeof drain) > 0) {
+            }
+            if (stopSignal == 0) stopSignal = gSignal;
+            for (Run& r : runs) {
+                if (!r.done && !r.stopSent && r.pid > 0) {
+                    kill(r.pid, SIGTERM);
+                    r.stopSent = true;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            Run& run = runs[i];
+            if (run.done || (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(run.output, buffer, sizeof buffer);
+            if (n > 0) {
+                run.pending.append(buffer, static_cast<std::size_t>(n));
+                std::size_t end;
+                while ((end = run.pending.find('\n')) != std::string::npos) {
+                    const std::string line = run.pending.substr(0, end);
+                    run.pending.erase(0, end + 1);
+                    json event = json::parse(line, nullptr, false);
+                    if (event.is_object() && event.contains("event")) {
+                        TakeEvent(run, event);
+                        if (!options.table) std::fprintf(out, "%s\n", line.c_str());
+                    } else if (!line.empty()) {
+                        run.lastNote = line;
+                        if (!options.table) EmitStation(out, {{"event", "station_note"}, {"port", run.port}, {"line", line}});
+                    }
+                }
+                if (!options.table) std::fflush(out);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            // The run has closed its output: it has ended (or is about to).
+            close(run.output);
+            run.output = -1;
+            int status = 0;
+            while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            run.exitCode = ExitCodeOfStatus(status);
+            run.done = true;
+            if (run.outcome.empty()) run.outcome = run.lastNote.empty() ? "ended" : run.lastNote;
+            if (!options.table) {
+                EmitStation(out, {{"event", "station_run_ended"}, {"port", run.port}, {"pid", run.pid},
+                                  {"exit_code", run.exitCode}, {"outcome", run.outcome}});
+            }
+            // No receiver answered, and a design was given: the receiver may have lost its
+            // firmware. A second run restores it.
+            if (run.exitCode == kExitNoReceiver && options.restoreDesign >= 0 && !run.restoring && stopSignal == 0) {
+                run.restoring = true;
+                std::string why;
+                if (!Start(run, options, why)) {
+                    run.done = true;
+                    run.exitCode = kExitIncomplete;
+                    run.outcome = "restore not started: " + why;
+                } else if (!options.table) {
+                    EmitStation(out, {{"event", "station_run"}, {"port", run.port}, {"pid", run.pid},
+                                      {"temp_folder", run.tempFolder}, {"road", "restore"}});
+                }
+            }
+        }
+    }
+
+    int exitCode = kExitDone;
+    for (const Run& r : runs) {
+        if (r.exitCode != kExitDone) {
+            exitCode = r.exitCode;
+            break;
+        }
+    }
+    if (stopSignal != 0) exitCode = kExitSignalBase + stopSignal;
+    std::error_code ec;
+    std::filesystem::remove_all(base, ec);
+
+    const auto succeeded = std::count_if(runs.begin(), runs.end(), [](const Run& r) { return r.exitCode == 0; });
+    const std::string summary = fmt::format("{} of {} ports succeeded{}", succeeded, runs.size(),
+                                            stopSignal != 0 ? " (stopped by a signal)" : "");
+    if (options.table) {
+        table.draw(runs, summary);
+        std::fprintf(out, "exit code %d\n", exitCode);
+    } else {
+        json ports = json::array();
+        for (const Run& r : runs) ports.push_back({{"port", r.port}, {"exit_code", r.exitCode}, {"outcome", r.outcome}});
+        EmitStation(out, {{"event", "station_summary"}, {"ports", ports}, {"succeeded", succeeded},
+                          {"exit_code", exitCode}, {"interrupted", stopSignal != 0}});
+    }
+    return exitCode;
+}

@@ -1,0 +1,401 @@
+#include "source/unattended/UnattendedRun.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "res/Strings.h"
+#include "source/ReceiverInfoDlg.h"
+#include "source/unattended/Confirm.h"
+#include "source/unattended/EventLog.h"
+#include "source/unattended/PortArgument.h"
+#include "source/unattended/RecordFile.h"
+#include "source/unattended/RunReport.h"
+#include "ui/unattended/UnattendedBackend.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::ordered_json;
+
+// How long a flasher left running past its limit gets to end when the run is over.
+constexpr std::uint32_t kLingeringGraceMs = 5000;
+constexpr int kConnectingStatus = 1005;  // the connecting page's status line
+constexpr int kConnectingPage = 148;
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// ---- The stop signals ---------------------------------------------------------------------------
+// The handler notes the first signal; the policy and the confirmation look at it. SIGINT is also
+// turned into SIGTERM for this process, which a running flasher's watch (RunFlasher) catches and
+// passes on, so that Ctrl+C stops the flasher too even when only this process got it.
+volatile sig_atomic_t gStopSignal = 0;
+
+extern "C" void NoteStopSignal(int signal) {
+    if (gStopSignal == 0) gStopSignal = signal;
+    if (signal == SIGINT) kill(getpid(), SIGTERM);
+}
+
+class StopSignals {
+public:
+    StopSignals() {
+        gStopSignal = 0;
+        struct sigaction action {};
+        action.sa_handler = NoteStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
+        // Whoever reads our output may go away (a station that was killed): writes then fail.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &previousPipe_);
+    }
+    ~StopSignals() {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+        sigaction(SIGPIPE, &previousPipe_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    static int taken() { return gStopSignal; }
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[std::size(kSignals)] {};
+    struct sigaction previousPipe_ {};
+};
+
+// ---- The flasher's console ----------------------------------------------------------------------
+// The flasher's output and errors go into a pipe; a thread of ours reads it and reports its lines
+// and its progress bar ("Writing [###...]  12288/32796 bytes ...") as events.
+class ConsoleReader {
+public:
+    explicit ConsoleReader(EventLog& events) : events_(events) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) == 0) {
+            read_ = fds[0];
+            write_ = fds[1];
+            thread_ = std::thread([this] { run(); });
+        }
+        nothing_ = open("/dev/null", O_RDWR | O_CLOEXEC);
+    }
+    ~ConsoleReader() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (int fd : {read_, write_, nothing_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    ConsoleReader(const ConsoleReader&) = delete;
+    ConsoleReader& operator=(const ConsoleReader&) = delete;
+
+    int writeEnd() const { return write_; }
+    int nothing() const { return nothing_; }
+
+private:
+    void run() {
+        std::string segment;
+        char buffer[1024];
+        while (!stop_) {
+            pollfd p{read_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = read(read_, buffer, sizeof buffer);
+            if (n <= 0) continue;
+            for (ssize_t i = 0; i < n; ++i) {
+                const char c = buffer[i];
+                if (c == '\r' || c == '\n') {
+                    take(segment, c == '\n');
+                    segment.clear();
+                } else if (segment.size() < 4096) {
+                    segment += c;
+                }
+            }
+        }
+        if (!segment.empty()) take(segment, true);
+    }
+
+    void take(const std::string& segment, bool wholeLine) {
+        const std::size_t bytes = segment.find(" bytes");
+        const std::size_t slash = segment.rfind('/', bytes);
+        if (segment.rfind("Writing [", 0) == 0 && bytes != std::string::npos && slash != std::string::npos) {
+            const std::size_t begin = segment.find_last_not_of("0123456789", slash - 1) + 1;
+            const long long done = std::atoll(segment.substr(begin, slash - begin).c_str());
+            const long long total = std::atoll(segment.substr(slash + 1, bytes - slash - 1).c_str());
+            const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
+            if (percent != lastPercent_) {
+                lastPercent_ = percent;
+                events_.emit("flasher_progress", {{"done", done}, {"total", total}, {"percent", percent}});
+            }
+            return;
+        }
+        if (wholeLine && segment.find_first_not_of(' ') != std::string::npos) {
+            events_.emit("flasher_output", {{"line", VisibleText(segment)}});
+        }
+    }
+
+    EventLog& events_;
+    int read_ = -1, write_ = -1, nothing_ = -1;
+    int lastPercent_ = -1;  // reader thread only
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// ---- Judging the run from what the wizard showed -------------------------------------------------
+
+// True when `text` is string `id`'s text (formatted, where it has one placeholder), possibly with
+// further lines of ours under it.
+bool IsString(const std::string& text, int id) {
+    // The failure messages hold no line break of their own: what follows one is ours.
+    const std::string table = res::LoadString(id);
+    const std::string head = text.substr(0, text.find("\r\n\r\n"));
+    const std::size_t placeholder = table.find("%s");
+    if (placeholder == std::string::npos) return head == table;
+    const std::string before = table.substr(0, placeholder), after = table.substr(placeholder + 2);
+    return head.size() >= before.size() + after.size() && head.starts_with(before) && head.ends_with(after);
+}
+
+struct Failure {
+    int string;
+    Outcome outcome;
+};
+constexpr Failure kFailures[] = {
+    {115, Outcome::LowBattery},     {109, Outcome::NoReceiver},      {108, Outcome::PortNotOpened},
+    {113, Outcome::InfoUnreadable}, {114, Outcome::NoFirmware},      {128, Outcome::FlasherFailed},
+    {129, Outcome::FlasherFailed},  {125, Outcome::FlasherTimedOut}, {126, Outcome::FlasherMissing},
+    {120, Outcome::FlasherMissing},
+};
+
+const char* FlasherResultName(FlasherResult result) {
+    switch (result) {
+        case FlasherResult::Succeeded: return "succeeded";
+        case FlasherResult::NotStarted: return "not-started";
+        case FlasherResult::EndedEarly: return "ended-early";
+        case FlasherResult::TimedOut: return "timed-out";
+        case FlasherResult::Failed: return "failed";
+    }
+    return "?";
+}
+
+Outcome OutcomeOfFlasher(FlasherResult result) {
+    switch (result) {
+        case FlasherResult::Succeeded: break;
+        case FlasherResult::NotStarted:
+        case FlasherResult::EndedEarly: return Outcome::FlasherMissing;
+        case FlasherResult::TimedOut: return Outcome::FlasherTimedOut;
+        case FlasherResult::Failed: return Outcome::FlasherFailed;
+    }
+    return Outcome::Incomplete;
+}
+
+// Watches the wizard for the run: reports each event and notes what decides the outcome.
+class RunWatch : public ui::unattended::Observer {
+public:
+    RunWatch(EventLog& events, RunReport& report) : events_(events), report_(report) {}
+
+    void pageShown(const ui::Window& page) override { events_.emit("page", {{"page", page.title}}); }
+    void textChanged(const ui::Window& page, int controlId, const std::string& text) override {
+        if (page.tmpl != nullptr && page.tmpl->id == kConnectingPage && controlId == kConnectingStatus) {
+            events_.emit("status", {{"page", page.title}, {"text", text}});
+        }
+    }
+    void messageBox(const ui::Window& box) override {
+        json fields = {{"caption", box.title}, {"text", box.text}, {"string", nullptr}};
+        for (const Failure& f : kFailures) {
+            if (!IsString(box.text, f.string)) continue;
+            fields["string"] = f.string;
+            fail(f.outcome, box.text.substr(0, box.text.find("\r\n\r\n")));
+            break;
+        }
+        events_.emit("message", std::move(fields));
+    }
+    void inputRefused(const ui::Window& window, const ui::Input&, const char* reason) override {
+        events_.emit("policy", {{"page", window.title}, {"refused", reason}});
+    }
+
+    void receiverFound(const ReceiverFound& found) {
+        report_.connectSpeed = found.connectSpeed;
+        report_.serialNumber = found.serialNumber;
+        report_.versionBefore = found.firmwareVersion;
+        report_.externalPower = found.externalPower;
+        report_.batteryLevel = found.batteryLevel;
+        events_.emit("receiver", {{"port", found.port},
+                                  {"speed", found.connectSpeed},
+                                  {"serial", found.serialNumber},
+                                  {"version", found.firmwareVersion},
+                                  {"battery", found.batteryLevel},
+                                  {"external_power", found.externalPower}});
+    }
+    void flasherStarted(const FlasherRun& run) {
+        flasherStart_ = Clock::now();
+        report_.firmwareFile = run.firmwareFile;
+        report_.newVersion = VersionFromFileName(run.firmwareFile);
+        report_.transferSpeed = run.transferSpeed;
+        if (report_.road == "restore") report_.connectSpeed = run.connectSpeed;
+        events_.emit("flasher_started", {{"command_line", run.commandLine},
+                                         {"firmware", run.firmwareFile},
+                                         {"port", run.port},
+                                         {"connect_speed", run.connectSpeed},
+                                         {"transfer_speed", run.transferSpeed},
+                                         {"limit_ms", run.completionLimitMs}});
+    }
+    void flasherFinished(FlasherResult result) {
+        report_.flasherMs = MsSince(flasherStart_);
+        report_.flasherResult = FlasherResultName(result);
+        if (result == FlasherResult::Succeeded) {
+            flashed_ = true;
+        } else {
+            fail(OutcomeOfFlasher(result), std::nullopt);
+        }
+        events_.emit("flasher_ended", {{"result", FlasherResultName(result)}, {"duration_ms", report_.flasherMs}});
+    }
+
+    bool flashed() const { return flashed_; }
+    std::optional<Outcome> failure() const { return failure_; }
+
+private:
+    // The first failure decides: the policy leaves right after it.
+    void fail(Outcome outcome, std::optional<std::string> message) {
+        if (failure_) return;
+        failure_ = outcome;
+        if (message) report_.message = *message;
+    }
+
+    EventLog& events_;
+    RunReport& report_;
+    Clock::time_point flasherStart_ = Clock::now();
+    std::optional<Outcome> failure_;
+    bool flashed_ = false;
+};
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+// Identifies the receiver again and compares what it runs with what the firmware file installs.
+Outcome Confirm(const UnattendedOptions& options, RunReport& report, EventLog& events) {
+    std::vector<std::int32_t> speeds;
+    if (report.road == "update" && report.connectSpeed) {
+        speeds = {*report.connectSpeed};  // the speed it answered at before
+    } else {
+        speeds = {19200, 9600};  // a restored receiver: the connecting sequence's order
+    }
+    const Identification found =
+        IdentifyAgain(report.com, speeds, options.confirmLimitMs, [] { return StopSignals::taken() != 0; });
+    report.confirmMs = found.durationMs;
+    const std::string expected = report.newVersion.value_or("");
+    const char* result = "no-answer";
+    if (found.answered) {
+        report.versionAfter = found.firmwareVersion;
+        const std::string& v = found.firmwareVersion;
+        result = v.size() >= 3 && v.substr(v.size() - 3) == expected ? "confirmed" : "mismatch";
+    } else if (StopSignals::taken() != 0) {
+        result = "interrupted";
+    }
+    events.emit("confirmation", {{"result", result},
+                                 {"expected", expected},
+                                 {"found", found.answered ? json(found.firmwareVersion) : json(nullptr)},
+                                 {"speed", found.answered ? json(found.speed) : json(nullptr)},
+                                 {"attempts", found.attempts},
+                                 {"duration_ms", found.durationMs}});
+    if (std::strcmp(result, "confirmed") == 0) return report.road == "restore" ? Outcome::Restored : Outcome::Updated;
+    if (std::strcmp(result, "interrupted") == 0) return Outcome::Interrupted;
+    if (!found.answered) report.message = "The receiver did not answer after the flash.";
+    else report.message = "The receiver runs " + found.firmwareVersion + ", not version " + expected + ".";
+    return Outcome::ConfirmationFailed;
+}
+
+}  // namespace
+
+int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundings, std::FILE* out,
+                  std::FILE* err) {
+    const Clock::time_point start = Clock::now();
+    RunReport report;
+    report.host = HostName();
+    report.road = options.restore ? "restore" : "update";
+
+    // Everything that can be refused is refused before the receiver is touched.
+    PortChoice port;
+    std::string error;
+    if (!ChoosePort(options.port, port, error)) {
+        std::fprintf(err, "%s: %s\n", options.programName.c_str(), error.c_str());
+        return kExitUsage;
+    }
+    report.com = port.com;
+    report.device = port.device;
+    RecordFile record;
+    if (!options.record.empty() && !record.open(options.record, error)) {
+        std::fprintf(err, "%s: the record file is refused, nothing was done: %s\n", options.programName.c_str(),
+                     error.c_str());
+        return kExitUsage;
+    }
+
+    EventLog events(out, options.json);
+    events.setDevice(port.device);
+    RunWatch watch(events, report);
+    {
+        const StopSignals stopSignals;
+        ConsoleReader console(events);
+        surroundings.firstPortIndex = port.com - 1;
+        surroundings.receiverFound = [&watch](const ReceiverFound& found) { watch.receiverFound(found); };
+        surroundings.flasher.started = [&watch](const FlasherRun& run) { watch.flasherStarted(run); };
+        auto finishedBefore = std::move(surroundings.flasher.finished);
+        surroundings.flasher.finished = [&watch, finishedBefore](FlasherResult result) {
+            watch.flasherFinished(result);
+            if (finishedBefore) finishedBefore(result);
+        };
+        // No terminal: the flasher reads nothing and writes to the console reader.
+        surroundings.flasher.console.input = console.nothing();
+        surroundings.flasher.console.output = console.writeEnd();
+        surroundings.flasher.console.error = console.writeEnd();
+
+        ui::unattended::Policy policy;
+        policy.portIndex = port.com - 1;
+        policy.road = options.restore ? ui::unattended::Policy::Road::Restore : ui::unattended::Policy::Road::Update;
+        policy.design = options.design;
+        ui::unattended::UnattendedBackend backend(policy, watch, [] { return StopSignals::taken() != 0; });
+        try {
+            ReflasherApp app(backend, options.programName, std::move(surroundings));
+            app.initInstance();
+        } catch (const std::exception& e) {
+            events.emit("policy", {{"error", e.what()}});
+        }
+        // Nobody is left to watch a flasher that ran past its limit: it is not left running.
+        if (!EndLingeringFlasher(kLingeringGraceMs)) {
+            events.emit("policy", {{"error", "the flasher that ran past its limit did not end when told to"}});
+        }
+
+        if (StopSignals::taken() != 0) {
+            report.outcome = Outcome::Interrupted;
+        } else if (watch.failure()) {
+            report.outcome = *watch.failure();
+        } else if (watch.flashed()) {
+            report.outcome = options.restore ? Outcome::Restored : Outcome::Updated;
+            if (options.confirm) report.outcome = Confirm(options, report, events);
+        }
+        if (StopSignals::taken() != 0) report.outcome = Outcome::Interrupted;
+        report.signal = StopSignals::taken();
+    }
+
+    report.totalMs = MsSince(start);
+    json summary = report.summary();
+    events.emit("outcome", summary);
+    if (record.isOpen()) {
+        json line = {{"time", UtcTime(report.startedAt)}, {"host", report.host}};
+        for (auto it = summary.begin(); it != summary.end(); ++it) line[it.key()] = it.value();
+        if (!record.append(line.dump(-1, ' ', false, json::error_handler_t::replace), error)) {
+            std::fprintf(err, "%s: %s\n", options.programName.c_str(), error.c_str());
+        }
+    }
+    return report.exitCode();
+}

@@ -1,0 +1,337 @@
+// reflasher --unattended as a child process against simulated receivers (in this process, on
+// pseudo-terminals) and the stand-in prog.exe: every exit code through the simulator's faults,
+// the JSON stream field by field, the confirmation, the record file. The two outcomes that need
+// a shortened limit or another program folder (21, 22) run in-process through RunUnattended.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "res/Strings.h"
+#include "source/unattended/UnattendedRun.h"
+#include "tests/unattended/Child.h"
+#include "tools/bootloader/SimBootloader.h"
+#include "tools/receiver-sim/ReceiverSim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bench_test::Child;
+using bench_test::Named;
+using nlohmann::json;
+
+class Unattended : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/reflasher-unattended-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        tempDir = pattern;
+    }
+    void TearDown() override {
+        receivers.clear();
+        std::error_code ec;
+        fs::remove_all(tempDir, ec);
+    }
+
+    sim::ReceiverSim& receiver(const sim::DeviceState& device) {
+        receivers.push_back(std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader()));
+        return *receivers.back();
+    }
+
+    // reflasher --unattended --json --port `port` `extra`..., in our temporary folder, with no COM
+    // port mapped beforehand (the device becomes COM 1).
+    std::unique_ptr<Child> start(const std::string& port, std::vector<std::string> extra = {},
+                                 std::vector<std::string> env = {}) {
+        std::vector<std::string> args = {bench_test::Reflasher(), "--unattended", "--json", "--port", port};
+        args.insert(args.end(), extra.begin(), extra.end());
+        env.insert(env.end(), {"TMPDIR=" + tempDir, "REFLASHER_COM1=", "REFLASHER_COM2=", "REFLASHER_COM3=",
+                               "REFLASHER_COM4="});
+        return std::make_unique<Child>(args, env);
+    }
+
+    std::string tempDir;
+    std::vector<std::unique_ptr<sim::ReceiverSim>> receivers;
+};
+
+const std::regex kUtcTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+
+TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::DeviceState&)> device;  // null: no receiver, the port does not exist
+        int exitCode;
+        const char* outcome;
+        int message;                // the string-table message the run showed; 0 for none
+        const char* versionAfter;   // what the receiver runs afterwards
+    };
+    const std::vector<Case> cases = {
+        {"healthy", [](sim::DeviceState&) {}, 0, "updated", 0, "169-508231-005"},
+        {"battery 3599", [](sim::DeviceState& d) { d.batteryLevel = 3599; }, 10, "low-battery", 115, "169-508231-004"},
+        {"silent", [](sim::DeviceState& d) { d.fault = sim::Fault::Silent; }, 11, "no-receiver", 109, "169-508231-004"},
+        {"no device", nullptr, 12, "port-not-opened", 108, ""},
+        {"no power reply", [](sim::DeviceState& d) { d.fault = sim::Fault::NoPower; }, 13,
+         "receiver-information-unreadable", 113, "169-508231-004"},
+        {"no serial number", [](sim::DeviceState& d) { d.fault = sim::Fault::NoSerial; }, 14,
+         "no-firmware-for-serial-number", 114, "169-508231-004"},
+        {"worn flash", [](sim::DeviceState& d) { d.fault = sim::Fault::WornFlash; }, 20, "flasher-failed", 128, ""},
+        {"keeps the old version", [](sim::DeviceState& d) { d.fault = sim::Fault::KeepsOldVersion; }, 24,
+         "confirmation-failed", 0, "169-508231-004"},
+        {"starts in 3 s", [](sim::DeviceState& d) { d.fault = sim::Fault::SlowStart; }, 0, "updated", 0,
+         "169-508231-005"},
+    };
+    // All at once, each on a receiver of its own: the runs never meet (private folders).
+    std::vector<sim::ReceiverSim*> sims;
+    std::vector<std::unique_ptr<Child>> runs;
+    for (const Case& c : cases) {
+        sim::ReceiverSim* s = nullptr;
+        if (c.device) {
+            sim::DeviceState device;
+            c.device(device);
+            s = &receiver(device);
+        }
+        sims.push_back(s);
+        runs.push_back(start(s ? s->SlavePath() : tempDir + "/no-such-device"));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(runs[i]->exitCode(), c.exitCode) << runs[i]->output();
+        const std::vector<json> events = runs[i]->events();
+        const std::vector<json> outcome = Named(events, "outcome");
+        ASSERT_EQ(outcome.size(), 1u) << runs[i]->output();
+        EXPECT_EQ(outcome[0]["outcome"], c.outcome);
+        EXPECT_EQ(outcome[0]["exit_code"], c.exitCode);
+        const std::vector<json> boxes = Named(events, "message");
+        if (c.message == 0) {
+            EXPECT_TRUE(boxes.empty()) << runs[i]->output();
+        } else {
+            ASSERT_EQ(boxes.size(), 1u) << runs[i]->output();  // answered once, then the run left
+            EXPECT_EQ(boxes[0]["string"], c.message);
+            EXPECT_EQ(boxes[0]["text"].get<std::string>().rfind(res::LoadString(c.message), 0), 0u);
+        }
+        if (sims[i] != nullptr && *c.versionAfter != '\0') {
+            EXPECT_EQ(sims[i]->Device().firmwareVersion, c.versionAfter);
+        }
+    }
+    // The confirmation saw what the receiver runs: the old version, or the new one after a wait.
+    const json mismatch = Named(runs[7]->events(), "confirmation").at(0);
+    EXPECT_EQ(mismatch["result"], "mismatch");
+    EXPECT_EQ(mismatch["found"], "169-508231-004");
+    EXPECT_EQ(mismatch["expected"], "005");
+    const json slow = Named(runs[8]->events(), "confirmation").at(0);
+    EXPECT_EQ(slow["result"], "confirmed");
+    EXPECT_GT(slow["attempts"].get<int>(), 1);  // silent at first while the new firmware starts
+    // The port's device and why it could not be opened, under message 108.
+    EXPECT_NE(Named(runs[3]->events(), "message").at(0)["text"].get<std::string>().find(
+                  "no-such-device: No such file or directory"),
+              std::string::npos);
+}
+
+TEST_F(Unattended, JsonStreamOfAnUpdateAt9600FieldByField) {
+    sim::DeviceState device;
+    device.ownBaud = 9600;
+    device.batteryLevel = 3700;
+    device.externalPower = true;
+    sim::ReceiverSim& r = receiver(device);
+    const auto run = start(r.SlavePath());
+    ASSERT_EQ(run->exitCode(), 0) << run->output();
+    const std::vector<json> events = run->events();
+    for (const json& e : events) {
+        EXPECT_TRUE(std::regex_match(e.at("time").get<std::string>(), kUtcTime)) << e;
+        EXPECT_EQ(e.at("device"), r.SlavePath()) << e;
+    }
+    std::vector<std::string> pages, statuses;
+    for (const json& e : Named(events, "page")) pages.push_back(e["page"]);
+    for (const json& e : Named(events, "status")) statuses.push_back(e["text"]);
+    EXPECT_EQ(pages, (std::vector<std::string>{"Welcome", "Choose Connection", "Connecting", "Receiver Information",
+                                               "Update Successful"}));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
+                                                  "Getting receiver information..."}));
+
+    const json receiverEvent = Named(events, "receiver").at(0);
+    EXPECT_EQ(receiverEvent["port"], 1);
+    EXPECT_EQ(receiverEvent["speed"], 9600);
+    EXPECT_EQ(receiverEvent["serial"], "VIZ12345678");
+    EXPECT_EQ(receiverEvent["version"], "169-508231-004");
+    EXPECT_EQ(receiverEvent["battery"], 3700);
+    EXPECT_EQ(receiverEvent["external_power"], 1);
+
+    const json started = Named(events, "flasher_started").at(0);
+    EXPECT_EQ(started["firmware"], "508231.005");
+    EXPECT_EQ(started["port"], 1);
+    EXPECT_EQ(started["connect_speed"], 9600);
+    EXPECT_EQ(started["transfer_speed"], 9600);
+    EXPECT_EQ(started["limit_ms"], 240000);
+    EXPECT_EQ(started["command_line"], "prog.exe \"" + (bench_test::BinFolder() / "508231.005").string() + "\" 1 P 9600 9600");
+    const std::vector<json> progress = Named(events, "flasher_progress");
+    ASSERT_FALSE(progress.empty());
+    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i]["percent"], progress[i - 1]["percent"]);
+    EXPECT_EQ(progress.back()["percent"], 100);
+    EXPECT_EQ(progress.back()["done"], progress.back()["total"]);
+    const json ended = Named(events, "flasher_ended").at(0);
+    EXPECT_EQ(ended["result"], "succeeded");
+    EXPECT_GT(ended["duration_ms"].get<int>(), 500);
+
+    const json confirmation = Named(events, "confirmation").at(0);
+    EXPECT_EQ(confirmation["result"], "confirmed");
+    EXPECT_EQ(confirmation["speed"], 9600);  // where it answered before
+    EXPECT_EQ(confirmation["found"], "169-508231-005");
+
+    const json outcome = events.back();
+    EXPECT_EQ(outcome["event"], "outcome");
+    EXPECT_EQ(outcome["outcome"], "updated");
+    EXPECT_EQ(outcome["exit_code"], 0);
+    EXPECT_EQ(outcome["port"], 1);
+    EXPECT_EQ(outcome["road"], "update");
+    EXPECT_EQ(outcome["speed"], 9600);
+    EXPECT_EQ(outcome["transfer_speed"], 9600);
+    EXPECT_EQ(outcome["serial"], "VIZ12345678");
+    EXPECT_EQ(outcome["old_version"], "169-508231-004");
+    EXPECT_EQ(outcome["new_version"], "005");
+    EXPECT_EQ(outcome["confirmed_version"], "169-508231-005");
+    EXPECT_EQ(outcome["battery"], 3700);
+    EXPECT_EQ(outcome["external_power"], 1);
+    EXPECT_EQ(outcome["flasher_result"], "succeeded");
+    EXPECT_TRUE(outcome["message"].is_null());
+    EXPECT_EQ(outcome["flasher_ms"], ended["duration_ms"]);
+    EXPECT_GE(outcome["total_ms"].get<int>(), outcome["flasher_ms"].get<int>() + outcome["confirm_ms"].get<int>());
+}
+
+TEST_F(Unattended, RestoreOfAReceiverWithoutFirmwareWithTheGreyDesign) {
+    sim::DeviceState device;
+    device.bricked = true;
+    sim::ReceiverSim& r = receiver(device);
+    const auto run = start(r.SlavePath(), {"--restore", "grey"});
+    ASSERT_EQ(run->exitCode(), 0) << run->output();
+    const std::vector<json> events = run->events();
+    std::vector<std::string> pages;
+    for (const json& e : Named(events, "page")) pages.push_back(e["page"]);
+    // The port selection page shows itself again as the chain unwinds after a restore.
+    EXPECT_EQ(pages, (std::vector<std::string>{"Welcome", "Choose Connection", "Restore", "Update Successful",
+                                               "Choose Connection"}));
+    EXPECT_TRUE(Named(events, "receiver").empty());  // the restore road never asks the receiver
+    EXPECT_TRUE(Named(events, "flasher_started").at(0)["command_line"].get<std::string>().ends_with(
+        "\" 1 P 9600 9600"));
+    EXPECT_EQ(events.back()["outcome"], "restored");
+    EXPECT_EQ(events.back()["confirmed_version"], "169-508231-005");
+    EXPECT_FALSE(r.Device().bricked);
+}
+
+TEST_F(Unattended, RecordFileTakesFourParallelRunsWholeAndIsRefusedBeforeAnythingWhenUnusable) {
+    const std::string record = tempDir + "/bench.jsonl";
+    {
+        // An earlier writer's line, and the remains of one that died mid-line: both stay.
+        std::ofstream earlier(record);
+        earlier << "{\"earlier\":1}\n{\"cut\":";
+    }
+    std::vector<std::unique_ptr<Child>> runs;
+    std::set<std::string> devices;
+    for (int i = 0; i < 4; ++i) {
+        sim::DeviceState device;
+        device.serialValue = 0x1000 + static_cast<std::uint32_t>(i);
+        sim::ReceiverSim& r = receiver(device);
+        devices.insert(r.SlavePath());
+        runs.push_back(start(r.SlavePath(), {"--record", record}));
+    }
+    for (auto& run : runs) EXPECT_EQ(run->exitCode(), 0) << run->output();
+
+    std::ifstream in(record);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "{\"earlier\":1}");
+    EXPECT_EQ(lines[1], "{\"cut\":");
+    std::set<std::string> recorded;
+    for (std::size_t i = 2; i < lines.size(); ++i) {
+        const json line = json::parse(lines[i]);  // whole: every line parses
+        EXPECT_TRUE(std::regex_match(line["time"].get<std::string>(), kUtcTime));
+        EXPECT_FALSE(line["host"].get<std::string>().empty());
+        EXPECT_EQ(line["outcome"], "updated");
+        EXPECT_EQ(line["exit_code"], 0);
+        EXPECT_EQ(line["old_version"], "169-508231-004");
+        EXPECT_EQ(line["confirmed_version"], "169-508231-005");
+        EXPECT_EQ(line["speed"], 19200);
+        EXPECT_EQ(line["transfer_speed"], 115200);
+        EXPECT_EQ(line["battery"], 3900);
+        EXPECT_EQ(line["external_power"], 0);
+        EXPECT_GT(line["flasher_ms"].get<int>(), 0);
+        recorded.insert(line["device"].get<std::string>());
+    }
+    EXPECT_EQ(recorded, devices);
+
+    // A folder, a device and a file in a folder that does not exist: refused, the receiver never
+    // hears a byte.
+    sim::ReceiverSim& untouched = receiver({});
+    fs::create_directory(tempDir + "/folder");
+    for (const std::string& bad : {tempDir + "/folder", std::string("/dev/null"), tempDir + "/missing/bench.jsonl"}) {
+        SCOPED_TRACE(bad);
+        const auto run = start(untouched.SlavePath(), {"--record", bad});
+        EXPECT_EQ(run->exitCode(), 2);
+        EXPECT_NE(run->output().find("the record file is refused, nothing was done"), std::string::npos) << run->output();
+        EXPECT_TRUE(run->events().empty());
+    }
+    EXPECT_EQ(untouched.Count().received, 0u);
+    EXPECT_EQ(untouched.Device().firmwareVersion, "169-508231-004");
+}
+
+// In-process, where the surroundings can be shortened: a flasher past its limit (21), and a
+// missing flasher or firmware file (22).
+class UnattendedInProcess : public Unattended {
+protected:
+    int runOnce(const std::string& port, WizardSurroundings surroundings, std::string& output) {
+        for (int n = 1; n <= 4; ++n) unsetenv(("REFLASHER_COM" + std::to_string(n)).c_str());
+        UnattendedOptions options;
+        options.port = port;
+        options.json = true;
+        std::FILE* out = std::tmpfile();
+        const int code = RunUnattended(options, std::move(surroundings), out, stderr);
+        std::rewind(out);
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) output.append(buffer, n);
+        std::fclose(out);
+        return code;
+    }
+};
+
+TEST_F(UnattendedInProcess, FlasherPastItsLimitIs21AndIsNotLeftRunning) {
+    sim::ReceiverSim& r = receiver({});
+    WizardSurroundings surroundings;
+    surroundings.flasher.tempFolder = tempDir + "/";
+    surroundings.updateCompletionLimitMs = 1500;
+    setenv("REFLASHER_PROG_HOLD_AFTER", "0", 1);  // prog.exe holds before its first block
+    std::string output;
+    const int code = runOnce(r.SlavePath(), surroundings, output);
+    unsetenv("REFLASHER_PROG_HOLD_AFTER");
+    unsetenv("REFLASHER_COM1");
+    EXPECT_EQ(code, 21) << output;
+    EXPECT_NE(output.find("\"string\":125"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"outcome\":\"flasher-timed-out\""), std::string::npos) << output;
+    EXPECT_FALSE(bench_test::AnyProcessIn(tempDir + "/"));  // the held flasher was ended
+    EXPECT_TRUE(fs::is_empty(tempDir));                       // and its folder removed
+}
+
+TEST_F(UnattendedInProcess, MissingFlasherOrFirmwareIs22) {
+    fs::create_directory(tempDir + "/empty");
+    fs::create_directory(tempDir + "/no-firmware");
+    fs::create_symlink(bench_test::BinFolder() / "prog.exe", tempDir + "/no-firmware/prog.exe");
+    for (const auto& [folder, message] : std::map<std::string, int>{{"empty", 120}, {"no-firmware", 126}}) {
+        SCOPED_TRACE(folder);
+        sim::ReceiverSim& r = receiver({});
+        WizardSurroundings surroundings;
+        surroundings.flasher.programFolder = tempDir + "/" + folder;
+        surroundings.flasher.tempFolder = tempDir + "/";
+        std::string output;
+        EXPECT_EQ(runOnce(r.SlavePath(), surroundings, output), 22) << output;
+        unsetenv("REFLASHER_COM1");
+        EXPECT_NE(output.find("\"string\":" + std::to_string(message)), std::string::npos) << output;
+        EXPECT_NE(output.find("\"outcome\":\"firmware-or-flasher-missing\""), std::string::npos) << output;
+    }
+}
+
+}  // namespace
