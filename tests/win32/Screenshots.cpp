@@ -128,9 +128,16 @@ int main(int argc, char** argv) {
             reinterpret_cast<LPARAM>(&console));
         return console != nullptr;
     });
-    // Until the progress bar has moved (the whole write takes some 3 s at 115200).
-    driver::WaitFor([] { return false; }, driver::Patience(1500));
-    Shoot(console, "flasher-console");
+    // How long the flasher takes here depends on the machine: the picture is taken again every
+    // half second while its console is there, so the last one shows the progress bar furthest on.
+    const std::string consolePicture = gFolder + "\\flasher-console" + gSuffix + ".png";
+    int consoleShots = 0;
+    while (IsWindow(console) && driver::CaptureWindow(console, consolePicture)) {
+        ++consoleShots;
+        driver::WaitFor([] { return false; }, driver::Patience(500));
+    }
+    if (consoleShots == 0) Shoot(nullptr, "flasher-console");
+    else std::printf("%s\n", consolePicture.c_str());
     HWND done = w.Page("Update Successful", driver::Patience(300000));
     Shoot(done, "update-successful");
     w.Click(done, 1031);
