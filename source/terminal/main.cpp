@@ -1,5 +1,6 @@
-// reflasher: the wizard in a text terminal. Resources are compiled in, so its folder needs only
-// this program, prog.exe and the firmware files. COM port n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
+// reflasher: the wizard in a desktop window where there is one, else in a text terminal. Resources
+// are compiled in, so its folder needs only this program, prog.exe and the firmware files. COM port
+// n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
 #include <CLI/CLI.hpp>
 
 #include <clocale>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "source/Reflasher.h"
+#include "source/desktop/Desktop.h"
 #include "ui/Dialog.h"
 #include "ui/terminal/TerminalBackend.h"
 
@@ -17,7 +19,7 @@ namespace {
 // The program's exit codes.
 enum ExitCode : int {
     kExitFlashed = 0,          // the operator left after a successful update or restore
-    kExitCannotStart = 1,      // no usable terminal, or the wizard could not start
+    kExitCannotStart = 1,      // no usable terminal (or display), or the wizard could not start
     kExitUsage = 2,            // a bad command line
     kExitNothingFlashed = 3,   // the operator left without flashing
     kExitLastFlashFailed = 4,  // the last update or restore did not work
@@ -26,7 +28,10 @@ enum ExitCode : int {
 constexpr const char* kFooter = R"(COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
 else /dev/ttyS<n-1>. prog.exe and the firmware files must be in the folder of this program.
 
-Keys:
+The wizard opens a desktop window when a display is named (WAYLAND_DISPLAY or DISPLAY) and Qt
+starts on it; otherwise it runs in this terminal.
+
+Keys in the terminal:
   Tab, Shift+Tab         move the focus
   arrows                 move in the COM port list and the radio group
   Alt+Down, F4, Space    open the COM port list (Enter takes the entry, Escape keeps the old one)
@@ -40,7 +45,7 @@ Keys:
 
 Exit codes:
   0    the last update or restore worked
-  1    no usable terminal, or the wizard could not start
+  1    no usable terminal (or display), or the wizard could not start
   2    a bad command line
   3    the operator left without flashing
   4    the last update or restore did not work
@@ -61,8 +66,13 @@ int ExitCodeFor(SessionOutcome outcome) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App cli{"Firmware update wizard for the receiver, in this terminal.", "reflasher"};
+    CLI::App cli{"Firmware update wizard for the receiver, in a desktop window or in this terminal.", "reflasher"};
     cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION);
+    bool terminalOnly = false, desktopOnly = false;
+    CLI::Option* terminalFlag =
+        cli.add_flag("--terminal", terminalOnly, "Run in this terminal, even where a desktop window could open");
+    cli.add_flag("--desktop", desktopOnly, "Open a desktop window, or end with exit code 1 saying why not")
+        ->excludes(terminalFlag);
     cli.footer(kFooter);
     try {
         cli.parse(argc, argv);
@@ -82,10 +92,37 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");  // block characters when the terminal speaks UTF-8
 
     const std::string programName = ui::programNameFromPath(argc > 0 ? argv[0] : "reflasher");
+
+    // ---- The desktop window, where there is one.
+    std::string noDesktop;
+    if (!terminalOnly) {
+        if (desktop::CanStart(desktopOnly, noDesktop)) {
+            SessionOutcome outcome = SessionOutcome::NothingFlashed;
+            try {
+                if (!desktop::RunWizard(programName, WizardSurroundings{}, outcome, noDesktop)) {
+                    std::fprintf(stderr, "%s: %s\n", programName.c_str(), noDesktop.c_str());
+                    return kExitCannotStart;
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "%s: %s\n", programName.c_str(), e.what());
+                return kExitCannotStart;
+            }
+            return ExitCodeFor(outcome);
+        }
+        if (desktopOnly) {
+            std::fprintf(stderr, "%s: no desktop window: %s\n", programName.c_str(), noDesktop.c_str());
+            return kExitCannotStart;
+        }
+    }
+
+    // ---- The terminal.
     std::string error;
     std::unique_ptr<ui::terminal::TerminalBackend> terminal = ui::terminal::TerminalBackend::open(error);
     if (!terminal) {
         std::fprintf(stderr, "%s: %s\n", programName.c_str(), error.c_str());
+        // A display was named but could not be used: say why, since a window was to be expected.
+        if (!terminalOnly && desktop::DisplayNamed())
+            std::fprintf(stderr, "%s: no desktop window either: %s\n", programName.c_str(), noDesktop.c_str());
         return kExitCannotStart;
     }
     SessionOutcome outcome = SessionOutcome::NothingFlashed;
