@@ -223,7 +223,7 @@ std::vector<std::string> layoutProblems(QWidget* window) {
         const QStyle* style = w->style();
         auto needs = [&](int need, int have, const QString& text) {
             if (need > have)
-                problem(w, "\"" + text.toStdString() + "\" needs " + std::to_string(need) + " px, has " + std::to_string(have));
+                problem(w, QStringLiteral("\"%1\" needs %2 px, has %3").arg(text).arg(need).arg(have).toStdString());
         };
         if (auto* button = qobject_cast<QPushButton*>(w)) {
             const QString text = withoutMnemonic(button->text());
