@@ -3,14 +3,16 @@
 
 # qemu-system-x86 and busybox-static: the engine's checks on a real UART driver boot a QEMU guest
 # (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
+# qt6-base-dev: the desktop window and its offscreen tests; fonts-dejavu-core: the font they measure.
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
             libboost-dev libcli11-dev nlohmann-json3-dev tmux qemu-system-x86 busybox-static \
             g++-mingw-w64-x86-64-posix googletest wine wine64 \
-            nsis xvfb fonts-wine
+            nsis xvfb fonts-wine qt6-base-dev fonts-dejavu-core
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build windows test demo bench format clean screenshots screenshots-windows
+.PHONY: all deps build windows test demo bench format clean install screenshots screenshots-windows screenshots-desktop
 
 all: build
 
@@ -43,8 +45,8 @@ build: deps build/debug/build.ninja
 windows: deps build/windows/build.ninja
 	cmake --build --preset windows -j $(JOBS)
 
-# Pictures of the pages for the README, in docs/screenshots.
-screenshots: screenshots-windows
+# Pictures of the pages for the README, in docs/screenshots: as each back end draws them.
+screenshots: screenshots-windows screenshots-desktop
 
 # The Windows pages, in a Wine virtual desktop on Xvfb, at 100 % and 150 % (fonts-wine: Tahoma).
 screenshots-windows: deps build/windows/build.ninja
@@ -63,10 +65,24 @@ test: deps build/debug/build.ninja build/tsan/build.ninja build/fuzz/build.ninja
 	ctest --preset windows
 	ctest --preset debug
 
-# Builds only what the demo runs: the wizard, the simulator, prog.exe and the firmware image.
+# Builds only what the demo runs: the wizard, the simulator, prog.exe and the firmware image. On a
+# desktop the wizard opens its window; DEMO_ARGS=--terminal keeps it in the terminal.
 demo: deps build/release/build.ninja
 	cmake --build --preset release -j $(JOBS) --target reflasher receiver-sim prog firmware_images
-	@build/release/bin/run-demo
+	@build/release/bin/run-demo $(DEMO_ARGS)
+
+# The wizard under $(PREFIX) (DESTDIR honoured): $(PREFIX)/libexec/reflasher/reflasher, linked from
+# $(PREFIX)/bin, and with Qt the desktop entry and icon. prog.exe and the firmware files are not
+# installed: they go beside the wizard in $(PREFIX)/libexec/reflasher.
+install: deps build/release/build.ninja
+	cmake --build --preset release -j $(JOBS) --target reflasher reflasher_icons
+	cmake --install build/release --prefix $(PREFIX)
+
+# The desktop window's pages as Qt draws them (offscreen).
+
+screenshots-desktop: deps build/release/build.ninja
+	cmake --build --preset release -j $(JOBS) --target desktop-screenshots prog firmware_images
+	QT_QPA_PLATFORM=offscreen build/release/bin/desktop-screenshots docs/screenshots
 
 bench: deps build/release/build.ninja
 	cmake --build --preset release -j $(JOBS)

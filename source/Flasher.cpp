@@ -125,7 +125,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     const std::unique_ptr<flasher_os::StopWatch> stopWatch = flasher_os::WatchForStop();
     if (console.open) console.open("Installing Firmware", kConsoleFill);
     std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
-        folder, commandLine, runFolder->Path(), {console.input, console.output, console.error});
+        folder, commandLine, runFolder->Path(), {console.input, console.output, console.error, console.terminal});
     if (!process) {
         if (console.close) console.close();
         show(notStarted);

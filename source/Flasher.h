@@ -35,6 +35,11 @@ struct FlasherConsole {
     int input = -1;
     int output = -1;
     int error = -1;
+    // A terminal device (a pseudo-terminal of a console window the wizard owns) that becomes the
+    // flasher's standard streams and its controlling terminal, in a session of its own, as a
+    // console is a program's own: Ctrl+C typed there reaches the flasher alone. Takes the place
+    // of the three descriptors. Empty: none.
+    std::string terminal;
 };
 
 // What one run hands the flasher, for those who watch the runs (FlasherSurroundings::started).

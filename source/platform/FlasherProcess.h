@@ -45,6 +45,9 @@ struct StandardStreams {
     int input = -1;
     int output = -1;
     int error = -1;
+    // POSIX: a terminal device that the flasher opens as its standard streams and controlling
+    // terminal in a new session, in place of the descriptors. Empty: none.
+    std::string terminal;
 };
 
 // One started flasher. Dropping it releases the wizard's handles; a flasher still running keeps

@@ -1,5 +1,6 @@
-// reflasher: the wizard in a text terminal. Resources are compiled in, so its folder needs only
-// this program, prog.exe and the firmware files. COM port n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
+// reflasher: the wizard in a desktop window where there is one, else in a text terminal. Resources
+// are compiled in, so its folder needs only this program, prog.exe and the firmware files. COM port
+// n is $REFLASHER_COM<n> or /dev/ttyS<n-1>.
 //
 // The same program serves a service bench: --unattended runs the wizard once under an operator
 // policy, `station` runs one such run per port, --list-ports lists the serial devices
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "source/Reflasher.h"
+#include "source/desktop/Desktop.h"
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/PortListing.h"
 #include "source/unattended/Station.h"
@@ -28,7 +30,7 @@ namespace {
 // The program's exit codes.
 enum ExitCode : int {
     kExitFlashed = 0,          // the operator left after a successful update or restore
-    kExitCannotStart = 1,      // no usable terminal, or the wizard could not start
+    kExitCannotStart = 1,      // no usable terminal (or display), or the wizard could not start
     kExitUsage = 2,            // a bad command line
     kExitNothingFlashed = 3,   // the operator left without flashing
     kExitLastFlashFailed = 4,  // the last update or restore did not work
@@ -37,7 +39,10 @@ enum ExitCode : int {
 constexpr const char* kFooter = R"(COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
 else /dev/ttyS<n-1>. prog.exe and the firmware files must be in the folder of this program.
 
-Keys:
+The wizard opens a desktop window when a display is named (WAYLAND_DISPLAY or DISPLAY) and Qt
+starts on it; otherwise it runs in this terminal.
+
+Keys in the terminal:
   Tab, Shift+Tab         move the focus
   arrows                 move in the COM port list and the radio group
   Alt+Down, F4, Space    open the COM port list (Enter takes the entry, Escape keeps the old one)
@@ -51,7 +56,7 @@ Keys:
 
 Exit codes:
   0    the last update or restore worked
-  1    no usable terminal, or the wizard could not start
+  1    no usable terminal (or display), or the wizard could not start
   2    a bad command line
   3    the operator left without flashing
   4    the last update or restore did not work
@@ -110,8 +115,13 @@ int DesignOf(const std::string& name) { return name == "grey" ? 1 : 0; }
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App cli{"Firmware update wizard for the receiver, in this terminal.", "reflasher"};
+    CLI::App cli{"Firmware update wizard for the receiver, in a desktop window or in this terminal.", "reflasher"};
     cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION);
+    bool terminalOnly = false, desktopOnly = false;
+    CLI::Option* terminalFlag =
+        cli.add_flag("--terminal", terminalOnly, "Run in this terminal, even where a desktop window could open");
+    cli.add_flag("--desktop", desktopOnly, "Open a desktop window, or end with exit code 1 saying why not")
+        ->excludes(terminalFlag);
     cli.footer(kFooter);
 
     std::string port, restore, record, devRoot = "/dev";
@@ -213,10 +223,36 @@ int main(int argc, char** argv) {
     }
     std::setlocale(LC_CTYPE, "");  // block characters when the terminal speaks UTF-8
 
+    // ---- The desktop window, where there is one.
+    std::string noDesktop;
+    if (!terminalOnly) {
+        if (desktop::CanStart(desktopOnly, noDesktop)) {
+            SessionOutcome outcome = SessionOutcome::NothingFlashed;
+            try {
+                if (!desktop::RunWizard(programName, surroundings, outcome, noDesktop)) {
+                    std::fprintf(stderr, "%s: %s\n", programName.c_str(), noDesktop.c_str());
+                    return kExitCannotStart;
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "%s: %s\n", programName.c_str(), e.what());
+                return kExitCannotStart;
+            }
+            return ExitCodeFor(outcome);
+        }
+        if (desktopOnly) {
+            std::fprintf(stderr, "%s: no desktop window: %s\n", programName.c_str(), noDesktop.c_str());
+            return kExitCannotStart;
+        }
+    }
+
+    // ---- The terminal.
     std::string error;
     std::unique_ptr<ui::terminal::TerminalBackend> terminal = ui::terminal::TerminalBackend::open(error);
     if (!terminal) {
         std::fprintf(stderr, "%s: %s\n", programName.c_str(), error.c_str());
+        // A display was named but could not be used: say why, since a window was to be expected.
+        if (!terminalOnly && desktop::DisplayNamed())
+            std::fprintf(stderr, "%s: no desktop window either: %s\n", programName.c_str(), noDesktop.c_str());
         return kExitCannotStart;
     }
     SessionOutcome outcome = SessionOutcome::NothingFlashed;

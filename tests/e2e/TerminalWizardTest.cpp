@@ -53,6 +53,8 @@ Ran run(const std::vector<std::string>& args, const std::vector<std::string>& ex
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
         if (entry.rfind("TMUX=", 0) == 0) continue;  // we may be running inside someone's tmux
+        // A desktop session's display: the wizard would open its window there, not in the terminal.
+        if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
         bool replaced = false;
         for (const std::string& x : extraEnv) replaced = replaced || entry.substr(0, entry.find('=') + 1) == x.substr(0, x.find('=') + 1);
         if (!replaced) env.push_back(entry);
@@ -576,6 +578,14 @@ TEST(TerminalWizardCommandLine, VersionHelpAndUnknownOptions) {
     EXPECT_TRUE(WIFEXITED(unknown.status) && WEXITSTATUS(unknown.status) == 2);
     EXPECT_EQ(unknown.output.rfind("reflasher: unknown option: --frobnicate\n", 0), 0u) << unknown.output;
     EXPECT_NE(unknown.output.find("--version"), std::string::npos);
+    // The front end: both at once is a bad command line; a window without a display says why not.
+    Ran both = run({kBin + "/reflasher", "--terminal", "--desktop"}, {}, true);
+    EXPECT_TRUE(WIFEXITED(both.status) && WEXITSTATUS(both.status) == 2) << both.output;
+    EXPECT_EQ(both.output.rfind("reflasher: --terminal excludes --desktop\n", 0), 0u) << both.output;
+    Ran noDisplay = run({kBin + "/reflasher", "--desktop"}, {"QT_QPA_PLATFORM=xcb"}, true);
+    EXPECT_TRUE(WIFEXITED(noDisplay.status) && WEXITSTATUS(noDisplay.status) == 1) << noDisplay.output;
+    EXPECT_EQ(noDisplay.output.rfind("reflasher: no desktop window: ", 0), 0u) << noDisplay.output;
+    EXPECT_EQ(noDisplay.output.find('\n'), noDisplay.output.size() - 1) << noDisplay.output;  // one line
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // wizard folder.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <fmt/printf.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -243,6 +245,55 @@ printf '1234560' > status.err)");
     EXPECT_EQ(Lines(ReadAll(out)),
               (std::vector<std::string>{"clean", "to the console", "to the error stream"}));
     EXPECT_EQ(calls, (std::vector<std::string>{"open Installing Firmware 112", "close"}));
+}
+
+TEST_F(RunFlasherTest, AConsoleTerminalIsTheFlashersOwnInASessionOfItsOwn) {
+    // A console window's pseudo-terminal (the wizard keeps its far side open, as the desktop
+    // console does): the flasher's standard streams and its controlling terminal, so that the
+    // interrupt character typed there is SIGINT for the flasher alone.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
+    InstallFlasher(R"(trap 'echo interrupted; printf 1234560 > status.err; exit 0' INT
+set -- $(cut -d ' ' -f 6,7 /proc/$$/stat)
+echo "session $1 terminal $2 process $$"
+sleep 1
+echo ready
+while :; do sleep 0.05; done)");
+    surroundings_.console.terminal = terminal;
+    std::string seen;
+    bool typed = false;
+    surroundings_.console.idle = [&] {
+        char buffer[512];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) seen.append(buffer, std::size_t(n));
+        if (!typed && seen.find("ready") != std::string::npos) {
+            typed = write(master, "\x03", 1) == 1;  // Ctrl+C on the console
+        }
+    };
+    struct stat info {};
+    ASSERT_EQ(stat(terminal.c_str(), &info), 0);
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
+    surroundings_.console.idle();
+    close(slave);
+    close(master);
+    EXPECT_TRUE(typed);
+    EXPECT_NE(seen.find("interrupted\r\n"), std::string::npos) << seen;
+    std::istringstream words(seen.substr(seen.find("session ")));
+    std::string word;
+    long session = 0, process = -1;
+    unsigned long device = 0;
+    words >> word >> session >> word >> device >> word >> process;
+    EXPECT_EQ(session, process);  // a session of its own
+    // /proc's tty_nr encoding of the terminal's device number.
+    const unsigned long expected =
+        (minor(info.st_rdev) & 0xFFu) | (major(info.st_rdev) << 8) | ((minor(info.st_rdev) & ~0xFFu) << 12);
+    EXPECT_EQ(device, expected) << seen;
+    EXPECT_TRUE(TempFolderEmpty());
 }
 
 TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {

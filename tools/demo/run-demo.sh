@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo: three simulated receivers on pseudo-terminals, mapped to COM Ports 1-3 in a private
-# folder, and the wizard against them in this terminal.
+# folder, and the wizard against them: in a desktop window when there is a display (and the wizard
+# was built with Qt), else in this terminal. Arguments go to the wizard (--terminal, --desktop).
 #   COM Port 1: healthy, answers at 19200, serial number VIZ..., firmware 169-508231-004
 #   COM Port 2: healthy, answers at 9600
 #   COM Port 3: unresponsive (no firmware, only its bootloader): use Restore
@@ -15,8 +16,8 @@ for f in reflasher receiver-sim prog.exe 508231.005; do
         exit 1
     fi
 done
-if [ ! -t 0 ] || [ ! -t 1 ]; then
-    echo "run-demo: the wizard needs a terminal" >&2
+if { [ ! -t 0 ] || [ ! -t 1 ]; } && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "run-demo: the wizard needs a terminal or a desktop display" >&2
     exit 1
 fi
 
@@ -59,7 +60,7 @@ done
 # decides the demo's exit status.
 trap ':' INT
 REFLASHER_COM1="$work/com1" REFLASHER_COM2="$work/com2" REFLASHER_COM3="$work/com3" TMPDIR="$work/" \
-    "$bin/reflasher"
+    "$bin/reflasher" "$@"
 status=$?
 echo "Demo ended; the simulated receivers are stopped."
 exit $status

@@ -234,11 +234,22 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     const std::string program = folder + '/' + args[0];
 
     SpawnSetup setup;
-    const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    const int sources[3] = {streams.input, streams.output, streams.error};
-    for (int k = 0; k < 3; ++k) {
-        if (sources[k] >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
+    int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (!streams.terminal.empty()) {
+        // A session of its own (set up before the file actions run), in which opening the
+        // terminal makes it the controlling one.
+        flags |= POSIX_SPAWN_SETSID;
+        if (posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, streams.terminal.c_str(), O_RDWR, 0) != 0 ||
+            posix_spawn_file_actions_adddup2(&setup.actions, STDIN_FILENO, STDOUT_FILENO) != 0 ||
+            posix_spawn_file_actions_adddup2(&setup.actions, STDIN_FILENO, STDERR_FILENO) != 0)
             return nullptr;
+    } else {
+        const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+        const int sources[3] = {streams.input, streams.output, streams.error};
+        for (int k = 0; k < 3; ++k) {
+            if (sources[k] >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
+                return nullptr;
+        }
     }
     if (posix_spawn_file_actions_addchdir_np(&setup.actions, runFolder.c_str()) != 0) return nullptr;
     if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) != 0) return nullptr;
@@ -253,7 +264,7 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&setup.attributes, static_cast<short>(flags));
 
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

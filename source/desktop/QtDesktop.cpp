@@ -1,0 +1,118 @@
+// The desktop front end on Qt 6: whether Qt can start here, and the wizard in its windows.
+#include "source/desktop/Desktop.h"
+#include "source/desktop/QtDesktop.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include "ui/desktop/DesktopBackend.h"
+#include "ui/desktop/QtPictures.h"
+
+namespace desktop {
+
+namespace {
+
+// How long Qt may take to start in the trial child (a display that does not answer).
+constexpr auto kTrialLimit = std::chrono::seconds(15);
+
+// The first line of what Qt said, without the logging category in front.
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    const std::size_t colon = line.find(": ");
+    if (line.rfind("qt.", 0) == 0 && colon != std::string::npos) line.erase(0, colon + 2);
+    return line.substr(0, line.find_last_not_of(" \t") + 1);
+}
+
+}  // namespace
+
+bool CanStart(bool forced, std::string& why) {
+    if (!forced && !DisplayNamed()) {
+        why = "no display is named (neither WAYLAND_DISPLAY nor DISPLAY is set)";
+        return false;
+    }
+    int said[2];
+    if (pipe2(said, O_CLOEXEC) != 0) {
+        why = "cannot try Qt: no pipe";
+        return false;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        close(said[0]);
+        close(said[1]);
+        why = "cannot try Qt: no child process";
+        return false;
+    }
+    if (child == 0) {
+        // The trial: the window system's connection, nothing more. No exit handlers run here.
+        dup2(said[1], STDERR_FILENO);
+        int argc = 1;
+        char name[] = "reflasher";
+        char* argv[] = {name, nullptr};
+        QGuiApplication trial(argc, argv);
+        _exit(0);
+    }
+    close(said[1]);
+    std::string output;
+    const auto deadline = std::chrono::steady_clock::now() + kTrialLimit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{said[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) == 0) {
+            kill(child, SIGKILL);
+            output = "Qt did not start within 15 seconds";
+            break;
+        }
+        char buffer[1024];
+        const ssize_t n = read(said[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the child has ended (or closed its error stream)
+        if (output.size() < 16384) output.append(buffer, std::size_t(n));
+    }
+    close(said[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    why = "Qt cannot start on this display";
+    if (!output.empty()) why += ": " + firstLine(output);
+    return false;
+}
+
+bool UseConsoleWindow(ui::desktop::DesktopBackend& backend, FlasherConsole& console, std::string& error) {
+    if (!backend.prepareConsole(error)) return false;
+    console.open = [&backend](const std::string& title, int fill) { backend.openConsole(title, fill); };
+    console.close = [&backend] { backend.closeConsole(); };
+    console.idle = [&backend] { backend.pumpConsole(); };
+    console.terminal = backend.consoleTerminal();
+    console.input = console.output = console.error = -1;
+    return true;
+}
+
+bool RunWizard(const std::string& programName, WizardSurroundings surroundings, SessionOutcome& outcome,
+               std::string& error) {
+    // Qt gets only the program's name: the command line was the wizard's, and has been read.
+    int argc = 1;
+    std::string name = programName;
+    char* argv[] = {name.data(), nullptr};
+    QApplication application(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("reflasher"));  // Wayland: the icon of reflasher.desktop
+    QGuiApplication::setWindowIcon(ui::desktop::iconOf(128));
+    ui::desktop::DesktopBackend backend;
+    if (!UseConsoleWindow(backend, surroundings.flasher.console, error)) return false;
+    ReflasherApp wizard(backend, programName, std::move(surroundings));
+    wizard.initInstance();
+    outcome = wizard.outcome();
+    return true;
+}
+
+}  // namespace desktop
