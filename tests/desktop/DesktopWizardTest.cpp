@@ -356,7 +356,7 @@ TEST_F(DesktopWizard, AboutFromTheWindowMenuAndCloseFromIt) {
                     EXPECT_EQ(label->pixmap().size(), QSize(32, 32));  // the icon
                 }
             }
-            EXPECT_EQ(labels, (std::vector<std::string>{"Reflasher Version 1.0", "Firmware update wizard for the receiver"}));
+            EXPECT_EQ(labels, (std::vector<std::string>{"Reflasher Version 1.0", "Firmware update wizard"}));
             EXPECT_TRUE(control<QPushButton>(w, 1)->isDefault());
             EXPECT_TRUE(Operator::shown(kWelcome));
             expectFits(w);
