@@ -41,12 +41,10 @@ std::uint16_t ConnectingDlg::buildHandshake(std::uint8_t* buffer) {
     return AppendChecksum(buffer, 8);
 }
 
-std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
-    // Connect step.
-    CommStartup();  // result ignored: a second start-up of a running engine is harmless
+CommPortConfig ConnectingLine(std::int32_t port, std::uint32_t baud) {
     CommPortConfig config{};
-    config.port = port_;
-    config.baud = 19200;
+    config.port = port;
+    config.baud = baud;
     config.dataBits = 8;
     config.parity = 0;
     config.stopBits = 1;
@@ -58,6 +56,13 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     config.spare[2] = 5000;
     config.spare[3] = 3000;
     config.spare[4] = 3000;
+    return config;
+}
+
+std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
+    // Connect step.
+    CommStartup();  // result ignored: a second start-up of a running engine is harmless
+    CommPortConfig config = ConnectingLine(port_, 19200);
     if (CommOpen(&link_.port, &config) != 0) {
         // The system's text says which of the many reasons it was (no such device, in use, not
         // allowed), and the device that stands for the COM port.

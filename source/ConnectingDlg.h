@@ -13,6 +13,10 @@
 #include "source/Reflasher.h"
 #include "ui/Dialog.h"
 
+// The line the connecting page sets up on COM port `port`: 8 data bits, no parity, one stop bit,
+// no handshaking, at `baud` (19200 first, then 9600).
+CommPortConfig ConnectingLine(std::int32_t port, std::uint32_t baud);
+
 // Posted to itself by the connecting page on its first paint.
 inline constexpr unsigned WM_CONNECT_NOW = ui::msg::App + 1;
 

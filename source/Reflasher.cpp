@@ -47,3 +47,15 @@ bool ReflasherApp::initInstance() {
     CommSetNoticeHook(nullptr);
     return false;
 }
+
+int SessionExitCode(SessionOutcome outcome) {
+    switch (outcome) {
+        case SessionOutcome::LastRunSucceeded:
+            return 0;
+        case SessionOutcome::LastRunFailed:
+            return 4;
+        case SessionOutcome::NothingFlashed:
+            break;
+    }
+    return 3;
+}

@@ -55,6 +55,10 @@ enum class SessionOutcome {
     LastRunFailed,    // the last flasher run did not (not started, ended early, timed out, failed)
 };
 
+// Every front end's exit code for a session that ran: 0 the last update or restore worked, 3 the
+// operator left without flashing, 4 the last update or restore did not work.
+int SessionExitCode(SessionOutcome outcome);
+
 class ReflasherApp {
 public:
     // `programName` is the message boxes' caption: the executable's name without its extension.

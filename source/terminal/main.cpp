@@ -27,13 +27,10 @@
 
 namespace {
 
-// The program's exit codes.
+// The program's own exit codes; those of a session that ran are SessionExitCode's (0, 3, 4).
 enum ExitCode : int {
-    kExitFlashed = 0,          // the operator left after a successful update or restore
-    kExitCannotStart = 1,      // no usable terminal (or display), or the wizard could not start
-    kExitUsage = 2,            // a bad command line
-    kExitNothingFlashed = 3,   // the operator left without flashing
-    kExitLastFlashFailed = 4,  // the last update or restore did not work
+    kExitCannotStart = 1,  // no usable terminal (or display), or the wizard could not start
+    kExitUsage = 2,        // a bad command line
 };
 
 constexpr const char* kFooter = R"(COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
@@ -90,18 +87,6 @@ port that did not; 128 + the signal when stopped):
   22   the firmware file or the flasher is missing (messages 126, 120)
   24   confirmation failed: after the flash the receiver runs another version, or is silent
   130, 143, 129  stopped by SIGINT, SIGTERM, SIGHUP (recorded as interrupted))";
-
-int ExitCodeFor(SessionOutcome outcome) {
-    switch (outcome) {
-        case SessionOutcome::LastRunSucceeded:
-            return kExitFlashed;
-        case SessionOutcome::LastRunFailed:
-            return kExitLastFlashFailed;
-        case SessionOutcome::NothingFlashed:
-            break;
-    }
-    return kExitNothingFlashed;
-}
 
 // The running executable, for the station's runs; argv[0] when /proc cannot tell.
 std::string OwnPath(const char* argv0) {
@@ -237,7 +222,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s: %s\n", programName.c_str(), e.what());
                 return kExitCannotStart;
             }
-            return ExitCodeFor(outcome);
+            return SessionExitCode(outcome);
         }
         if (desktopOnly) {
             std::fprintf(stderr, "%s: no desktop window: %s\n", programName.c_str(), noDesktop.c_str());
@@ -271,5 +256,5 @@ int main(int argc, char** argv) {
         return kExitCannotStart;
     }
     terminal.reset();
-    return ExitCodeFor(outcome);
+    return SessionExitCode(outcome);
 }

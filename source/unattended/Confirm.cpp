@@ -6,6 +6,7 @@
 #include "comm/Comm.h"
 #include "link/Packet.h"
 #include "link/ReceiverLink.h"
+#include "source/ConnectingDlg.h"
 #include "source/ReceiverInfoDlg.h"
 
 namespace {
@@ -15,24 +16,10 @@ using Clock = std::chrono::steady_clock;
 // Between two attempts: the receiver gets time to start without being asked all the while.
 constexpr auto kPauseBetweenAttempts = std::chrono::milliseconds(250);
 
-// The connecting page's line: 8 data bits, no parity, one stop bit, no handshaking.
-CommPortConfig LineAt(std::int32_t port, std::int32_t baud) {
-    CommPortConfig config{};
-    config.port = port;
-    config.baud = static_cast<std::uint32_t>(baud);
-    config.dataBits = 8;
-    config.parity = 0;
-    config.stopBits = 1;
-    config.spare[2] = 5000;
-    config.spare[3] = 3000;
-    config.spare[4] = 3000;
-    return config;
-}
-
 // One attempt at one speed: true with the version when both requests were answered.
 bool AskOnce(std::int32_t port, std::int32_t baud, std::string& version) {
     ReceiverLink link;
-    const CommPortConfig config = LineAt(port, baud);
+    const CommPortConfig config = ConnectingLine(port, static_cast<std::uint32_t>(baud));
     if (CommOpen(&link.port, &config) != 0) return false;
     std::uint8_t buffer[ReceiverLink::kCapacity + 1];
     PutHandshakeId(BuildRequestHeader(buffer, '?', 8));

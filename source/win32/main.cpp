@@ -14,25 +14,8 @@
 
 namespace {
 
-// The program's exit codes, as the terminal front end's.
-enum ExitCode : int {
-    kExitFlashed = 0,          // the operator left after a successful update or restore
-    kExitCannotStart = 1,      // the wizard could not start
-    kExitNothingFlashed = 3,   // the operator left without flashing
-    kExitLastFlashFailed = 4,  // the last update or restore did not work
-};
-
-int ExitCodeFor(SessionOutcome outcome) {
-    switch (outcome) {
-        case SessionOutcome::LastRunSucceeded:
-            return kExitFlashed;
-        case SessionOutcome::LastRunFailed:
-            return kExitLastFlashFailed;
-        case SessionOutcome::NothingFlashed:
-            break;
-    }
-    return kExitNothingFlashed;
-}
+// The wizard could not start (the others are SessionExitCode's, as the terminal front end's).
+constexpr int kExitCannotStart = 1;
 
 }  // namespace
 
@@ -57,7 +40,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         surroundings.flasher.console.idle = [&backend] { backend.keepPainted(); };
         ReflasherApp app(backend, programName, std::move(surroundings));
         app.initInstance();
-        return ExitCodeFor(app.outcome());
+        return SessionExitCode(app.outcome());
     } catch (const std::exception& e) {
         MessageBoxA(nullptr, e.what(), programName.c_str(), MB_OK | MB_ICONERROR);
         return kExitCannotStart;

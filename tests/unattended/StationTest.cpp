@@ -7,9 +7,8 @@
 #include <memory>
 #include <set>
 
+#include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
-#include "tools/bootloader/SimBootloader.h"
-#include "tools/receiver-sim/ReceiverSim.h"
 
 namespace {
 
@@ -18,22 +17,8 @@ using bench_test::Child;
 using bench_test::Named;
 using nlohmann::json;
 
-class Station : public ::testing::Test {
+class Station : public bench_test::BenchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/reflasher-station-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-    }
-    void TearDown() override {
-        receivers.clear();
-        std::error_code ec;
-        fs::remove_all(tempDir, ec);
-    }
-    sim::ReceiverSim& receiver(const sim::DeviceState& device) {
-        receivers.push_back(std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader()));
-        return *receivers.back();
-    }
     std::unique_ptr<Child> station(const std::vector<std::string>& ports, std::vector<std::string> extra,
                                    std::vector<std::string> env = {}) {
         std::string list;
@@ -49,9 +34,6 @@ protected:
         for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
         return lines;
     }
-
-    std::string tempDir;
-    std::vector<std::unique_ptr<sim::ReceiverSim>> receivers;
 };
 
 TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {

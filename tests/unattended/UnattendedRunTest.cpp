@@ -15,9 +15,8 @@
 
 #include "res/Strings.h"
 #include "source/unattended/UnattendedRun.h"
+#include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
-#include "tools/bootloader/SimBootloader.h"
-#include "tools/receiver-sim/ReceiverSim.h"
 
 namespace {
 
@@ -26,23 +25,8 @@ using bench_test::Child;
 using bench_test::Named;
 using nlohmann::json;
 
-class Unattended : public ::testing::Test {
+class Unattended : public bench_test::BenchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/reflasher-unattended-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        tempDir = pattern;
-    }
-    void TearDown() override {
-        receivers.clear();
-        std::error_code ec;
-        fs::remove_all(tempDir, ec);
-    }
-
-    sim::ReceiverSim& receiver(const sim::DeviceState& device) {
-        receivers.push_back(std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader()));
-        return *receivers.back();
-    }
 
     // reflasher --unattended --json --port `port` `extra`..., in our temporary folder, with no COM
     // port mapped beforehand (the device becomes COM 1).
@@ -54,9 +38,6 @@ protected:
                                "REFLASHER_COM4="});
         return std::make_unique<Child>(args, env);
     }
-
-    std::string tempDir;
-    std::vector<std::unique_ptr<sim::ReceiverSim>> receivers;
 };
 
 const std::regex kUtcTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
