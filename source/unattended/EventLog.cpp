@@ -60,7 +60,7 @@ std::string EventLog::plainLine(const std::string& name, const nlohmann::ordered
     if (name == "flasher_ended") return "flasher: " + Text(f, "result") + " after " + Text(f, "duration_ms") + " ms";
     if (name == "confirmation") {
         return "confirmation: " + Text(f, "result") + " (expected " + Text(f, "expected") + ", found " +
-               Text(f, "found") + ", " + Text(f, "attempts") + " attempts)";
+               Text(f, "found") + ", " + Text(f, "attempts") + (Text(f, "attempts") == "1" ? " attempt)" : " attempts)");
     }
     if (name == "outcome") {
         return "outcome: " + Text(f, "outcome") + " (exit " + Text(f, "exit_code") + "): COM" + Text(f, "port") + " " +
