@@ -9,8 +9,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace comm::platform {
+
+// The platform's object built in a class's fixed-size storage (for each platform's Sync.cpp).
+template <typename State, std::size_t Size>
+State& In(unsigned char (&storage)[Size]) {
+    static_assert(sizeof(State) <= Size && alignof(State) <= alignof(std::max_align_t));
+    return *std::launder(reinterpret_cast<State*>(storage));
+}
 
 inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 

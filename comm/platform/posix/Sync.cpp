@@ -16,12 +16,6 @@ struct EventState {
     bool signalled = false;  // guarded by mutex
 };
 
-template <typename State, std::size_t Size>
-State& In(unsigned char (&storage)[Size]) {
-    static_assert(sizeof(State) <= Size && alignof(State) <= alignof(std::max_align_t));
-    return *std::launder(reinterpret_cast<State*>(storage));
-}
-
 }  // namespace
 
 Event::Event() {

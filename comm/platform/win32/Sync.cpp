@@ -8,16 +8,6 @@
 
 namespace comm::platform {
 
-namespace {
-
-template <typename State, std::size_t Size>
-State& In(unsigned char (&storage)[Size]) {
-    static_assert(sizeof(State) <= Size && alignof(State) <= alignof(std::max_align_t));
-    return *std::launder(reinterpret_cast<State*>(storage));
-}
-
-}  // namespace
-
 // Unnamed, manual-reset, created lowered. A failed creation leaves a null handle: the event
 // then never counts as raised, so whoever waits for it (CommOpen's start-up waits) gives up.
 Event::Event() {
