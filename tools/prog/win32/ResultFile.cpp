@@ -4,20 +4,7 @@
 
 #include <string>
 
-namespace {
-
-std::string Describe(DWORD error) {
-    char text[256] = {};
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                       text, sizeof text, nullptr) == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    return message;
-}
-
-}  // namespace
+#include "tools/prog/win32/SystemMessage.h"
 
 bool WriteResultFile(const std::string& text, std::string& error) {
     // A name of this process's own; CREATE_NEW refuses anything that is already there.
@@ -25,7 +12,7 @@ bool WriteResultFile(const std::string& text, std::string& error) {
     HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = Describe(GetLastError());
+        error = SystemMessage(GetLastError());
         return false;
     }
     DWORD written = 0;
@@ -34,7 +21,7 @@ bool WriteResultFile(const std::string& text, std::string& error) {
     const DWORD writeError = GetLastError();
     CloseHandle(file);
     if (!complete || !MoveFileExA(temporary.c_str(), "status.err", MOVEFILE_REPLACE_EXISTING)) {
-        error = Describe(complete ? GetLastError() : writeError);
+        error = SystemMessage(complete ? GetLastError() : writeError);
         DeleteFileA(temporary.c_str());
         return false;
     }

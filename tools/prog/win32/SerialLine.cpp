@@ -9,22 +9,12 @@
 #include <cstdio>
 
 #include "tools/prog/SerialLine.h"
+#include "tools/prog/win32/SystemMessage.h"
 
 namespace {
 
 HANDLE Handle(std::intptr_t line) {
     return reinterpret_cast<HANDLE>(line);
-}
-
-std::string Describe(DWORD error) {
-    char text[256] = {};
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                       text, sizeof text, nullptr) == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    return message;
 }
 
 }  // namespace
@@ -43,14 +33,14 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     if (line == INVALID_HANDLE_VALUE) {
         const DWORD reason = GetLastError();
         error = reason == ERROR_ACCESS_DENIED ? path + " is in use by another program"
-                                              : "cannot open " + path + ": " + Describe(reason);
+                                              : "cannot open " + path + ": " + SystemMessage(reason);
         return false;
     }
     line_ = reinterpret_cast<std::intptr_t>(line);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(line, &dcb)) {
-        error = path + " is not a serial port: " + Describe(GetLastError());
+        error = path + " is not a serial port: " + SystemMessage(GetLastError());
         return false;
     }
     dcb.BaudRate = baud;
@@ -75,7 +65,7 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     // may take 10 ms a byte plus a second.
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 10, 1000};
     if (!SetCommTimeouts(line, &timeouts)) {
-        error = path + " refuses its time-outs: " + Describe(GetLastError());
+        error = path + " refuses its time-outs: " + SystemMessage(GetLastError());
         return false;
     }
     PurgeComm(line, PURGE_RXCLEAR | PURGE_TXCLEAR);
