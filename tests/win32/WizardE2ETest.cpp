@@ -104,6 +104,16 @@ class WizardE2E : public ::testing::Test {
         return choose;
     }
 
+    // On to the receiver information page, through COM port 1.
+    HWND ToInfoPage(Wizard& w) {
+        HWND choose = ToPortPage(w, 1);
+        if (!choose) return nullptr;
+        w.Click(choose, 1006);
+        HWND info = w.Page("Receiver Information");
+        EXPECT_NE(info, nullptr);
+        return info;
+    }
+
     // The message box that must come now: its text, after checking it is the standard one.
     std::string Box(Wizard& w, driver::Patience patience = driver::kPatience) {
         auto box = w.Box("Reflasher", patience);
@@ -183,14 +193,11 @@ TEST_F(WizardE2E, FindsAReceiverAt9600) {
     winetest::RemoteReceiver receiver(1, "--baud 9600");
     ASSERT_TRUE(receiver.Ok());
     Wizard& w = Start();
-    HWND choose = ToPortPage(w, 1);
-    ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    HWND info = w.Page("Receiver Information");
+    HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(driver::Text(info, 1017), StatusLine(1, 9600));
     w.Click(info, 1013);  // Back
-    choose = w.Page("Choose Connection");
+    HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
     w.Click(choose, 2);
     EXPECT_EQ(w.Ended(), 3u);
@@ -201,10 +208,7 @@ TEST_F(WizardE2E, RefusesALowBattery) {
     winetest::RemoteReceiver receiver(1, "--battery 3599");
     ASSERT_TRUE(receiver.Ok());
     Wizard& w = Start();
-    HWND choose = ToPortPage(w, 1);
-    ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    HWND info = w.Page("Receiver Information");
+    HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     w.Click(info, 1019);
     EXPECT_EQ(Box(w), S(115));
@@ -294,10 +298,7 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
     winetest::RemoteReceiver receiver(1, "");
     ASSERT_TRUE(receiver.Ok());
     Wizard& w = Start(WizardFolder("reflasher-bad-image", "not a firmware image"));
-    HWND choose = ToPortPage(w, 1);
-    ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    HWND info = w.Page("Receiver Information");
+    HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     w.Click(info, 1019);
     const std::string text = Box(w, kFlashPatience);
@@ -315,10 +316,7 @@ TEST_F(WizardE2E, ReportsAMissingFirmwareFile) {
     winetest::RemoteReceiver receiver(1, "");
     ASSERT_TRUE(receiver.Ok());
     Wizard& w = Start(WizardFolder("reflasher-no-image", ""));
-    HWND choose = ToPortPage(w, 1);
-    ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    HWND info = w.Page("Receiver Information");
+    HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     w.Click(info, 1019);
     EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(126), "508231.005"));
@@ -451,10 +449,7 @@ TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
         winetest::RemoteReceiver receiver(1, "");
         ASSERT_TRUE(receiver.Ok());
         Wizard& w = Start(folder);
-        HWND choose = ToPortPage(w, 1);
-        ASSERT_NE(choose, nullptr);
-        w.Click(choose, 1006);
-        HWND info = w.Page("Receiver Information");
+        HWND info = ToInfoPage(w);
         ASSERT_NE(info, nullptr);
         w.Click(info, 1019);
         HWND done = w.Page("Update Successful", kFlashPatience);

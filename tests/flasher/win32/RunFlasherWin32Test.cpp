@@ -13,11 +13,11 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "res/Strings.h"
 #include "source/Flasher.h"
+#include "tests/comm/CommTestSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -56,16 +56,6 @@ void RemoveAll(const std::string& folder) {
         }
     }
     RemoveDirectoryA(folder.c_str());
-}
-
-template <typename F>
-bool WaitFor(F condition, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
 }
 
 std::string OwnFolder() {
@@ -215,7 +205,7 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0].rfind(res::LoadString(125), 0), 0u) << messages_[0];
 
-    ASSERT_TRUE(WaitFor([&] { return !Report()["pid"].empty(); }));
+    ASSERT_TRUE(commtest::WaitUntil([&] { return !Report()["pid"].empty(); }, 30s));
     const DWORD pid = std::stoul(Report()["pid"]);
     HANDLE flasher = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     ASSERT_NE(flasher, nullptr);
