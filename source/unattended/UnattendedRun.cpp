@@ -105,9 +105,14 @@ private:
     void run() {
         std::string segment;
         char buffer[1024];
-        while (!stop_) {
+        // Told to stop, it still takes what the pipe holds: a flasher's last words come just
+        // before its end. (We hold a write end ourselves, so an empty pipe never reads as ended.)
+        for (;;) {
             pollfd p{read_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
+            if (poll(&p, 1, 100) <= 0) {
+                if (stop_) break;
+                continue;
+            }
             const ssize_t n = read(read_, buffer, sizeof buffer);
             if (n <= 0) continue;
             for (ssize_t i = 0; i < n; ++i) {
