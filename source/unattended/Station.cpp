@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include <fmt/format.h>
@@ -22,6 +23,7 @@
 
 #include "source/unattended/RecordFile.h"
 #include "source/unattended/RunReport.h"
+#include "source/unattended/StopHandler.h"
 
 extern char** environ;
 
@@ -49,17 +51,10 @@ public:
     SignalWatch() {
         if (pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) gWake[0] = gWake[1] = -1;
         gSignal = 0;
-        struct sigaction action {};
-        action.sa_handler = NoteSignal;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &ignore, &previousPipe_);
+        handler_.emplace(NoteSignal);
     }
     ~SignalWatch() {
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
-        sigaction(SIGPIPE, &previousPipe_, nullptr);
+        handler_.reset();
         for (int& fd : gWake) {
             if (fd >= 0) close(fd);
             fd = -1;
@@ -69,9 +64,7 @@ public:
     SignalWatch& operator=(const SignalWatch&) = delete;
 
 private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[std::size(kSignals)] {};
-    struct sigaction previousPipe_ {};
+    std::optional<StopHandler> handler_;
 };
 
 // ---- One port's run ----------------------------------------------------------------------------

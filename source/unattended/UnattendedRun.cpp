@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "res/Strings.h"
@@ -19,6 +20,7 @@
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/RecordFile.h"
 #include "source/unattended/RunReport.h"
+#include "source/unattended/StopHandler.h"
 #include "ui/unattended/UnattendedBackend.h"
 
 namespace {
@@ -50,28 +52,13 @@ class StopSignals {
 public:
     StopSignals() {
         gStopSignal = 0;
-        struct sigaction action {};
-        action.sa_handler = NoteStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
-        // Whoever reads our output may go away (a station that was killed): writes then fail.
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &ignore, &previousPipe_);
+        handler_.emplace(NoteStopSignal);
     }
-    ~StopSignals() {
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
-        sigaction(SIGPIPE, &previousPipe_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
 
     static int taken() { return gStopSignal; }
 
 private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[std::size(kSignals)] {};
-    struct sigaction previousPipe_ {};
+    std::optional<StopHandler> handler_;
 };
 
 // ---- The flasher's console ----------------------------------------------------------------------
