@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "comm/Comm.h"
-#include "link/Packet.h"
 #include "res/Strings.h"
 #include "source/ReceiverInfoDlg.h"
 
@@ -36,29 +35,6 @@ void ConnectingDlg::onPaint() {
     postMessage(WM_CONNECT_NOW, 0, 0);
 }
 
-std::uint16_t ConnectingDlg::buildHandshake(std::uint8_t* buffer) {
-    PutHandshakeId(BuildRequestHeader(buffer, '?', 8));
-    return AppendChecksum(buffer, 8);
-}
-
-CommPortConfig ConnectingLine(std::int32_t port, std::uint32_t baud) {
-    CommPortConfig config{};
-    config.port = port;
-    config.baud = baud;
-    config.dataBits = 8;
-    config.parity = 0;
-    config.stopBits = 1;
-    config.xonXoff = 0;
-    config.ctsHandshake = 0;
-    config.dsrHandshake = 0;
-    config.spare[0] = 0;
-    config.spare[1] = 0;
-    config.spare[2] = 5000;
-    config.spare[3] = 3000;
-    config.spare[4] = 3000;
-    return config;
-}
-
 std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     // Connect step.
     CommStartup();  // result ignored: a second start-up of a running engine is harmless
@@ -74,7 +50,7 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         return 0;
     }
     std::uint8_t handshake[ReceiverLink::kCapacity];
-    std::uint16_t handshakeLength = buildHandshake(handshake);
+    std::uint16_t handshakeLength = BuildHandshakeRequest(handshake);
     CommWrite(link_.port, handshake, handshakeLength);
     bool answered = link_.CollectReplies(handshake);
 
@@ -87,7 +63,7 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         config.baud = 9600;
         CommOpen(&link_.port, &config);  // result ignored: a failed reopen leaves handle 0 and no answer
         // The collection overwrote the buffer: build the same 14-byte request again.
-        handshakeLength = buildHandshake(handshake);
+        handshakeLength = BuildHandshakeRequest(handshake);
         CommWrite(link_.port, handshake, handshakeLength);
         if (!link_.CollectReplies(handshake)) {
             connectSpeed_ = -1;
@@ -103,20 +79,18 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     // Information step.
     setItemText(1005, res::LoadString(112));
     std::uint8_t info[kInfoBufferSize];
-    BuildRequestHeader(info, '-', 0);
-    CommWrite(link_.port, info, AppendChecksum(info, 0));
+    CommWrite(link_.port, info, BuildIdentityRequest(info));
     if (!link_.CollectReplies(info)) {
         ui::messageBox(res::LoadString(113));
         onCancel();
         return 0;
     }
     std::memset(info, 0, sizeof info);
-    BuildRequestHeader(info, 'F', 1)[0] = 0x03;
     // An answer that carried no whole power reply (another sub-code, a cut-off reply) tells the
     // page nothing about the battery: it is treated as no answer, never as a flat battery.
     link_.power = PowerStatus{0, 0};
     const std::uint32_t powerRepliesBefore = link_.powerReplies;
-    CommWrite(link_.port, info, AppendChecksum(info, 1));
+    CommWrite(link_.port, info, BuildPowerRequest(info));
     if (!link_.CollectReplies(info) || link_.powerReplies == powerRepliesBefore) {
         ui::messageBox(res::LoadString(113));
         onCancel();

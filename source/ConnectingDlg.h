@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Conversation.h"
 #include "link/ReceiverLink.h"
 #include "source/Reflasher.h"
 #include "ui/Dialog.h"
-
-// The line the connecting page sets up on COM port `port`: 8 data bits, no parity, one stop bit,
-// no handshaking, at `baud` (19200 first, then 9600).
-CommPortConfig ConnectingLine(std::int32_t port, std::uint32_t baud);
 
 // Posted to itself by the connecting page on its first paint.
 inline constexpr unsigned WM_CONNECT_NOW = ui::msg::App + 1;
@@ -38,8 +35,6 @@ protected:
 private:
     void onPaint();
     std::intptr_t onConnectNow(std::uintptr_t, std::intptr_t);
-    // Builds the 14-byte handshake request at the start of `buffer`; returns its length.
-    static std::uint16_t buildHandshake(std::uint8_t* buffer);
     void handOver();
 
     WizardSurroundings surroundings_;

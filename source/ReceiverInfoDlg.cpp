@@ -5,31 +5,12 @@
 #include <fmt/printf.h>
 
 #include "res/Strings.h"
+#include "source/FlashCheck.h"
 #include "source/WarmAndFuzzyDlg.h"
 
 namespace {
 std::string lastChars(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
 }  // namespace
-
-std::string VersionFromFileName(const std::string& fileName) {
-    std::string s = "169-" + fileName;
-    std::replace(s.begin(), s.end(), '.', '-');
-    return lastChars(s, 3);
-}
-
-std::string VisibleText(const std::string& received) {
-    std::string shown;
-    for (char c : received) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += '^';
-            shown += static_cast<char>(byte ^ 0x40);
-        } else {
-            shown += byte < 0x80 ? c : '?';
-        }
-    }
-    return shown;
-}
 
 ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(150), surroundings_(surroundings) {}
 
@@ -94,6 +75,13 @@ void ReceiverInfoDlg::onUpdate() {
                                       surroundings_.updateCompletionLimitMs, 128, surroundings_.forFlasher());
     if (result != FlasherResult::Succeeded) {
         showWindow(true);  // RunFlasher has said why; Update stays usable
+        return;
+    }
+    // The flasher's word does not outweigh the receiver's: it must run the new version and be
+    // the receiver read before.
+    if (!ReceiverConfirmsFlash({port_, connectSpeed_, firmwareFile_, serialNumber_, shownVersion_, 128},
+                               surroundings_)) {
+        showWindow(true);
         return;
     }
     WarmAndFuzzyDlg dlg(surroundings_);

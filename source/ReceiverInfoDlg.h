@@ -5,17 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Conversation.h"  // VersionFromFileName, VisibleText
 #include "source/Reflasher.h"
 #include "ui/Dialog.h"
-
-// The firmware version a firmware file installs: "169-" in front, every '.' made '-', the last
-// three characters ("508231.005" -> "005", "" -> "69-").
-std::string VersionFromFileName(const std::string& fileName);
-
-// Text from the receiver as it may be shown: control characters become caret stand-ins ("\n" ->
-// "^J", DEL -> "^?") and bytes outside ASCII become '?', so that no window, terminal or log line
-// is steered by what a receiver sends. Printable text comes back unchanged.
-std::string VisibleText(const std::string& received);
 
 class ReceiverInfoDlg : public ui::Dialog {
 public:

@@ -34,6 +34,13 @@ ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, Wizard
         outcome_ = result == FlasherResult::Succeeded ? SessionOutcome::LastRunSucceeded : SessionOutcome::LastRunFailed;
         if (pass) pass(result);
     };
+    auto passCheck = std::move(surroundings_.flashChecked);
+    surroundings_.flashChecked = [this, passCheck](AfterFlash verdict, const Identification& found) {
+        if (verdict == AfterFlash::OtherVersion || verdict == AfterFlash::OtherReceiver) {
+            outcome_ = SessionOutcome::LastRunFailed;
+        }
+        if (passCheck) passCheck(verdict, found);
+    };
 }
 
 bool ReflasherApp::initInstance() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "link/Conversation.h"
 #include "source/Flasher.h"
 
 namespace ui {
@@ -30,6 +31,8 @@ struct WizardSurroundings {
     FlasherSurroundings flasher;
     std::uint32_t updateCompletionLimitMs = kUpdateCompletionLimitMs;
     std::uint32_t restoreCompletionLimitMs = kRestoreCompletionLimitMs;
+    // How long the receiver gets to answer after a flash the flasher reported as a success.
+    std::uint32_t checkLimitMs = kIdentifyAgainLimitMs;
     // The firmware file names by string number (102, 103). Empty: the string table, whose two
     // names are the same file; tests give them apart so that the choice can be seen.
     std::function<std::string(int stringId)> firmwareNames;
@@ -40,6 +43,9 @@ struct WizardSurroundings {
     // Told by the connecting page of every receiver it found, just before the receiver
     // information page opens. Front ends that report runs watch it; it may be left empty.
     std::function<void(const ReceiverFound&)> receiverFound;
+    // Told of what the receiver said after every flash the flasher reported as a success, before
+    // the operator is told. May be left empty.
+    std::function<void(AfterFlash, const Identification&)> flashChecked;
 
     // The firmware file name of string `stringId`.
     std::string firmwareName(int stringId) const;
@@ -52,7 +58,8 @@ struct WizardSurroundings {
 enum class SessionOutcome {
     NothingFlashed,   // the operator left without a flasher run
     LastRunSucceeded, // the last update or restore worked
-    LastRunFailed,    // the last flasher run did not (not started, ended early, timed out, failed)
+    LastRunFailed,    // the last flasher run did not (not started, ended early, timed out, failed), or the
+                      // receiver contradicted the flasher afterwards
 };
 
 // Every front end's exit code for a session that ran: 0 the last update or restore worked, 3 the

@@ -1,6 +1,7 @@
 // The restore page.
 #include "source/RestoreDlg.h"
 
+#include "source/FlashCheck.h"
 #include "source/WarmAndFuzzyDlg.h"
 
 RestoreDlg::RestoreDlg(const WizardSurroundings& surroundings) : Dialog(151), surroundings_(surroundings) {}
@@ -21,7 +22,9 @@ void RestoreDlg::onRestore() {
     std::string firmwareFile = surroundings_.firmwareName(design_ == 0 ? 102 : 103);
     FlasherResult result = RunFlasher(firmwareFile, port_, 9600, 9600, surroundings_.restoreCompletionLimitMs, 129,
                                       surroundings_.forFlasher());
-    if (result != FlasherResult::Succeeded) {
+    // A restored receiver has no serial number to compare and was never found at a speed: it must
+    // run the new version, asked as the connecting page asks.
+    if (result != FlasherResult::Succeeded || !ReceiverConfirmsFlash({port_, 19200, firmwareFile, {}, {}, 129}, surroundings_)) {
         showWindow(true);
         return;
     }

@@ -4,7 +4,7 @@
 #include <fmt/printf.h>
 
 #include "res/Strings.h"
-#include "source/ReceiverInfoDlg.h"
+#include "link/Conversation.h"
 
 WarmAndFuzzyDlg::WarmAndFuzzyDlg(const WizardSurroundings&) : Dialog(152) {}
 

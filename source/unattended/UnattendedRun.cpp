@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "res/Strings.h"
-#include "source/ReceiverInfoDlg.h"
-#include "source/unattended/Confirm.h"
+#include "link/Conversation.h"
+#include "link/Conversation.h"
 #include "source/unattended/EventLog.h"
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/RecordFile.h"
@@ -188,6 +188,8 @@ Outcome OutcomeOfFlasher(FlasherResult result) {
     return Outcome::Incomplete;
 }
 
+Outcome Confirm(const Identification& found, RunReport& report, EventLog& events);
+
 // Watches the wizard for the run: reports each event and notes what decides the outcome.
 class RunWatch : public ui::unattended::Observer {
 public:
@@ -250,6 +252,11 @@ public:
         events_.emit("flasher_ended", {{"result", FlasherResultName(result)}, {"duration_ms", report_.flasherMs}});
     }
 
+    void flashChecked(const Identification& found) {
+        const Outcome outcome = Confirm(found, report_, events_);
+        if (outcome == Outcome::ConfirmationFailed || outcome == Outcome::Interrupted) fail(outcome, std::nullopt);
+    }
+
     bool flashed() const { return flashed_; }
     std::optional<Outcome> failure() const { return failure_; }
 
@@ -274,36 +281,34 @@ std::string HostName() {
     return name;
 }
 
-// Identifies the receiver again and compares what it runs with what the firmware file installs.
-Outcome Confirm(const UnattendedOptions& options, RunReport& report, EventLog& events) {
-    std::vector<std::int32_t> speeds;
-    if (report.road == "update" && report.connectSpeed) {
-        speeds = {*report.connectSpeed};  // the speed it answered at before
-    } else {
-        speeds = {19200, 9600};  // a restored receiver: the connecting sequence's order
-    }
-    const Identification found =
-        IdentifyAgain(report.com, speeds, options.confirmLimitMs, [] { return StopSignals::taken() != 0; });
+// Judges what the receiver answered when the pages identified it again after the flash.
+Outcome Confirm(const Identification& found, RunReport& report, EventLog& events) {
     report.confirmMs = found.durationMs;
     const std::string expected = report.newVersion.value_or("");
-    const char* result = "no-answer";
-    if (found.answered) {
-        report.versionAfter = found.firmwareVersion;
-        const std::string& v = found.firmwareVersion;
-        result = v.size() >= 3 && v.substr(v.size() - 3) == expected ? "confirmed" : "mismatch";
-    } else if (StopSignals::taken() != 0) {
-        result = "interrupted";
+    const std::string serialBefore = report.road == "update" ? report.serialNumber.value_or("") : std::string();
+    const AfterFlash verdict = JudgeAfterFlash(found, expected, serialBefore);
+    const char* result = "confirmed";
+    switch (verdict) {
+        case AfterFlash::Confirmed: break;
+        case AfterFlash::NoAnswer: result = StopSignals::taken() != 0 ? "interrupted" : "no-answer"; break;
+        case AfterFlash::OtherVersion: result = "mismatch"; break;
+        case AfterFlash::OtherReceiver: result = "other-receiver"; break;
     }
+    if (found.answered) report.versionAfter = found.firmwareVersion;
     events.emit("confirmation", {{"result", result},
                                  {"expected", expected},
                                  {"found", found.answered ? json(found.firmwareVersion) : json(nullptr)},
+                                 {"serial", found.answered ? json(found.serialNumber) : json(nullptr)},
                                  {"speed", found.answered ? json(found.speed) : json(nullptr)},
                                  {"attempts", found.attempts},
                                  {"duration_ms", found.durationMs}});
-    if (std::strcmp(result, "confirmed") == 0) return report.road == "restore" ? Outcome::Restored : Outcome::Updated;
+    if (verdict == AfterFlash::Confirmed) return report.road == "restore" ? Outcome::Restored : Outcome::Updated;
     if (std::strcmp(result, "interrupted") == 0) return Outcome::Interrupted;
-    if (!found.answered) report.message = "The receiver did not answer after the flash.";
-    else report.message = "The receiver runs " + found.firmwareVersion + ", not version " + expected + ".";
+    if (verdict == AfterFlash::NoAnswer) {
+        report.message = "The receiver did not answer after the flash.";
+    } else {
+        report.message = AfterFlashLine(verdict, found, expected, serialBefore, {});
+    }
     return Outcome::ConfirmationFailed;
 }
 
@@ -341,6 +346,12 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         surroundings.firstPortIndex = port.com - 1;
         surroundings.receiverFound = [&watch](const ReceiverFound& found) { watch.receiverFound(found); };
         surroundings.flasher.started = [&watch](const FlasherRun& run) { watch.flasherStarted(run); };
+        // The pages identify the receiver again after a flash the flasher reported as a success;
+        // the bench holds what they found to its own stricter rule (silence is no confirmation).
+        surroundings.checkLimitMs = options.confirm ? options.confirmLimitMs : 0;
+        if (options.confirm) {
+            surroundings.flashChecked = [&watch](AfterFlash, const Identification& found) { watch.flashChecked(found); };
+        }
         auto finishedBefore = std::move(surroundings.flasher.finished);
         surroundings.flasher.finished = [&watch, finishedBefore](FlasherResult result) {
             watch.flasherFinished(result);
@@ -373,7 +384,6 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
             report.outcome = *watch.failure();
         } else if (watch.flashed()) {
             report.outcome = options.restore ? Outcome::Restored : Outcome::Updated;
-            if (options.confirm) report.outcome = Confirm(options, report, events);
         }
         if (StopSignals::taken() != 0) report.outcome = Outcome::Interrupted;
         report.signal = StopSignals::taken();

@@ -221,7 +221,7 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
         })
         .key(kDone, Qt::Key_N, Qt::AltModifier);  // No
     EXPECT_EQ(runDesktop(op), SessionOutcome::LastRunSucceeded);
-    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kDone}));
+    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kConnecting, kDone}));
     EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
 }
 
@@ -380,6 +380,31 @@ TEST_F(DesktopWizard, RestoreWithEachDesign) {
     for (const char* name : {"white.005", "grey.005"})
         std::filesystem::create_symlink(binFolder() / "508231.005", surroundings.flasher.programFolder + "/" + name);
     surroundings.firmwareNames = [](int id) { return std::string(id == 102 ? "white.005" : "grey.005"); };
+    {
+        // A receiver that keeps its old firmware although the flasher reports success: while it is
+        // asked again the connecting page is painted and deaf, then the failure, not the completion.
+        sim::DeviceState device;
+        device.fault = sim::Fault::KeepsOldVersion;
+        startFlashableReceiver(4, device);
+        Operator op;
+        ConnectingSeen checking;
+        watchConnecting(op, checking);
+        op.click(kWelcome, 1009).pick(kChoose, 1007, 3).click(kChoose, 1020).key(kRestore, Qt::Key_Return);
+        op.check(boxTitle(), [](QWidget* box) {
+              EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
+                        shown(res::LoadString(129) + std::string("\r\n\r\nThe receiver runs firmware version 004, not 005.")));
+          })
+            .key(boxTitle(), Qt::Key_Return)
+            .check(kRestore, [&](QWidget*) {
+                EXPECT_GT(checking.painted.paints, 0);
+                EXPECT_FALSE(checking.tookInput);
+                EXPECT_EQ(checking.texts.front(), "Connecting at 19200...");
+            })
+            .key(kRestore, Qt::Key_Escape);
+        EXPECT_EQ(runDesktop(op), SessionOutcome::LastRunFailed);
+        EXPECT_EQ(std::find(op.trail().begin(), op.trail().end(), kDone), op.trail().end());
+        std::filesystem::remove(tempDir + "/args.log");
+    }
     for (int design : {0, 1}) {
         SCOPED_TRACE(design);
         sim::DeviceState device;

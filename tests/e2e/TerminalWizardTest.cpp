@@ -265,12 +265,15 @@ protected:
 };
 
 // Update road on COM Port 1: found at 19200, flashed from 004 to 005, Yes brings the port page
-// back, a second visit reads the new version, and No on the second completion ends the program.
+// back; a receiver on COM2 that keeps its old firmware gets no completion page; a second visit to
+// COM1 reads the new version, and No on the second completion ends the program.
 TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     const std::string d = dir_.path();
     Simulator com1(d + "/com1", {"--baud", "19200", "--serial-prefix", "VIZ", "--version", "169-508231-004",
                                  "--battery", "4000", "--external", "0"});
     ASSERT_TRUE(com1.ready());
+    Simulator com2(d + "/com2", {"--fault", "keeps-old-version"});
+    ASSERT_TRUE(com2.ready());
     Tmux t(d, wizardCommand(d, "C.UTF-8"));
     ASSERT_TRUE(t.started());
 
@@ -291,9 +294,27 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     ASSERT_TRUE(t.waitFor({"Update Successful", "Receiver number VIZ", "has been successfully upgraded from",
                            "firmware version 004 to 005.", "Would you like to upgrade another receiver?"}));
 
+    // The receiver on COM2 takes the flash, but runs its old firmware on: the receiver has the
+    // last word, and the page comes back.
     t.keys({"y"});
     ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    t.keys({"M-s"});  // the list's label: the focus goes to the list
+    t.keys({"Down"});
+    ASSERT_TRUE(t.waitFor({"COM Port 2"}));
+    t.keys({"M-n"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "COM port 2 at a baud rate of 19200.", "< Update >"}));
     t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({" reflasher ", "If the utility froze during the update process",
+                           "The receiver still runs firmware version 004, not 005.", "< OK >"}));
+    EXPECT_EQ(t.screen().find("Update Successful"), std::string::npos);
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor({"Receiver Information", "COM port 2", "< Update >"}));
+    t.keys({"M-b"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 2"}));
+    t.keys({"M-s"});
+    t.keys({"Up"});
+    ASSERT_TRUE(t.waitFor({"COM Port 1"}));
+    t.keys({"M-n"});
     ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200."}));
     std::string second = t.screen();
     EXPECT_NE(second.find("Firmware Version:    005"), std::string::npos) << second;  // the flash was real

@@ -1,5 +1,6 @@
 // The wizard's update and restore roads through the real RunFlasher and the stand-in prog.exe,
 // which flashes the simulated receiver through its bootloader.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -81,7 +82,8 @@ TEST_F(WizardFlash, UpdateAt19200FromTheWizardsOwnFolderThenNo) {
     run();
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
-                                        "open Receiver Information", "open Update Successful",
+                                        "open Receiver Information", "open Connecting", "end Connecting OK",
+                                        "open Update Successful",
                                         "end Update Successful Cancel", "end Receiver Information Cancel",
                                         "end Connecting Cancel", "end Choose Connection Cancel", "end Welcome Cancel"}));
     EXPECT_TRUE(ui.messageBoxes().empty());
@@ -151,8 +153,9 @@ TEST_F(WizardFlash, RestoreEachDesignAndAnswerYesOrEscape) {
         }
         run(script);
         std::vector<std::string> order = script.pageOrder();
-        EXPECT_EQ(order[4], design == 0 ? "end Update Successful OK" : "end Update Successful Cancel");
-        EXPECT_EQ(order[5], design == 0 ? "end Restore OK" : "end Restore Cancel");
+        EXPECT_EQ(order[3], "open Connecting");  // the receiver asked again after the flash
+        EXPECT_EQ(order[6], design == 0 ? "end Update Successful OK" : "end Update Successful Cancel");
+        EXPECT_EQ(order[7], design == 0 ? "end Restore OK" : "end Restore Cancel");
         EXPECT_EQ(order.back(), "end Welcome Cancel");
         EXPECT_FALSE(receiver.Device().bricked);
         EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
@@ -218,7 +221,9 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
         SCOPED_TRACE(shortUpdate ? "short update limit" : "short restore limit");
         surroundings.updateCompletionLimitMs = shortUpdate ? 300 : 60000;
         surroundings.restoreCompletionLimitMs = shortUpdate ? 60000 : 300;
-        startReceiver(2, {});
+        sim::DeviceState current;  // already runs what the shell flasher claims to write
+        current.firmwareVersion = "169-508231-005";
+        startReceiver(2, current);
         HeadlessBackend script;
         toConnecting(1, script);
         script.press(1019, kInfo);
@@ -235,6 +240,56 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
         }
         script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).escape(kChoose);
         run(script);
+        EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
+    }
+}
+
+TEST_F(WizardFlash, TheReceiverHasTheLastWordAfterTheFlash) {
+    // The flasher reports success each time; what the receiver answers afterwards decides.
+    struct Case {
+        sim::Fault fault;
+        bool restore;
+        std::string line;  // under the road's failure message; empty: the completion page
+    };
+    const Case cases[] = {
+        {sim::Fault::KeepsOldVersion, false, "The receiver still runs firmware version 004, not 005."},
+        {sim::Fault::OtherReceiver, false, "Another receiver answered after the flash: serial number VIZ12355678, not VIZ12345678."},
+        {sim::Fault::KeepsOldVersion, true, "The receiver runs firmware version 004, not 005."},
+        {sim::Fault::SlowStart, false, ""},  // silent for a while, then it answers with 005
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(sim::FaultName(c.fault)) + (c.restore ? " restore" : " update"));
+        sim::DeviceState device;
+        device.fault = c.fault;
+        sim::ReceiverSim& receiver = startFlashableReceiver(2, device);
+        HeadlessBackend script;
+        const std::string page = c.restore ? kRestore : kInfo;
+        if (c.restore) {
+            script.press(1009, "Welcome").select(1007, 1, kChoose).press(1020, kChoose).press(1023, kRestore);
+        } else {
+            toConnecting(1, script);
+            script.press(1019, kInfo);
+        }
+        if (c.line.empty()) {
+            script.then([](HeadlessBackend& b) {
+                EXPECT_EQ(b.text(kDone, 1005).rfind(
+                              "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005.", 0),
+                          0u);
+            });
+            script.press(1032, kDone);
+        } else {
+            script.answerMessageBox(res::LoadString(c.restore ? 129 : 128) + std::string("\r\n\r\n") + c.line)
+                .then([&](HeadlessBackend& b) {
+                    EXPECT_TRUE(b.visible(page));
+                    EXPECT_FALSE(b.window(kDone));
+                })
+                .escape(page);
+        }
+        run(script);
+        // Between the flasher and the verdict the connecting page's template said what was going on.
+        const std::vector<std::string> order = script.pageOrder();
+        EXPECT_NE(std::find(order.begin() + 3, order.end(), "open Connecting"), order.end());
+        EXPECT_EQ(receiver.Device().firmwareVersion, c.fault == sim::Fault::KeepsOldVersion ? "169-508231-004" : "169-508231-005");
         EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
     }
 }
