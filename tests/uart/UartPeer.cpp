@@ -269,6 +269,7 @@ class Adapter {
         job_ = std::thread([this, ms, trickle] {
             auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
             while (std::chrono::steady_clock::now() < end) {
+                if (stop_) return;  // the guest asked for the result first: it stays plugged in
                 pollfd fd{usbFd_, POLLIN, 0};
                 if (poll(&fd, 1, trickle ? 100 : 10) > 0) moved_ += Drain();
                 if (trickle && usb_.Write("U", 1)) ++moved_;
