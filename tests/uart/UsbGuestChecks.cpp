@@ -8,9 +8,9 @@
 // poll says IN|ERR|HUP, reads end, writes fail with EIO and the node disappears. Prints one line
 // per check ("ok <name>: <what was seen>" or "FAIL <name>: <why>"), then a count; exits 0 when
 // every check passed.
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,8 +32,8 @@ constexpr std::int32_t kControl = 2;  // COM 2: /dev/ttyS1, the peer's requests
 constexpr std::int32_t kAdapter = 3;  // COM 3: the adapter
 constexpr char kNode[] = "/dev/ttyUSB0";
 
-CommPortConfig Config(std::int32_t port, std::uint32_t baud, std::uint8_t dataBits = 8, std::uint8_t parity = 0,
-                      std::uint8_t stopBits = 1) {
+CommPortConfig Config(std::int32_t port, std::uint32_t baud, std::uint8_t dataBits = 8,
+                      std::uint8_t parity = 0, std::uint8_t stopBits = 1) {
     CommPortConfig config{};
     config.port = port;
     config.baud = baud;
@@ -65,8 +65,9 @@ bool WaitFor(Condition condition) {
 }
 
 long MsSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
 }
 
 // CPU time this process (every thread) takes in half a second: a thread that spins shows.
@@ -100,12 +101,14 @@ std::int32_t LastError(PortHandle handle) {
 // ttyUSB0, because no descriptor of the old one is left open.
 void AfterThePull(Port& port, bool writerMustEnd, Failures* failures, std::string* seen) {
     if (!WaitFor([&] { return LastError(port.Handle()) == EIO; }))
-        failures->Add("the engine noted error " + std::to_string(LastError(port.Handle())) + ", not EIO");
+        failures->Add("the engine noted error " + std::to_string(LastError(port.Handle())) +
+                      ", not EIO");
     if (writerMustEnd && !WaitFor([&] { return Slot(port.Handle(), &CommPort::writerDone) == 1; }))
         failures->Add("the writer did not end");
     if (!WaitFor([] { return !NodeThere(); })) failures->Add(std::string(kNode) + " stays");
     long cpu = CpuMsInHalfASecond();
-    if (cpu > 50) failures->Add(std::to_string(cpu) + " ms of CPU in the half second after the pull");
+    if (cpu > 50)
+        failures->Add(std::to_string(cpu) + " ms of CPU in the half second after the pull");
     auto closing = std::chrono::steady_clock::now();
     failures->Add(port.Close());
     long closeMs = MsSince(closing);
@@ -118,9 +121,10 @@ void AfterThePull(Port& port, bool writerMustEnd, Failures* failures, std::strin
     if (result == 0) (void)CommClose(again);
     std::string answer = control.Ask("USB DONE");
     std::string plug = control.Ask("USB PLUG");
-    if (plug != "PLUG ok" || !WaitFor(NodeThere)) failures->Add("put back, " + std::string(kNode) + " did not come: " + plug);
-    *seen += "EIO noted, " + std::to_string(cpu) + " ms CPU in the next half second, closed in " + std::to_string(closeMs) +
-             " ms, " + answer + ", back as ttyUSB0";
+    if (plug != "PLUG ok" || !WaitFor(NodeThere))
+        failures->Add("put back, " + std::string(kNode) + " did not come: " + plug);
+    *seen += "EIO noted, " + std::to_string(cpu) + " ms CPU in the next half second, closed in " +
+             std::to_string(closeMs) + " ms, " + answer + ", back as ttyUSB0";
 }
 
 // Each setting as the driver sends it to the adapter, from QEMU's trace (the FTDI's divisor
@@ -132,7 +136,7 @@ std::string CheckLineSettings(std::string* seen) {
         const char* trace;  // parity, data, stop bits, FLOW code
     };
     const Setting settings[] = {
-        {19200, 8, 0, 1, 0, 0, "N 8 1 FLOW 0"}, {9600, 7, 3, 1, 0, 0, "E 7 1 FLOW 0"},
+        {19200, 8, 0, 1, 0, 0, "N 8 1 FLOW 0"},  {9600, 7, 3, 1, 0, 0, "E 7 1 FLOW 0"},
         {115200, 8, 2, 3, 0, 0, "O 8 2 FLOW 0"}, {2400, 8, 0, 1, 1, 0, "N 8 1 FLOW 1"},
         {57600, 7, 2, 1, 0, 1, "O 7 1 FLOW 4"},
     };
@@ -159,7 +163,8 @@ std::string CheckLineSettings(std::string* seen) {
         }
         failures.Add(port.Close());
     }
-    *seen = std::to_string(std::size(settings)) + " settings reached the adapter as asked, DTR and RTS on";
+    *seen = std::to_string(std::size(settings)) +
+            " settings reached the adapter as asked, DTR and RTS on";
     return failures.Text();
 }
 
@@ -173,25 +178,28 @@ std::string CheckDataAndModemLines(std::string* seen) {
     std::string sent = control.Ask("USB SEND " + std::to_string(kCount) + " 7");
     std::vector<std::uint8_t> got = port.Receive(kCount);
     if (sent != "SEND ok" || got != uartwire::Pattern(kCount, 7))
-        failures.Add("host to guest: " + sent + ", " + std::to_string(got.size()) + " bytes, intact: " +
-                     (got == uartwire::Pattern(kCount, 7) ? "yes" : "no"));
+        failures.Add("host to guest: " + sent + ", " + std::to_string(got.size()) +
+                     " bytes, intact: " + (got == uartwire::Pattern(kCount, 7) ? "yes" : "no"));
     std::vector<std::uint8_t> outgoing = uartwire::Pattern(kCount, 11);
     std::string answer;
-    if (!control.Send("USB RECV " + std::to_string(kCount) + " 11\n") || !port.Send(outgoing.data(), kCount) ||
-        !control.ReceiveLine(&answer) || answer != "RECV ok")
+    if (!control.Send("USB RECV " + std::to_string(kCount) + " 11\n") ||
+        !port.Send(outgoing.data(), kCount) || !control.ReceiveLine(&answer) || answer != "RECV ok")
         failures.Add("guest to host: the peer says " + Quoted(answer));
 
     // DTR and RTS off and on again through a second descriptor (root passes TIOCEXCL).
     int side = open(kNode, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     int lines = TIOCM_DTR | TIOCM_RTS;
-    std::string off = side >= 0 && ioctl(side, TIOCMBIC, &lines) == 0 ? control.Ask("USB TRACE") : "(no side door)";
-    std::string on = side >= 0 && ioctl(side, TIOCMBIS, &lines) == 0 ? control.Ask("USB TRACE") : "(no side door)";
+    std::string off = side >= 0 && ioctl(side, TIOCMBIC, &lines) == 0 ? control.Ask("USB TRACE")
+                                                                      : "(no side door)";
+    std::string on = side >= 0 && ioctl(side, TIOCMBIS, &lines) == 0 ? control.Ask("USB TRACE")
+                                                                     : "(no side door)";
     if (side >= 0) close(side);
     if (off.find("MODEM " + std::to_string(0x300)) == std::string::npos ||
         on.find("MODEM " + std::to_string(0x303)) == std::string::npos)
         failures.Add("DTR and RTS off gave " + Quoted(off) + ", on again " + Quoted(on));
     failures.Add(port.Close());
-    *seen = std::to_string(kCount) + " bytes each way intact; DTR and RTS reach the adapter off and on";
+    *seen =
+        std::to_string(kCount) + " bytes each way intact; DTR and RTS reach the adapter off and on";
     return failures.Text();
 }
 
@@ -221,8 +229,9 @@ std::string CheckUnplugWhileCollecting(std::string* seen) {
     std::uint8_t buffer[ReceiverLink::kCapacity];
     bool replied = link.CollectReplies(buffer);
     if (replied || link.stats.busyCycles < 2 || link.stats.hitCycleLimit)
-        failures.Add("the collection ended with " + std::to_string(link.stats.busyCycles) + " busy cycles" +
-                     (replied ? ", a reply" : "") + (link.stats.hitCycleLimit ? ", at its bound" : ""));
+        failures.Add("the collection ended with " + std::to_string(link.stats.busyCycles) +
+                     " busy cycles" + (replied ? ", a reply" : "") +
+                     (link.stats.hitCycleLimit ? ", at its bound" : ""));
     *seen = "the collection ended after " + std::to_string(link.stats.cycles) + " cycles; ";
     AfterThePull(port, false, &failures, seen);
     return failures.Text();
@@ -239,7 +248,8 @@ std::string CheckUnplugWhileWriting(std::string* seen) {
     std::vector<std::uint8_t> bytes = uartwire::Pattern(1000, 5);
     std::uint64_t queued = 0;
     auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (Slot(port.Handle(), &CommPort::writerDone) != 1 && std::chrono::steady_clock::now() < deadline) {
+    while (Slot(port.Handle(), &CommPort::writerDone) != 1 &&
+           std::chrono::steady_clock::now() < deadline) {
         int left = CommWrite(port.Handle(), bytes.data(), 1000);
         if (left >= 0) queued += static_cast<std::uint64_t>(1000 - left);
         if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -253,9 +263,11 @@ std::string CheckUnplugWhileWriting(std::string* seen) {
 std::string CheckPortListing(std::string* seen) {
     for (const SerialPortEntry& e : ListSerialPorts()) {
         if (e.device != kNode) continue;
-        *seen = e.device + " COM" + std::to_string(e.com) + " USB " + e.usbId + " \"" + e.usbManufacturer + "\" \"" +
-                e.usbProduct + "\" serial \"" + e.usbSerial + "\"" + (e.openable ? " openable" : " not openable");
-        if (e.usbId != "0403:6001" || e.usbProduct.empty() || e.usbSerial.empty() || !e.openable || e.com != kAdapter)
+        *seen = e.device + " COM" + std::to_string(e.com) + " USB " + e.usbId + " \"" +
+                e.usbManufacturer + "\" \"" + e.usbProduct + "\" serial \"" + e.usbSerial + "\"" +
+                (e.openable ? " openable" : " not openable");
+        if (e.usbId != "0403:6001" || e.usbProduct.empty() || e.usbSerial.empty() || !e.openable ||
+            e.com != kAdapter)
             return "listed as " + *seen;
         return "";
     }
@@ -291,7 +303,8 @@ int main() {
         std::string seen;
         std::string failure = check.run(&seen);
         std::string late = TakeNotices();
-        if (!late.empty()) failure += (failure.empty() ? "" : "; ") + std::string("notices: ") + late;
+        if (!late.empty())
+            failure += (failure.empty() ? "" : "; ") + std::string("notices: ") + late;
         if (failure.empty()) {
             ++passed;
             std::printf("ok %s: %s\n", check.name, seen.c_str());
