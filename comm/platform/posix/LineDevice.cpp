@@ -311,7 +311,11 @@ class PosixLineDevice final : public LineDevice {
             }
             pollfd fds[2] = {{cancelFd_, POLLIN, 0}, {line_, POLLOUT, 0}};
             int ready = poll(fds, 2, waitMs);
-            if (ready < 0 && errno != EINTR) break;
+            if (ready < 0 && errno != EINTR) {
+                // A wait that failed is a failed write, not a short one that the time-outs cut.
+                *written = done;
+                return errno;
+            }
             if (fds[0].revents != 0) break;
             if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
                 (fds[1].revents & POLLOUT) == 0) {
