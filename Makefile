@@ -3,12 +3,13 @@
 
 # qemu-system-x86 and busybox-static: the engine's checks on a real UART driver boot a QEMU guest
 # (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
+# xz-utils: the USB guest boots the vmlinux unpacked from Debian's full kernel image.
 # qt6-base-dev: the desktop window and its offscreen tests; fonts-dejavu-core: the font they measure.
 PACKAGES := cmake ninja-build g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev libncurses-dev \
             libboost-dev libcli11-dev nlohmann-json3-dev tmux qemu-system-x86 busybox-static \
             g++-mingw-w64-x86-64-posix googletest wine wine64 \
-            nsis xvfb fonts-wine qt6-base-dev fonts-dejavu-core
+            nsis xvfb fonts-wine qt6-base-dev fonts-dejavu-core xz-utils
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 

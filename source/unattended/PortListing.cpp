@@ -14,7 +14,12 @@ int PrintPortList(const PortListRoots& roots, bool json, std::FILE* out) {
                                    {"com", e.com == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.com)},
                                    {"com_source", e.comSource.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.comSource)},
                                    {"openable", e.openable},
-                                   {"why", e.openable ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.why)}};
+                                   {"why", e.openable ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.why)},
+                                   {"usb", e.usbId.empty() ? nlohmann::ordered_json(nullptr)
+                                                           : nlohmann::ordered_json{{"id", e.usbId},
+                                                                                    {"manufacturer", e.usbManufacturer},
+                                                                                    {"product", e.usbProduct},
+                                                                                    {"serial", e.usbSerial}}}};
             std::fprintf(out, "%s\n", line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
             continue;
         }
@@ -22,6 +27,10 @@ int PrintPortList(const PortListRoots& roots, bool json, std::FILE* out) {
         std::string line = e.device + (e.target.empty() || e.target == e.device ? "" : " -> " + e.target) + "  " + com +
                            "  " + (e.openable ? "can be opened" : "cannot be opened: " + e.why);
         std::fprintf(out, "%s\n", line.c_str());
+        if (!e.usbId.empty()) {
+            std::fprintf(out, "    USB %s  %s %s  serial %s\n", e.usbId.c_str(), e.usbManufacturer.c_str(),
+                         e.usbProduct.c_str(), e.usbSerial.empty() ? "(none)" : e.usbSerial.c_str());
+        }
         for (const std::string& alias : e.aliases) {
             if (alias != e.device) std::fprintf(out, "    %s\n", alias.c_str());
         }

@@ -70,9 +70,6 @@ bool IsHangUp(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
-// How long a wait on a hung-up line pauses before it looks at the line again.
-constexpr int kHungUpPauseMs = 200;
-
 class PosixLineDevice final : public LineDevice {
   public:
     PosixLineDevice(int line, int cancelFd, int maskFd)
@@ -231,22 +228,22 @@ class PosixLineDevice final : public LineDevice {
         for (;;) {
             if (closed_.load(std::memory_order_acquire)) return false;
             std::uint32_t mask = mask_.load(std::memory_order_acquire);
+            // A hang-up is for good: the kernel gives a hung-up descriptor (an unplugged USB
+            // adapter, a pseudo-terminal whose other side closed) failing file operations, and
+            // a re-plugged adapter is another device. From then on only a close or a change of
+            // mask ends the wait, so the reader sleeps instead of coming back to a dead line.
             bool hungUp = hungUp_.load(std::memory_order_relaxed);
             pollfd fds[3] = {{cancelFd_, POLLIN, 0}, {maskFd_, POLLIN, 0}, {line_, 0, 0}};
             // Only received characters can be watched here; carrier changes are not reported.
             if (!hungUp && (mask & EV_RXCHAR) != 0) fds[2].events = POLLIN;
-            int ready = poll(fds, hungUp ? 2 : 3, hungUp ? kHungUpPauseMs : -1);
+            int ready = poll(fds, hungUp ? 2 : 3, -1);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 return false;
             }
             if (fds[0].revents != 0 || fds[1].revents != 0) return true;
-            if (hungUp) {
-                hungUp_.store(false, std::memory_order_relaxed);  // look at the line again
-                return true;
-            }
             // A hung-up line stays "readable" (reads return end-of-file): take what may be left
-            // once, then pause before looking at the line again.
+            // once; the read that finds the end reports the hang-up.
             bool gone = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             if (gone) hungUp_.store(true, std::memory_order_relaxed);
             if ((fds[2].revents & POLLIN) != 0) {
@@ -267,10 +264,14 @@ class PosixLineDevice final : public LineDevice {
             }
             if (n == 0) {
                 // A raw line without read time-outs also returns 0 when it is merely empty; it is
-                // end of file only when the line reports a hang-up as well.
+                // end of file only when the line reports a hang-up as well. A USB adapter pulled
+                // out ends that way (a pseudo-terminal fails with EIO): both are EIO to the
+                // engine, so the reader records the loss at once.
                 pollfd line{line_, POLLIN, 0};
-                if (poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0)
+                if (poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR)) != 0) {
                     hungUp_.store(true, std::memory_order_relaxed);
+                    return EIO;
+                }
                 return 0;
             }
             if (errno == EINTR) continue;
@@ -310,7 +311,11 @@ class PosixLineDevice final : public LineDevice {
             }
             pollfd fds[2] = {{cancelFd_, POLLIN, 0}, {line_, POLLOUT, 0}};
             int ready = poll(fds, 2, waitMs);
-            if (ready < 0 && errno != EINTR) break;
+            if (ready < 0 && errno != EINTR) {
+                // A wait that failed is a failed write, not a short one that the time-outs cut.
+                *written = done;
+                return errno;
+            }
             if (fds[0].revents != 0) break;
             if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
                 (fds[1].revents & POLLOUT) == 0) {
@@ -370,7 +375,7 @@ class PosixLineDevice final : public LineDevice {
     int maskFd_;    // eventfd raised by each change of event mask, drained by WaitEvent
     std::atomic<std::uint32_t> mask_{0};
     std::atomic<bool> closed_{false};
-    std::atomic<bool> hungUp_{false};  // reader and writer note a hang-up; WaitEvent pauses
+    std::atomic<bool> hungUp_{false};  // reader and writer note a hang-up; WaitEvent then sleeps
     LineTimeouts timeouts_{};          // the opening (user-interface) thread's own copy
     // What the writer needs of the time-outs; CommSetLine may change them while it writes.
     std::atomic<std::uint32_t> writeMultiplier_{0};

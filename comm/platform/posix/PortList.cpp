@@ -129,6 +129,31 @@ std::vector<Mapping> EnvironmentMappings() {
     return mappings;
 }
 
+// The first line of a sysfs attribute; empty when there is none.
+std::string Attribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// A USB adapter's ids, names and serial number: its tty's device is an interface of the USB
+// device that holds them (ttyUSB0 -> .../1-1/1-1:1.0/ttyUSB0, ttyACM0 -> .../1-1/1-1:1.0).
+void ReadUsbAttributes(const PortListRoots& roots, SerialPortEntry& entry) {
+    const std::string name = fs::path(entry.target.empty() ? entry.device : entry.target).filename().string();
+    std::error_code ec;
+    fs::path at = fs::canonical(roots.sys + "/class/tty/" + name + "/device", ec);
+    for (int up = 0; !ec && up < 3 && !at.empty(); ++up, at = at.parent_path()) {
+        const std::string vendor = Attribute(at / "idVendor");
+        if (vendor.empty()) continue;
+        entry.usbId = vendor + ":" + Attribute(at / "idProduct");
+        entry.usbManufacturer = Attribute(at / "manufacturer");
+        entry.usbProduct = Attribute(at / "product");
+        entry.usbSerial = Attribute(at / "serial");
+        return;
+    }
+}
+
 SerialPortEntry EntryFor(const std::string& device) {
     SerialPortEntry entry;
     entry.device = device;
@@ -206,6 +231,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots& roots) {
     }
 
     for (SerialPortEntry& entry : entries) {
+        ReadUsbAttributes(roots, entry);
         char why[192] = {};
         entry.openable = comm::platform::ProbeDevice(entry.device.c_str(), why, sizeof why);
         if (!entry.openable) entry.why = why;
