@@ -389,10 +389,15 @@ const char* LastOpenFailure() {
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     char name[32];
     PortDeviceName(port, name, sizeof name);
+    if (!ClaimPort(port)) {
+        NoteOpenFailure(GetLastError());
+        return nullptr;
+    }
     HANDLE line = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (line == INVALID_HANDLE_VALUE) {
         NoteOpenFailure(GetLastError());
+        LetGoOfPort(port);
         return nullptr;
     }
     // A port starts with empty driver buffers, as Windows' own serial driver opens it; under

@@ -1,10 +1,49 @@
 #include "tools/prog/ResultFile.h"
 
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
+#include <cerrno>
 #include <string>
 
 #include "tools/prog/win32/SystemMessage.h"
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), size);
+    wide.pop_back();
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+}  // namespace
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return {argv, argv + argc};
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+std::FILE* OpenForReading(const std::string& path) {
+    std::FILE* file = _wfopen(Wide(path).c_str(), L"rb");
+    if (file == nullptr && errno == 0) errno = ENOENT;
+    return file;
+}
 
 bool WriteResultFile(const std::string& text, std::string& error) {
     // A name of this process's own; CREATE_NEW refuses anything that is already there.
