@@ -138,7 +138,7 @@ void CommSetNoticeHook(CommNoticeHook hook) {
 }
 
 int CommClaimPort(std::int32_t port) {
-    if (!comm::platform::ClaimPort(port)) return OpenFailed(port, COMM_ERR_OPEN_FAILED);
+    if (!comm::platform::ClaimPort(port, false)) return OpenFailed(port, COMM_ERR_OPEN_FAILED);
     gOpenFailure[0] = '\0';
     return 0;
 }

@@ -154,9 +154,8 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
     EXPECT_EQ(CommSetLine(handle, &mark), 0);
     EXPECT_EQ(CommPortTable[0].config.parity, 3);
 
-    // A USB-serial driver that reports flags of its own and rounds a custom speed: the line holds
-    // what goes over the wire, so it is taken; a standard speed must come back exactly, and a
-    // custom one within 3 %.
+    // A driver that reports flags of its own and rounds speeds: a custom speed is taken within 3 %,
+    // a standard one only exactly.
     line.settableBaud = BAUD_USER;
     line.drops = [](comm::platform::LineState& s) {
         s.fDtrControl = 0, s.fRtsControl = 0, s.fTXContinueOnXoff = 0, s.fBinary = 0, s.XonLim = 99;

@@ -304,11 +304,10 @@ std::string OwnFolder() {
     return folder.substr(0, folder.rfind('\\'));
 }
 
-std::string FreshFolder(const std::string& name, const std::string& in) {
+std::string FreshFolder(const std::string& name) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    const std::string folder = (in.empty() ? Utf8(temp) : in + "\\") + name + "-" +
-                               std::to_string(GetCurrentProcessId());
+    const std::string folder = Utf8(temp) + name + "-" + std::to_string(GetCurrentProcessId());
     RemoveTree(folder);
     CreateDirectoryW(Wide(folder).c_str(), nullptr);
     return folder;

@@ -93,8 +93,7 @@ bool WaitFor(const std::function<bool()>& condition, Patience patience = kPatien
 
 // Files and processes. Paths are UTF-8 (a folder may be named in any script).
 std::string OwnFolder();  // without a trailing '\'
-// Made anew in `in` (default: %TEMP%), named `name` and this process's id.
-std::string FreshFolder(const std::string& name, const std::string& in = {});
+std::string FreshFolder(const std::string& name);  // made anew in %TEMP%
 void RemoveTree(const std::string& folder);
 std::vector<std::string> Entries(const std::string& folder);  // names, "." and ".." left out
 bool Exists(const std::string& path);

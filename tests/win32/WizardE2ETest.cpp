@@ -13,7 +13,6 @@
 #include <fmt/printf.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -436,11 +435,10 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-// The installer, silently, into a folder with an emoji in its name; the operator copies the
-// vendor's prog.exe and firmware in (here the stand-in and the test image), and the installed
-// wizard updates a receiver with a temporary folder named in Chinese and Japanese. While it runs
-// the installer and the uninstaller refuse; a reinstall without /D= goes into the same folder;
-// the operator's files survive it and the uninstall, which removes only what it installed.
+// A silent install into a folder with an emoji; the operator copies the vendor's files in (here
+// the stand-in and the test image); an update with a Chinese and Japanese TMP, during which the
+// installer and uninstaller refuse; a reinstall into the recorded folder; the uninstall, which
+// leaves the operator's files.
 TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
     const std::string setup =
         driver::OwnFolder() + "\\..\\dist\\Reflasher-" REFLASHER_VERSION "-setup.exe";
@@ -453,9 +451,8 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
         return setupRun.Ended().value_or(99);
     };
     EXPECT_EQ(install("/S /D=" + folder), 0u);
-    for (const char* file : {"Reflasher.exe", "Reflasher read-me.txt", "Uninstall.exe"})
-        EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
-    EXPECT_EQ(driver::Entries(folder).size(), 3u);  // no flasher, no firmware
+    // Reflasher.exe, its read-me and the uninstaller; no flasher, no firmware.
+    EXPECT_EQ(driver::Entries(folder).size(), 3u) << ::testing::PrintToString(driver::Entries(folder));
     EXPECT_TRUE(driver::Exists(shortcut)) << shortcut;
     const std::vector<std::string> vendors = {"prog.exe", "508231.005"};
     for (const std::string& file : vendors)
@@ -491,11 +488,9 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
         EXPECT_EQ(uninstall.Ended(), 0u);
     }
     EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(shortcut); }));
-    EXPECT_TRUE(driver::WaitFor([&] {
-        std::vector<std::string> left = driver::Entries(folder);
-        std::sort(left.begin(), left.end());
-        return left == std::vector<std::string>{"508231.005", "prog.exe"};
-    })) << ::testing::PrintToString(driver::Entries(folder));
+    EXPECT_TRUE(driver::WaitFor([&] { return driver::Entries(folder).size() == vendors.size(); }))
+        << ::testing::PrintToString(driver::Entries(folder));
+    for (const std::string& file : vendors) EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
     driver::RemoveTree(folder);
 }
 

@@ -228,9 +228,8 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
     EXPECT_TRUE(Entries(temp_).empty()) << "the late flasher's folder went too";
 }
 
-// A temporary folder short enough itself, but too long with the run folder and the result file
-// in it (the flasher would write its result somewhere else): refused with the reason before the
-// flasher runs, and nothing is left in it.
+// A TMP too long with the run folder and the result file in it: refused with the reason before
+// the flasher runs, and nothing is left in it.
 TEST_F(RunFlasherWin32, APathPastMaxPathIsRefusedBeforeTheFlasherRuns) {
     InstallFlasher("report\nsleep 1000\nstatus xxxxxx0\n");
     const std::string longer = temp_ + "\\" + std::string(236 - temp_.size() - 1, 'l');
