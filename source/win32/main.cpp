@@ -49,8 +49,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     (void)running;
 
     // Common controls 6 (the manifest asks for them) draw the standard controls with the
-    // system's visual style.
-    // Loaded here rather than imported: comctl32 is not one of the known DLLs.
+    // system's visual style. Loaded here rather than imported: comctl32 is not a known DLL.
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     if (HMODULE comctl32 = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         using Init = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);

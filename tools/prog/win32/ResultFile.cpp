@@ -1,13 +1,20 @@
 #include "tools/prog/ResultFile.h"
 
 #include <windows.h>
-// After <windows.h>, which it needs.
-#include <shellapi.h>
 
 #include <cerrno>
 #include <string>
 
 #include "tools/prog/win32/SystemMessage.h"
+
+// The C runtime's own split of the UTF-16 command line (msvcrt, which the program loads anyway;
+// CommandLineToArgvW would load shell32, and with it the start-up time a missing firmware file
+// must stay within).
+struct CrtStartupInfo {
+    int newMode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expandWildcards,
+                              CrtStartupInfo* startup);
 
 namespace {
 
@@ -31,11 +38,13 @@ std::string Utf8(const wchar_t* text) {
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
     int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) return {argv, argv + argc};
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    CrtStartupInfo startup{0};
+    if (__wgetmainargs(&count, &wide, &environment, 0, &startup) < 0 || wide == nullptr)
+        return {argv, argv + argc};
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i) arguments.push_back(Utf8(wide[i]));
-    LocalFree(wide);
     return arguments;
 }
 
