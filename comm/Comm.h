@@ -119,12 +119,24 @@ const char* CommOpenFailure();
 // The device that stands for COM `port` on this machine ("/dev/ttyUSB0" from REFLASHER_COM<n>,
 // else "/dev/ttyS<n-1>"; "\\.\COM3" on Windows), NUL-terminated in `name`.
 void CommPortDevice(std::int32_t port, char* name, std::size_t size);
-// Applies `config` to the port's line and keeps it in the slot; -11 when the line refuses it or
-// does not hold it afterwards (it then keeps its previous settings). CommOpen calls it before the
+// Applies `config` to the port's line and keeps it in the slot. -11 (COMM_ERR_SETUP_FAILED):
+// the port is not open, the driver refused the settings or the time-outs, or the settings read
+// back afterwards differ in what goes over the wire: the speed (a standard speed exactly; another
+// speed by more than the driver's rounding, 3 %), the data bits, the parity, the stop bits or the
+// flow control asked for (CTS, DSR, XON/XOFF). Fields a driver reports as it likes are not
+// compared. After a refused read-back the line gets its previous settings back. CommOpen calls it before the
 // threads start; it may also be called on an open port while its threads run (from the thread
 // that owns the table): the writer picks up the new handshake flags at its next turn.
 int CommSetLine(PortHandle handle, const CommPortConfig* config);
 int CommClose(PortHandle handle);
+
+// The claim on COM `port` across the programs of this machine that CommOpen takes (a named mutex
+// on Windows; on POSIX the device's flock, which needs nothing more). It outlasts CommClose, so
+// that the flasher the wizard starts on the port next is covered too: CommClaimPort takes it (or
+// finds it taken by this program) before such a run, CommReleasePort lets go once the run has
+// ended. CommClaimPort returns 0, or COMM_ERR_OPEN_FAILED with CommOpenFailure saying why.
+int CommClaimPort(std::int32_t port);
+void CommReleasePort(std::int32_t port);
 
 int CommWrite(PortHandle handle, const void* bytes, std::int32_t length);
 int CommRead(PortHandle handle, void* destination, std::int32_t length);

@@ -48,11 +48,31 @@ void CutOff(CommPortContext* context) {
     context->cutOff = true;
 }
 
-// The settings that decide what goes over the wire; a device reports the others as it likes.
+// How far a speed outside the standard list may come back from a driver that rounds it to what
+// its clock divides down to (FTDI and CP210x adapters stay within 3 %); a standard speed must
+// come back exactly.
+constexpr std::uint32_t kSpeedRoundingPercent = 3;
+
+bool StandardSpeed(std::uint32_t speed) {
+    for (std::uint32_t standard : kFixedSpeeds) {
+        if (standard == speed) return true;
+    }
+    return speed == 230400 || speed == 460800 || speed == 921600;
+}
+
+// Whether the line holds what the wizard set and what matters on the wire: the speed, the data
+// bits, the parity, the stop bits and the flow control asked for. A driver reports every other
+// field (and may round a custom speed) as it likes; comparing those would refuse a working
+// USB-serial adapter.
 bool HoldsLine(const LineState& held, const LineState& asked) {
-    return held.BaudRate == asked.BaudRate && held.ByteSize == asked.ByteSize && held.Parity == asked.Parity &&
+    const std::uint32_t difference =
+        held.BaudRate > asked.BaudRate ? held.BaudRate - asked.BaudRate : asked.BaudRate - held.BaudRate;
+    const bool speedHeld = StandardSpeed(asked.BaudRate)
+                               ? difference == 0
+                               : std::uint64_t{difference} * 100 <= std::uint64_t{asked.BaudRate} * kSpeedRoundingPercent;
+    return speedHeld && held.ByteSize == asked.ByteSize && held.Parity == asked.Parity &&
            held.StopBits == asked.StopBits && held.fOutxCtsFlow == asked.fOutxCtsFlow &&
-           held.fOutX == asked.fOutX && held.fInX == asked.fInX;
+           held.fOutxDsrFlow == asked.fOutxDsrFlow && held.fOutX == asked.fOutX && held.fInX == asked.fInX;
 }
 
 int UndoOpen(CommPort* slot, CommPortContext* context, int result) {
@@ -116,6 +136,14 @@ void CommPortDevice(std::int32_t port, char* name, std::size_t size) {
 void CommSetNoticeHook(CommNoticeHook hook) {
     comm::platform::SetNoticeFunction(hook);
 }
+
+int CommClaimPort(std::int32_t port) {
+    if (!comm::platform::ClaimPort(port, false)) return OpenFailed(port, COMM_ERR_OPEN_FAILED);
+    gOpenFailure[0] = '\0';
+    return 0;
+}
+
+void CommReleasePort(std::int32_t port) { comm::platform::LetGoOfPort(port); }
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config) {
     const int result = OpenPort(handle, config);

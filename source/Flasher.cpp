@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 
+#include "comm/Comm.h"
 #include "res/Strings.h"
 #include "source/platform/FlasherProcess.h"
 
@@ -19,8 +20,11 @@ constexpr std::size_t kResultBytes = 7;
 constexpr char kSuccessMark = '0';
 // The flasher's last words after the result byte: one line, at most this long.
 constexpr std::size_t kReasonBytes = 240;
-// The flasher's path buffers hold 260 characters; the temporary folder must leave room in them.
-constexpr std::size_t kMaxTempFolder = 259;
+// The flasher's path buffers hold 260 characters (MAX_PATH with its NUL): every path it is
+// given or makes must be shorter, or its calls fail or cut the path, and it would open or write
+// something else than the wizard meant (a result file in the system folder, a false failure
+// after a real flash).
+constexpr std::size_t kMaxPath = 259;
 // How long a flasher that was passed the wizard's ending signal gets to stop.
 constexpr std::uint32_t kStopGraceMs = 5000;
 // How often a console of the wizard's own gets the user-interface thread during the waits.
@@ -101,6 +105,12 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     }
     const std::string commandLine =
         FlasherCommandLine(folder, firmwareFile, port, connectSpeed, transferSpeed);
+    const std::string firmwarePath = folder + flasher_os::kPathSeparator + firmwareFile;
+    if (flasher_os::PathLength(firmwarePath) > kMaxPath) {
+        show(WithLine(notStarted, fmt::sprintf("The path of the firmware file %s is longer than %d characters.",
+                                               firmwarePath, kMaxPath)));
+        return FlasherResult::NotStarted;
+    }
 
     // Each run works in a folder of its own inside the temporary folder, so that no other run's
     // result file (another wizard's, or a late one of ours) is ever taken for this run's.
@@ -108,16 +118,40 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         surroundings.tempFolder.empty() ? flasher_os::TempFolder() : surroundings.tempFolder;
     std::string reason;
     std::unique_ptr<flasher_os::RunFolder> runFolder;
-    if (tempFolder.size() > kMaxTempFolder) {
-        reason = fmt::sprintf("is longer than %d characters", kMaxTempFolder);
+    if (flasher_os::PathLength(tempFolder) > kMaxPath) {
+        reason = fmt::sprintf("it is longer than %d characters", kMaxPath);
     } else {
         runFolder = flasher_os::MakeRunFolder(tempFolder, reason);
+    }
+    // The whole path the flasher writes, its run folder's and the result file's name with it.
+    std::string resultFile;
+    if (runFolder) {
+        resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), runFolder->Path());
+        if (flasher_os::PathLength(resultFile) > kMaxPath) {
+            reason = fmt::sprintf("the flasher's result file %s would be longer than %d characters", resultFile,
+                                  kMaxPath);
+            runFolder.reset();
+        }
     }
     if (!runFolder) {
         show(WithLine(notStarted, "The temporary folder " + tempFolder + " cannot be used: " + reason + "."));
         return FlasherResult::NotStarted;
     }
-    const std::string resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), runFolder->Path());
+
+    // The port stays this wizard's until the flasher has ended (taken when the port was opened,
+    // or here on the restore road): no second wizard opens it while the flasher writes. A
+    // flasher left running past its limit keeps it.
+    if (CommClaimPort(port) != 0) {
+        show(WithLine(notStarted, std::string(CommOpenFailure()) + "."));
+        return FlasherResult::NotStarted;
+    }
+    struct PortClaim {
+        std::int32_t port;
+        bool kept = false;
+        ~PortClaim() {
+            if (!kept) CommReleasePort(port);
+        }
+    } claim{port};
 
     if (surroundings.started) {
         surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs, commandLine});
@@ -177,6 +211,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     if (!ended) {
         // The flasher keeps running in its folder; it is looked at again before the next run.
         if (console.close) console.close();
+        claim.kept = true;
         gLingering = new Lingering{std::move(process), std::move(runFolder)};
         show(WithLine(res::LoadString(kMsgTimedOut), "The flasher is still running."));
         return FlasherResult::TimedOut;

@@ -151,6 +151,17 @@ const char* LastOpenFailure();
 // says why, in the words LastOpenFailure uses (busy, permission with the group hint, ...).
 bool ProbeDevice(const char* path, char* why, std::size_t size);
 
+// The claim on COM `port` across the processes of this machine, for the platforms whose device
+// lock does not outlive the device (Windows: a named mutex per port; POSIX: none, flock does it).
+// ClaimPort takes it, or finds it this process's already; false when another process holds it,
+// or (`opening`: for a device about to be opened) when a device of this process has the port
+// open; GetLastError / LastOpenFailure then say so. The claim lasts past PortClosed (the device's
+// close), so that a flasher started on the port next is covered, until LetGoOfPort, a claim on
+// another port, or the end of the process. User-interface thread.
+bool ClaimPort(std::int32_t port, bool opening);
+void PortClosed(std::int32_t port);
+void LetGoOfPort(std::int32_t port);
+
 // Replaces the factory that CommOpen uses; nullptr restores the platform's.
 void SetLineDeviceFactory(LineDeviceFactory factory);
 LineDevice* OpenLineDevice(std::int32_t port, void* storage);

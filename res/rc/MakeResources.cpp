@@ -206,7 +206,12 @@ std::string controlClassAndStyle(const res::ControlTemplate& c, std::string& exS
     }
     style = "WS_CHILD | " + style;
     if (!(s & res::kHidden)) style += " | WS_VISIBLE";
-    if (s & res::kVScroll) style += " | WS_VSCROLL";
+    // A read-only text has its scroll bar from the start, whatever its template says: the edit
+    // control keeps the bar's range only for a bar it was created with (under Wine one added
+    // later stays 0..0 and cannot be used). The back end hides the bar while the text fits.
+    const bool readOnlyText =
+        c.kind == ControlKind::Edit && (s & res::kReadOnly) && (s & res::kMultiLine);
+    if ((s & res::kVScroll) || readOnlyText) style += " | WS_VSCROLL";
     if (s & res::kGroupStart) style += " | WS_GROUP";
     if (s & res::kTabStop) style += " | WS_TABSTOP";
     if (s & res::kDisabled) style += " | WS_DISABLED";

@@ -22,6 +22,10 @@ std::string OwnFolder();
 // buffers allow; RunFlasher checks that.
 std::string TempFolder();
 
+// How many characters the system counts in `path` (UTF-8 on this side): UTF-16 units on
+// Windows, where a path of MAX_PATH or more cannot be used by the flasher's calls; bytes on POSIX.
+std::size_t PathLength(const std::string& path);
+
 // `path` as one argument of a Windows-style command line: in double quotes, with whatever the
 // flasher's argument splitting would take apart escaped, so that it arrives whole.
 std::string QuotedArgument(const std::string& path);

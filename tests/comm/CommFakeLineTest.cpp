@@ -153,6 +153,21 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
     mark.parity = 3;  // even parity it keeps
     EXPECT_EQ(CommSetLine(handle, &mark), 0);
     EXPECT_EQ(CommPortTable[0].config.parity, 3);
+
+    // A driver that reports flags of its own and rounds speeds: a custom speed is taken within 3 %,
+    // a standard one only exactly.
+    line.settableBaud = BAUD_USER;
+    line.drops = [](comm::platform::LineState& s) {
+        s.fDtrControl = 0, s.fRtsControl = 0, s.fTXContinueOnXoff = 0, s.fBinary = 0, s.XonLim = 99;
+        if (s.BaudRate == 250000) s.BaudRate = 250600;
+        if (s.BaudRate == 100000) s.BaudRate = 96000;
+        if (s.BaudRate == 19200) s.BaudRate = 19231;
+    };
+    for (auto [speed, result] : {std::pair{250000u, 0}, {100000u, int(COMM_ERR_SETUP_FAILED)},
+                                 {19200u, int(COMM_ERR_SETUP_FAILED)}}) {
+        CommPortConfig asked = LineConfig(1, speed);
+        EXPECT_EQ(CommSetLine(handle, &asked), result) << speed;
+    }
     EXPECT_EQ(CommClose(handle), 0);
 }
 

@@ -210,7 +210,7 @@ TEST_F(RunFlasherTest, AnUnusableTemporaryFolderIsNamedWithItsReason) {
     surroundings_.tempFolder = "/" + std::string(259, 't') + "/";
     EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_NE(messages_[0].find(" cannot be used: is longer than 259 characters."), std::string::npos);
+    EXPECT_NE(messages_[0].find(" cannot be used: it is longer than 259 characters."), std::string::npos);
 }
 
 TEST_F(RunFlasherTest, GivesTheFlasherOnlyTheStandardStreamsAndTheConsole) {

@@ -91,9 +91,11 @@ TEST(Win32Resources, DialogsAreTheirTemplates) {
             EXPECT_EQ((cs & WS_VISIBLE) == 0, (c.style & res::kHidden) != 0);
             EXPECT_EQ((cs & WS_TABSTOP) != 0, (c.style & res::kTabStop) != 0);
             EXPECT_EQ((cs & WS_GROUP) != 0, (c.style & res::kGroupStart) != 0);
-            // (A drop-down list's scroll bar belongs to its list.)
+            // (A drop-down list's scroll bar belongs to its list; a read-only text always has one.)
+            const bool readOnlyText = c.kind == res::ControlKind::Edit &&
+                                      (c.style & res::kReadOnly) && (c.style & res::kMultiLine);
             if (c.kind != res::ControlKind::DropList) {
-                EXPECT_EQ((cs & WS_VSCROLL) != 0, (c.style & res::kVScroll) != 0);
+                EXPECT_EQ((cs & WS_VSCROLL) != 0, (c.style & res::kVScroll) != 0 || readOnlyText);
             }
             const std::string cls = ClassOf(child);
             switch (c.kind) {
@@ -348,8 +350,9 @@ TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
     backend_.windowClosed(welcome, 2);
 }
 
-// A text longer than its box can be scrolled, whatever the font and the scale make of it.
-TEST_F(Win32BackendTest, LongTextsGetAScrollBar) {
+// A text longer than its box scrolls to its end by its bar and by keys, whatever the font and the
+// scale make of it; a text that fits shows no bar.
+TEST_F(Win32BackendTest, LongTextsScrollToTheirEnd) {
     ui::Window choose = Model(147);
     HWND page = Open(choose);
     HWND edit = GetDlgItem(page, 1027);
@@ -359,6 +362,26 @@ TEST_F(Win32BackendTest, LongTextsGetAScrollBar) {
     choose.controls[0].text = res::LoadString(122);
     backend_.windowChanged(choose, ui::Change::Text, 1027);
     EXPECT_TRUE(GetWindowLongA(edit, GWL_STYLE) & WS_VSCROLL);
+    const int lines = int(SendMessageA(edit, EM_GETLINECOUNT, 0, 0));
+    SCROLLINFO bar{};
+    bar.cbSize = sizeof bar;
+    bar.fMask = SIF_ALL;
+    ASSERT_TRUE(GetScrollInfo(edit, SB_VERT, &bar));
+    EXPECT_EQ(bar.nMax, lines - 1);  // a bar that can be moved
+    ASSERT_GT(int(bar.nPage), 0);
+    ASSERT_LT(int(bar.nPage), lines);
+    // At the end, the first visible line is the one a page above the last.
+    auto firstVisible = [&] { return int(SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0)); };
+    for (int i = 0; i < lines; ++i)  // the bar's arrow, as a click on it sends
+        SendMessageA(edit, WM_VSCROLL, SB_LINEDOWN, 0);
+    EXPECT_EQ(firstVisible(), lines - int(bar.nPage));
+    EXPECT_EQ(GetScrollPos(edit, SB_VERT), lines - int(bar.nPage));
+    SendMessageA(edit, WM_VSCROLL, SB_TOP, 0);
+    SetFocus(edit);  // a click into the text
+    EXPECT_EQ(Next().kind, ui::InputKind::Repaint);  // (keys typed before the page showed are dropped)
+    for (int i = 0; i < lines; ++i) Key(edit, VK_NEXT);
+    EXPECT_EQ(Next().kind, ui::InputKind::Repaint);
+    EXPECT_EQ(firstVisible(), lines - int(bar.nPage));
     backend_.windowClosed(choose, 2);
 }
 

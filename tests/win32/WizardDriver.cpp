@@ -51,6 +51,21 @@ std::vector<HWND> Children(HWND parent) {
     return found;
 }
 
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size() + 1, L'\0');
+    const int got = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), int(wide.size()));
+    wide.resize(std::size_t(got > 0 ? got - 1 : 0));
+    return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+    std::string utf8(wide.size() * 4 + 1, '\0');
+    const int got = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), int(utf8.size()),
+                                        nullptr, nullptr);
+    utf8.resize(std::size_t(got > 0 ? got - 1 : 0));
+    return utf8;
+}
+
 LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutA(hwnd, message, wParam, lParam, SMTO_NORMAL, kSendPatienceMs, &result))
@@ -71,29 +86,28 @@ bool WaitFor(const std::function<bool()>& condition, Patience patience) {
 
 Wizard::Wizard(const std::string& program, const std::string& arguments,
                const std::string& tempFolder) {
-    std::string line = "\"" + program + "\"";
-    if (!arguments.empty()) line += " " + arguments;
-    std::vector<char> commandLine(line.begin(), line.end());
-    commandLine.push_back('\0');
-    const std::string folder = program.substr(0, program.rfind('\\'));
+    std::wstring line = Wide("\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments));
+    line.push_back(L'\0');
+    const std::wstring folder = Wide(program.substr(0, program.rfind('\\')));
 
     // The driver's environment, with TMP and TEMP replaced.
-    std::vector<char> environment;
+    std::vector<wchar_t> environment;
     if (!tempFolder.empty()) {
-        if (char* block = GetEnvironmentStringsA()) {
-            for (const char* entry = block; *entry; entry += std::strlen(entry) + 1) {
-                if (_strnicmp(entry, "TMP=", 4) == 0 || _strnicmp(entry, "TEMP=", 5) == 0) continue;
-                environment.insert(environment.end(), entry, entry + std::strlen(entry) + 1);
+        if (wchar_t* block = GetEnvironmentStringsW()) {
+            for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+                if (_wcsnicmp(entry, L"TMP=", 4) == 0 || _wcsnicmp(entry, L"TEMP=", 5) == 0) continue;
+                environment.insert(environment.end(), entry, entry + wcslen(entry) + 1);
             }
-            FreeEnvironmentStringsA(block);
+            FreeEnvironmentStringsW(block);
         }
-        for (const std::string& entry : {"TMP=" + tempFolder, "TEMP=" + tempFolder})
+        for (const std::wstring& entry : {L"TMP=" + Wide(tempFolder), L"TEMP=" + Wide(tempFolder)})
             environment.insert(environment.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-        environment.push_back('\0');
+        environment.push_back(L'\0');
     }
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+    if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT,
                         environment.empty() ? nullptr : environment.data(), folder.c_str(),
                         &startup, &process_)) {
         process_ = {};
@@ -284,51 +298,54 @@ SIZE PictureSize(HWND page, int id) {
 }
 
 std::string OwnFolder() {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder = path;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::string folder = Utf8(path);
     return folder.substr(0, folder.rfind('\\'));
 }
 
 std::string FreshFolder(const std::string& name) {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    const std::string folder =
-        std::string(temp) + name + "-" + std::to_string(GetCurrentProcessId());
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::string folder = Utf8(temp) + name + "-" + std::to_string(GetCurrentProcessId());
     RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryW(Wide(folder).c_str(), nullptr);
     return folder;
 }
 
 std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(Wide(folder + "\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        const std::string name = entry.cFileName;
+        const std::string name = Utf8(entry.cFileName);
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(find, &entry));
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
     return names;
 }
 
 void RemoveTree(const std::string& folder) {
     for (const std::string& name : Entries(folder)) {
-        const std::string path = folder + "\\" + name;
-        const DWORD attributes = GetFileAttributesA(path.c_str());
+        const std::wstring path = Wide(folder + "\\" + name);
+        const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            RemoveTree(path);
+            RemoveTree(folder + "\\" + name);
         } else {
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(path.c_str());
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
         }
     }
-    RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryW(Wide(folder).c_str());
 }
 
 bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Copy(const std::string& from, const std::string& to) {
+    return CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE) != FALSE;
 }
 
 int ProcessesNamed(const std::string& imageName) {

@@ -32,8 +32,8 @@ struct MessageBoxSeen {
 // One run of the wizard (or of any GUI program: the installer's too).
 class Wizard {
   public:
-    // Starts `program` (full path) with `arguments`, in its own folder, with `tempFolder` as its
-    // TMP and TEMP (empty: the driver's own).
+    // Starts `program` (full path) with `arguments` (UTF-8 both), in its own folder, with
+    // `tempFolder` as its TMP and TEMP (empty: the driver's own).
     Wizard(const std::string& program, const std::string& arguments = {},
            const std::string& tempFolder = {});
     // Ends the program if it still runs, and waits for it.
@@ -91,12 +91,13 @@ SIZE PictureSize(HWND page, int id);
 // Polls `condition` until it holds (true) or `patience` runs out (false).
 bool WaitFor(const std::function<bool()>& condition, Patience patience = kPatience);
 
-// Files and processes.
-std::string OwnFolder();                           // without a trailing '\'
+// Files and processes. Paths are UTF-8 (a folder may be named in any script).
+std::string OwnFolder();  // without a trailing '\'
 std::string FreshFolder(const std::string& name);  // made anew in %TEMP%
 void RemoveTree(const std::string& folder);
 std::vector<std::string> Entries(const std::string& folder);  // names, "." and ".." left out
 bool Exists(const std::string& path);
+bool Copy(const std::string& from, const std::string& to);
 int ProcessesNamed(const std::string& imageName);  // running processes of that image
 
 // Writes `window` (with its frame) as it is on the screen into a PNG file.

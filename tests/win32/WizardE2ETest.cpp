@@ -73,10 +73,8 @@ class WizardE2E : public ::testing::Test {
         const std::string folder = driver::FreshFolder(name);
         extra_.push_back(folder);
         const std::string own = driver::OwnFolder();
-        EXPECT_TRUE(CopyFileA((own + "\\Reflasher.exe").c_str(),
-                              (folder + "\\Reflasher.exe").c_str(), FALSE));
-        EXPECT_TRUE(
-            CopyFileA((own + "\\prog.exe").c_str(), (folder + "\\prog.exe").c_str(), FALSE));
+        EXPECT_TRUE(driver::Copy(own + "\\Reflasher.exe", folder + "\\Reflasher.exe"));
+        EXPECT_TRUE(driver::Copy(own + "\\prog.exe", folder + "\\prog.exe"));
         if (!firmware.empty()) {
             HANDLE file = CreateFileA((folder + "\\508231.005").c_str(), GENERIC_WRITE, 0, nullptr,
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -196,6 +194,18 @@ TEST_F(WizardE2E, FindsAReceiverAt9600) {
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(driver::Text(info, 1017), StatusLine(1, 9600));
+    {
+        // The port stays this wizard's until its flasher has ended: a second one is refused it.
+        Wizard second(driver::OwnFolder() + "\\Reflasher.exe", "", temp_);
+        HWND choose = ToPortPage(second, 1);
+        ASSERT_NE(choose, nullptr);
+        second.Click(choose, 1006);
+        const std::string text = Box(second);
+        EXPECT_EQ(text.substr(0, S(108).size()), S(108));
+        EXPECT_NE(text.find("\\\\.\\COM1: in use by another program"), std::string::npos) << text;
+        second.Key(second.Page("Choose Connection"), VK_ESCAPE);
+        EXPECT_EQ(second.Ended(), 3u);
+    }
     w.Click(info, 1013);  // Back
     HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
@@ -425,26 +435,31 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-// The installer, silently: the folder under Program Files with the three files, the Start-menu
-// shortcut and the uninstaller; the installed wizard runs the update road; the silent uninstall
-// takes it all away.
-TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
+// A silent install into a folder with an emoji; the operator copies the vendor's files in (here
+// the stand-in and the test image); an update with a Chinese and Japanese TMP, during which the
+// installer and uninstaller refuse; a reinstall into the recorded folder; the uninstall, which
+// leaves the operator's files.
+TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
     const std::string setup =
         driver::OwnFolder() + "\\..\\dist\\Reflasher-" REFLASHER_VERSION "-setup.exe";
     ASSERT_TRUE(driver::Exists(setup)) << setup;
-    const std::string folder = KnownFolder(FOLDERID_ProgramFiles) + "\\Reflasher";
+    const std::string folder = KnownFolder(FOLDERID_ProgramFiles) + "\\Reflasher \U0001F4DF";
     const std::string shortcut = KnownFolder(FOLDERID_CommonPrograms) + "\\Reflasher.lnk";
     driver::RemoveTree(folder);  // a run broken off earlier
-    {
-        Wizard install(setup, "/S");
-        ASSERT_TRUE(install.Started());
-        EXPECT_EQ(install.Ended(), 0u);
-    }
-    for (const char* file : {"Reflasher.exe", "prog.exe", "508231.005", "Uninstall.exe"}) {
-        EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
-    }
+    auto install = [&](const std::string& arguments) {
+        Wizard setupRun(setup, arguments);
+        return setupRun.Ended().value_or(99);
+    };
+    EXPECT_EQ(install("/S /D=" + folder), 0u);
+    // Reflasher.exe, its read-me and the uninstaller; no flasher, no firmware.
+    EXPECT_EQ(driver::Entries(folder).size(), 3u) << ::testing::PrintToString(driver::Entries(folder));
     EXPECT_TRUE(driver::Exists(shortcut)) << shortcut;
+    const std::vector<std::string> vendors = {"prog.exe", "508231.005"};
+    for (const std::string& file : vendors)
+        ASSERT_TRUE(driver::Copy(driver::OwnFolder() + "\\" + file, folder + "\\" + file));
 
+    driver::RemoveTree(temp_);
+    temp_ = driver::FreshFolder("\u4E34\u65F6 \u30D5\u30A9\u30EB\u30C0");
     {
         winetest::RemoteReceiver receiver(1, "");
         ASSERT_TRUE(receiver.Ok());
@@ -455,20 +470,28 @@ TEST_F(WizardE2E, InstallsRunsAndUninstallsSilently) {
         HWND done = w.Page("Update Successful", kFlashPatience);
         ASSERT_NE(done, nullptr);
         EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "004", "005"));
+        EXPECT_EQ(install("/S"), 2u);
+        Wizard uninstall(folder + "\\Uninstall.exe", "/S _?=" + folder);  // in place: its own code
+        EXPECT_EQ(uninstall.Ended(), 2u);
+        EXPECT_EQ(driver::Entries(folder).size(), 5u);
         w.Click(done, 1032);
         EXPECT_EQ(w.Ended(), 0u);
         wizard_.reset();
     }
 
+    EXPECT_EQ(install("/S"), 0u);  // the recorded folder, not Program Files\Reflasher
+    EXPECT_FALSE(driver::Exists(KnownFolder(FOLDERID_ProgramFiles) + "\\Reflasher"));
+    EXPECT_EQ(driver::Entries(folder).size(), 5u);
     {
         // The uninstaller hands over to a copy of itself in the temporary folder and returns.
         Wizard uninstall(folder + "\\Uninstall.exe", "/S");
-        ASSERT_TRUE(uninstall.Started());
         EXPECT_EQ(uninstall.Ended(), 0u);
     }
-    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(folder); }))
-        << "still there: " << folder;
-    EXPECT_FALSE(driver::Exists(shortcut));
+    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(shortcut); }));
+    EXPECT_TRUE(driver::WaitFor([&] { return driver::Entries(folder).size() == vendors.size(); }))
+        << ::testing::PrintToString(driver::Entries(folder));
+    for (const std::string& file : vendors) EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
+    driver::RemoveTree(folder);
 }
 
 }  // namespace

@@ -67,8 +67,8 @@ bool ParseNumber(const char* text, long low, long high, long& value) {
     return errno == 0 && end != text && *end == '\0' && value >= low && value <= high;
 }
 
-std::optional<std::vector<std::uint8_t>> ReadFile(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+std::optional<std::vector<std::uint8_t>> ReadFile(const std::string& path) {
+    std::FILE* file = OpenForReading(path);
     if (file == nullptr) return std::nullopt;
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[4096];
@@ -89,9 +89,12 @@ std::vector<std::uint8_t> Le32(std::uint32_t value) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** arguments) {
+    const std::vector<std::string> args = ProgramArguments(argc, arguments);
+    std::vector<const char*> argv;
+    for (const std::string& argument : args) argv.push_back(argument.c_str());
     long port = 0, connect = 0, transfer = 0;
-    if (argc != 6 || std::strcmp(argv[3], "P") != 0 || !ParseNumber(argv[2], 1, 255, port) ||
+    if (argv.size() != 6 || std::strcmp(argv[3], "P") != 0 || !ParseNumber(argv[2], 1, 255, port) ||
         !ParseNumber(argv[4], 1, 4000000, connect) || !ParseNumber(argv[5], 1, 4000000, transfer)) {
         return Finish(kUsage, "usage: prog.exe \"<firmware file>\" <COM port> P <connect speed> <transfer speed>");
     }

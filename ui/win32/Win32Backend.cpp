@@ -243,7 +243,14 @@ bool Win32Backend::showMessageBox(Input& input) {
     pendingBox_ = nullptr;
     // The system's box runs a modal loop of its own; the framework's timers wait for it (no page
     // runs a timer beneath a message box).
-    MessageBoxA(owner, box.text.c_str(), box.title.c_str(), type);
+    // The texts are UTF-8: a path in a message (a folder named in Chinese) is shown as it is.
+    auto wide = [](const std::string& utf8) {
+        std::wstring text(utf8.size() + 1, L'\0');
+        const int got = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), int(text.size()));
+        text.resize(std::size_t(got > 0 ? got - 1 : 0));
+        return text;
+    };
+    MessageBoxW(owner, wide(box.text).c_str(), wide(box.title).c_str(), type);
     input = {InputKind::Press, kIdOk};
     return true;
 }
@@ -534,11 +541,13 @@ unsigned Win32Backend::dpiOf(const View& view) const {
 }
 
 void Win32Backend::scrollIfLonger(void* edit) {
-    // A text longer than its box gets a scroll bar, whatever the template says: in the font and
-    // at the scale the system has, a box may hold fewer lines than it did where it was drawn.
+    // A read-only text's scroll bar (its resource gives it one) shows only while the text is
+    // longer than its box, whatever the template says: in the font and at the scale the system
+    // has, a box may hold fewer lines than it did where it was drawn, and a text that fits needs
+    // no idle bar. Measured with the bar shown, so that the narrower box decides.
     HWND hwnd = static_cast<HWND>(edit);
-    const LONG style = GetWindowLongA(hwnd, GWL_STYLE);
-    if (style & WS_VSCROLL) return;
+    if (!(GetWindowLongA(hwnd, GWL_STYLE) & ES_READONLY)) return;
+    ShowScrollBar(hwnd, SB_VERT, TRUE);
     RECT box{};
     SendMessageA(hwnd, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&box));
     HDC dc = GetDC(hwnd);
@@ -549,10 +558,8 @@ void Win32Backend::scrollIfLonger(void* edit) {
     SelectObject(dc, old);
     ReleaseDC(hwnd, dc);
     const LRESULT lines = SendMessageA(hwnd, EM_GETLINECOUNT, 0, 0);
-    if (metrics.tmHeight <= 0 || lines * metrics.tmHeight <= box.bottom - box.top) return;
-    SetWindowLongA(hwnd, GWL_STYLE, style | WS_VSCROLL);
-    SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
-                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const bool fits = metrics.tmHeight > 0 && lines * metrics.tmHeight <= box.bottom - box.top;
+    if (fits) ShowScrollBar(hwnd, SB_VERT, FALSE);
 }
 
 void Win32Backend::applyPicture(View& view, std::size_t index) {

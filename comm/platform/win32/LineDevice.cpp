@@ -62,7 +62,8 @@ class Win32LineDevice final : public LineDevice {
         HANDLE writeDone;    // completion of the writer's WriteFile
     };
 
-    Win32LineDevice(HANDLE line, const Events& events) : line_(line), events_(events) {}
+    Win32LineDevice(std::int32_t port, HANDLE line, const Events& events)
+        : port_(port), line_(line), events_(events) {}
 
     bool GetProperties(LineProperties* properties) override {
         Call call(*this);
@@ -199,6 +200,7 @@ class Win32LineDevice final : public LineDevice {
 
     void Close() override {
         if (closed_.exchange(true)) return;
+        PortClosed(port_);  // the claim stays, for the flasher that comes next
         SetEvent(events_.cancel);
         // A call still under way lets go of the line as it leaves (see Call).
         if (callsUnderWay_.load() == 0) CloseLine();
@@ -329,6 +331,7 @@ class Win32LineDevice final : public LineDevice {
         }
     }
 
+    std::int32_t port_;
     HANDLE line_;  // closed once closed_ is set and no call is under way
     Events events_;
     std::atomic<bool> closed_{false};
@@ -389,10 +392,16 @@ const char* LastOpenFailure() {
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     char name[32];
     PortDeviceName(port, name, sizeof name);
+    if (!ClaimPort(port, true)) {
+        NoteOpenFailure(GetLastError());
+        return nullptr;
+    }
     HANDLE line = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING, nullptr);
     if (line == INVALID_HANDLE_VALUE) {
         NoteOpenFailure(GetLastError());
+        PortClosed(port);
+        LetGoOfPort(port);
         return nullptr;
     }
     // A port starts with empty driver buffers, as Windows' own serial driver opens it; under
@@ -408,9 +417,10 @@ LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
             if (done != nullptr) CloseHandle(done);
         }
         CloseHandle(line);
+        PortClosed(port);
         return nullptr;
     }
-    return new (storage) Win32LineDevice(line, {made[0], made[1], made[2], made[3], made[4]});
+    return new (storage) Win32LineDevice(port, line, {made[0], made[1], made[2], made[3], made[4]});
 }
 
 }  // namespace comm::platform

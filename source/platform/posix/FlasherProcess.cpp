@@ -46,6 +46,8 @@ std::string OwnFolder() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
+std::size_t PathLength(const std::string& path) { return path.size(); }
+
 std::string TempFolder() {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string folder = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";

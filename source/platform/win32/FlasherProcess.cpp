@@ -1,5 +1,9 @@
 // Windows: CreateProcess with a console of the flasher's own, waits on the process handle, a
 // private folder per run, and the result file read without following links.
+//
+// Paths and the environment are UTF-8 on the portable side and go to the system through its
+// wide-character calls only: a folder named outside the ANSI code page (C:\中文, a user profile
+// with an emoji) must reach the flasher unchanged, never as the '?' of a lossy conversion.
 #include "source/platform/FlasherProcess.h"
 
 #include <windows.h>
@@ -16,20 +20,36 @@ const char kPathSeparator = '\\';
 
 namespace {
 
-// The path buffers of the flasher hand-off.
-constexpr DWORD kPathBuffer = 260;
-constexpr DWORD kTempPathOffered = 259;
+// The longest path the wide-character calls can give back. (RunFlasher keeps every path the
+// flasher sees within MAX_PATH; these are read whole so that it can say so.)
+constexpr DWORD kLongestPath = 32768;
 
-constexpr char kConsoleTitle[] = "Installing Firmware";
+constexpr wchar_t kConsoleTitle[] = L"Installing Firmware";
 constexpr WORD kConsoleFill = 112;  // 0x70: black text on light grey
 
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text, std::size_t length) {
+    if (length == 0) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
 std::string SystemMessage(DWORD error) {
-    char text[256] = {};
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                       sizeof text, nullptr) == 0) {
+    wchar_t text[256] = {};
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                       sizeof text / sizeof text[0], nullptr) == 0) {
         return "error " + std::to_string(error);
     }
-    std::string message = text;
+    std::string message = Utf8(text, wcslen(text));
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
         message.pop_back();
     return message;
@@ -41,30 +61,30 @@ bool IsLink(DWORD attributes) {
 
 // Removes `folder` (with a trailing '\') and everything in it. Links (reparse points: symbolic
 // links, junctions) are removed themselves, never followed.
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "*").c_str(), &entry);
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = entry.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string path = folder + name;
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + name;
             const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (directory && !IsLink(entry.dwFileAttributes)) {
-                RemoveTree(path + '\\');
+                RemoveTree(path + L'\\');
                 continue;
             }
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-                SetFileAttributesA(path.c_str(), entry.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+                SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
             if (directory) {
-                RemoveDirectoryA(path.c_str());
+                RemoveDirectoryW(path.c_str());
             } else {
-                DeleteFileA(path.c_str());
+                DeleteFileW(path.c_str());
             }
-        } while (FindNextFileA(find, &entry));
+        } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
-    RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 // How long a run folder's removal keeps trying while something still holds the folder: the
@@ -74,20 +94,21 @@ constexpr DWORD kRemovalRetryMs = 20;
 
 class Win32RunFolder final : public RunFolder {
 public:
-    explicit Win32RunFolder(std::string path) : path_(std::move(path)) {}
+    explicit Win32RunFolder(std::string path) : path_(std::move(path)), widePath_(Wide(path_)) {}
     ~Win32RunFolder() override {
         const DWORD start = GetTickCount();
-        RemoveTree(path_);
-        while (GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        RemoveTree(widePath_);
+        while (GetFileAttributesW(widePath_.c_str()) != INVALID_FILE_ATTRIBUTES &&
                GetTickCount() - start < kRemovalPatienceMs) {
             Sleep(kRemovalRetryMs);
-            RemoveTree(path_);
+            RemoveTree(widePath_);
         }
     }
     const std::string& Path() const override { return path_; }
 
 private:
     std::string path_;  // with the trailing '\'
+    std::wstring widePath_;
 };
 
 // The security of a run folder: this user only, nothing inherited from the temporary folder.
@@ -157,54 +178,55 @@ public:
     void EndAsAsked(int) override {}
 };
 
-// The wizard's environment with TMP and TEMP set to `temporary`, as CreateProcess takes it:
-// "NAME=value" strings one after the other, each ending in a NUL, then one more NUL, sorted by
-// name without regard to case (the drive entries "=C:=..." first, as Windows keeps them).
-std::vector<char> EnvironmentWithTemp(const std::string& temporary) {
-    std::vector<std::string> entries;
-    if (char* block = GetEnvironmentStringsA()) {
-        for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) {
-            const std::string text = entry;
-            const std::string name = text.substr(0, text.find('=', 1));
-            if (_stricmp(name.c_str(), "TMP") == 0 || _stricmp(name.c_str(), "TEMP") == 0) continue;
+// The wizard's environment with TMP and TEMP set to `temporary`, as CreateProcessW takes it
+// with CREATE_UNICODE_ENVIRONMENT: "NAME=value" strings one after the other, each ending in a
+// NUL, then one more NUL, sorted by name without regard to case (the drive entries "=C:=..."
+// first, as Windows keeps them).
+std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temporary) {
+    auto nameOf = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=', 1)); };
+    std::vector<std::wstring> entries;
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+            const std::wstring text = entry;
+            const std::wstring name = nameOf(text);
+            if (_wcsicmp(name.c_str(), L"TMP") == 0 || _wcsicmp(name.c_str(), L"TEMP") == 0) continue;
             entries.push_back(text);
         }
-        FreeEnvironmentStringsA(block);
+        FreeEnvironmentStringsW(block);
     }
-    entries.push_back("TMP=" + temporary);
-    entries.push_back("TEMP=" + temporary);
-    std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
-        const std::string nameA = a.substr(0, a.find('=', 1));
-        const std::string nameB = b.substr(0, b.find('=', 1));
-        return _stricmp(nameA.c_str(), nameB.c_str()) < 0;
+    entries.push_back(L"TMP=" + temporary);
+    entries.push_back(L"TEMP=" + temporary);
+    std::stable_sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+        return _wcsicmp(nameOf(a).c_str(), nameOf(b).c_str()) < 0;
     });
-    std::vector<char> block;
-    for (const std::string& entry : entries) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    block.push_back('\0');
+    std::vector<wchar_t> block;
+    for (const std::wstring& entry : entries) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    block.push_back(L'\0');
     return block;
 }
 
 }  // namespace
 
 std::string OwnFolder() {
-    char path[kPathBuffer] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, kPathBuffer);
+    std::vector<wchar_t> path(kLongestPath, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), kLongestPath);
     // Nothing, or a path cut short by the buffer: the folder cannot be told.
-    if (length == 0 || length >= kPathBuffer) return {};
-    const std::string exe(path, length);
-    const std::size_t backslash = exe.rfind('\\');
-    return backslash == std::string::npos ? std::string() : exe.substr(0, backslash);
+    if (length == 0 || length >= kLongestPath) return {};
+    const std::wstring exe(path.data(), length);
+    const std::size_t backslash = exe.rfind(L'\\');
+    return backslash == std::wstring::npos ? std::string() : Utf8(exe.data(), backslash);
 }
 
 std::string TempFolder() {
-    char path[kPathBuffer] = {};
-    const DWORD length = GetTempPathA(kTempPathOffered, path);
-    if (length == 0) return {};
-    if (length < kTempPathOffered) return std::string(path, length);
-    // Longer than the flasher's buffers allow: given whole, so that RunFlasher can say so.
-    std::vector<char> longer(length + 1);
-    const DWORD full = GetTempPathA(length + 1, longer.data());
-    return full == 0 || full > length ? std::string() : std::string(longer.data(), full);
+    // Whole, however long: RunFlasher checks what the flasher will make of it.
+    std::vector<wchar_t> path(kLongestPath, L'\0');
+    const DWORD length = GetTempPathW(kLongestPath, path.data());
+    if (length == 0 || length >= kLongestPath) return {};
+    return Utf8(path.data(), length);
+}
+
+std::size_t PathLength(const std::string& path) {
+    return Wide(path).size();
 }
 
 std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::string& reason) {
@@ -216,11 +238,12 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     // A name nobody else holds: CreateDirectory refuses one that exists, so try a few.
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
-        char name[64];
+        char name[32];
         std::snprintf(name, sizeof name, "reflasher-%08lx%04x", static_cast<unsigned long>(GetCurrentProcessId()),
                       static_cast<unsigned>((GetTickCount() + static_cast<DWORD>(attempt) * 7919u) & 0xFFFF));
         const std::string path = tempFolder + name;
-        if (CreateDirectoryA(path.c_str(), security.Attributes())) return std::make_unique<Win32RunFolder>(path + '\\');
+        if (CreateDirectoryW(Wide(path).c_str(), security.Attributes()))
+            return std::make_unique<Win32RunFolder>(path + '\\');
         error = GetLastError();
     }
     reason = SystemMessage(error);
@@ -241,41 +264,37 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     // folders or PATH. The command line still starts with its bare name.
     const std::string program = programFolder + '\\' + programName;
 
-    // CreateProcess may write into the command line: it gets a copy of its own.
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
+    // CreateProcessW may write into the command line: it gets a copy of its own.
+    std::wstring line = Wide(commandLine);
+    line.push_back(L'\0');
     // The run folder is the flasher's current folder and its temporary folder (TMP, TEMP
     // without the trailing '\', as Windows keeps them; GetTempPath gives it back with one).
-    std::string temporary = runFolder;
-    if (temporary.size() > 3 && temporary.back() == '\\') temporary.pop_back();
-    std::vector<char> environment = EnvironmentWithTemp(temporary);
-    char title[sizeof kConsoleTitle];
+    std::wstring temporary = Wide(runFolder);
+    if (temporary.size() > 3 && temporary.back() == L'\\') temporary.pop_back();
+    std::vector<wchar_t> environment = EnvironmentWithTemp(temporary);
+    wchar_t title[sizeof kConsoleTitle / sizeof kConsoleTitle[0]];
     std::memcpy(title, kConsoleTitle, sizeof kConsoleTitle);
 
-    // A console window of the flasher's own, titled and filled black on light grey. The
-    // structure's size is that of this build: 68 bytes in a 32-bit program, 104 in a 64-bit one.
-    STARTUPINFOA startup{};
+    // A console window of the flasher's own, titled and filled black on light grey.
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    startup.lpReserved = nullptr;
-    startup.lpDesktop = nullptr;
     startup.lpTitle = title;
     startup.dwFlags = STARTF_USEFILLATTRIBUTE;
     startup.dwFillAttribute = kConsoleFill;
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                        environment.data(), runFolder.c_str(), &startup, &started)) {
+    if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        Wide(runFolder).c_str(), &startup, &started)) {
         return nullptr;
     }
     return std::make_unique<Win32FlasherProcess>(started);
 }
 
-void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
+void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // No sharing, only if it exists; a link there is opened itself and then refused.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return -1;
     BY_HANDLE_FILE_INFORMATION info{};

@@ -228,6 +228,24 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
     EXPECT_TRUE(Entries(temp_).empty()) << "the late flasher's folder went too";
 }
 
+// A TMP too long with the run folder and the result file in it: refused with the reason before
+// the flasher runs, and nothing is left in it.
+TEST_F(RunFlasherWin32, APathPastMaxPathIsRefusedBeforeTheFlasherRuns) {
+    InstallFlasher("report\nsleep 1000\nstatus xxxxxx0\n");
+    const std::string longer = temp_ + "\\" + std::string(236 - temp_.size() - 1, 'l');
+    ASSERT_TRUE(CreateDirectoryA(longer.c_str(), nullptr));
+    char previous[MAX_PATH] = {};
+    GetEnvironmentVariableA("TMP", previous, MAX_PATH);
+    SetEnvironmentVariableA("TMP", longer.c_str());  // the system's temporary folder: TMP first
+    surroundings_.tempFolder.clear();
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    SetEnvironmentVariableA("TMP", previous);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find("status.err would be longer than 259 characters."), std::string::npos) << messages_[0];
+    EXPECT_FALSE(Exists(root_ + "\\report.txt"));
+    EXPECT_TRUE(Entries(longer).empty());
+}
+
 TEST_F(RunFlasherWin32, AMissingFlasherIsNotStartedNorLookedForElsewhere) {
     // A prog.exe that would succeed waits in the current folder and on PATH, and the real one
     // beside this test; none of them is the wizard folder's.

@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+std::FILE* OpenForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 bool WriteResultFile(const std::string& text, std::string& error) {
     char temporary[] = "status.err.XXXXXX";
     const int fd = mkstemp(temporary);
