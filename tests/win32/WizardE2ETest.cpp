@@ -319,6 +319,24 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
     EXPECT_TRUE(driver::Enabled(info, 1019));
     w.Click(info, 2);
     EXPECT_EQ(w.Ended(), 4u);
+
+    // A flasher that reports success on a receiver that keeps its old firmware: the receiver has
+    // the last word, so the same message with what it reported, and never the completion page.
+    winetest::RemoteReceiver stubborn(2, "--fault keeps-old-version");
+    ASSERT_TRUE(stubborn.Ok());
+    Wizard& again = Start();
+    HWND choose = ToPortPage(again, 2);
+    ASSERT_NE(choose, nullptr);
+    again.Click(choose, 1006);
+    info = again.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    again.Click(info, 1019);
+    EXPECT_EQ(Box(again, kFlashPatience), S(128) + "\r\n\r\nThe receiver still runs firmware version 004, not 005.");
+    EXPECT_EQ(again.Page("Update Successful", driver::Patience{0}), nullptr);
+    info = again.Page("Receiver Information");
+    ASSERT_NE(info, nullptr);
+    again.Key(info, VK_ESCAPE);
+    EXPECT_EQ(again.Ended(), 4u);
 }
 
 // No firmware file beside the wizard: the flasher ends at once, 126, and the page again.
