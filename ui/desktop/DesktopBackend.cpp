@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QTimer>
 #include <QWindow>
 
@@ -25,6 +26,10 @@ public:
     explicit InputGate(DesktopBackend& backend) : backend_(backend) {}
 
     bool eventFilter(QObject* receiver, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if ((type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
+            !backend_.inConsole(receiver) && backend_.heldOver(*static_cast<QKeyEvent*>(event)))
+            return true;
         if (backend_.accepting_) return false;
         switch (event->type()) {
             case QEvent::Close:
@@ -125,6 +130,17 @@ void DesktopBackend::deliver(const Window& from, const Input& input) {
     captured_ = true;
     accepting_ = false;  // one input per wait; what follows it in the queue is dropped
     if (loop_) loop_->quit();
+}
+
+bool DesktopBackend::heldOver(const QKeyEvent& key) {
+    // A window system repeats a held key with the auto-repeat mark: such a key acts only on the
+    // window that was shown when it went down (the same event passes here once per receiver).
+    if (!key.isAutoRepeat()) {
+        if (key.type() != QEvent::KeyRelease) keyDownAt_[key.key()] = shown_;
+        return false;
+    }
+    const auto it = keyDownAt_.find(key.key());
+    return it == keyDownAt_.end() || it->second != shown_;
 }
 
 void DesktopBackend::dropQueuedInput() {
