@@ -171,8 +171,22 @@ void Win32Backend::dropTypedAhead() {
     pending_.clear();
 }
 
+bool Win32Backend::heldOver(const void* m) {
+    const MSG& msg = *static_cast<const MSG*>(m);
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return false;
+    // Bit 30: the key was down before this message, a repeat. Its characters (mnemonics) come
+    // only from the key-down, so dropping that drops them too.
+    if (!(msg.lParam & (LPARAM(1) << 30))) {
+        keyDownAt_[msg.wParam] = shown_;
+        return false;
+    }
+    const auto it = keyDownAt_.find(msg.wParam);
+    return it == keyDownAt_.end() || it->second != shown_;
+}
+
 void Win32Backend::route(void* m) {
     MSG& msg = *static_cast<MSG*>(m);
+    if (heldOver(&msg)) return;
     HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
     if (root && viewOf(root) && IsDialogMessageA(root, &msg)) return;
     TranslateMessage(&msg);
@@ -227,6 +241,17 @@ bool Win32Backend::waitInput(Millis deadline, Input& input) {
     }
 }
 
+namespace {
+// The back end whose message box is up on this thread, for the hook below.
+thread_local Win32Backend* tBoxOwner = nullptr;
+
+// The system's message box runs a loop of its own; its messages pass this filter first.
+LRESULT CALLBACK DropHeldKeys(int code, WPARAM wParam, LPARAM lParam) {
+    if (code >= 0 && tBoxOwner && tBoxOwner->heldOver(reinterpret_cast<const MSG*>(lParam))) return 1;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+}  // namespace
+
 bool Win32Backend::showMessageBox(Input& input) {
     const Window& box = *pendingBox_;
     // The owner is the page the operator sees on top.
@@ -243,7 +268,11 @@ bool Win32Backend::showMessageBox(Input& input) {
     pendingBox_ = nullptr;
     // The system's box runs a modal loop of its own; the framework's timers wait for it (no page
     // runs a timer beneath a message box).
+    tBoxOwner = this;
+    HHOOK hook = SetWindowsHookExA(WH_MSGFILTER, DropHeldKeys, nullptr, GetCurrentThreadId());
     MessageBoxA(owner, box.text.c_str(), box.title.c_str(), type);
+    if (hook) UnhookWindowsHookEx(hook);
+    tBoxOwner = nullptr;
     input = {InputKind::Press, kIdOk};
     return true;
 }
