@@ -136,11 +136,11 @@ bool DesktopBackend::heldOver(const QKeyEvent& key) {
     // A window system repeats a held key with the auto-repeat mark: such a key acts only on the
     // window that was shown when it went down (the same event passes here once per receiver).
     if (!key.isAutoRepeat()) {
-        if (key.type() != QEvent::KeyRelease) keyDownAt_[key.key()] = shown_;
+        if (key.type() != QEvent::KeyRelease) keyDownAt_[key.key()] = shown_ + closed_;
         return false;
     }
     const auto it = keyDownAt_.find(key.key());
-    return it == keyDownAt_.end() || it->second != shown_;
+    return it == keyDownAt_.end() || it->second != shown_ + closed_;
 }
 
 void DesktopBackend::dropQueuedInput() {
@@ -203,6 +203,7 @@ void DesktopBackend::windowClosed(const Window& window, int) {
     if (it == widgets_.end()) return;
     WindowWidget* w = it->second;
     widgets_.erase(it);
+    ++closed_;
     w->hide();
     delete w;
     // The window below takes the keys again.

@@ -113,7 +113,9 @@ private:
     // dropped: input given before a window was shown never acts on it.
     int shown_ = 0;
     int droppedAt_ = 0;
-    std::map<int, int> keyDownAt_;  // Qt key -> shown_ when it last went down (not a repeat)
+    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active one.
+    int closed_ = 0;
+    std::map<int, int> keyDownAt_;  // Qt key -> shown_ + closed_ when it last went down (not a repeat)
 };
 
 }  // namespace ui::desktop

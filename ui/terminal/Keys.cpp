@@ -135,9 +135,9 @@ bool TerminalBackend::heldOver(int key) {
     const Millis t = now();
     const Millis gap = t - run_.last;
     const bool again = key == run_.key;
-    if (again && run_.shownAt != shown_ && gap < kRepeatDelayMs) {
-        // The run began before this window was shown. A first press there followed by one here
-        // is a repeat only when the next follows at a repeat's pace; a second press acts.
+    if (again && run_.shownAt != turn() && gap < kRepeatDelayMs) {
+        // The run began before this window became the active one. A first press there followed
+        // by one here is a repeat only when the next follows at a repeat's pace; else it acts.
         if ((run_.length > 1 && gap < kRepeatGapMs) || repeatFollows(key)) {
             ++run_.length;
             run_.last = t;
@@ -148,7 +148,7 @@ bool TerminalBackend::heldOver(int key) {
         run_.last = t;
         return false;
     }
-    run_ = {key, t, shown_, 1};
+    run_ = {key, t, turn(), 1};
     return false;
 }
 

@@ -127,6 +127,7 @@ void TerminalBackend::windowChanged(const Window& window, Change change, int) {
 void TerminalBackend::windowClosed(const Window& window, int) {
     open_.erase(std::remove(open_.begin(), open_.end(), &window), open_.end());
     views_.erase(&window);
+    ++closed_;
     menu_.open = false;
     render();
 }

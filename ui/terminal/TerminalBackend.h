@@ -91,7 +91,7 @@ private:
     // ---- Keys.cpp
     // The next key, Alt+key (Escape and the key at once) as one; ERR when none waits.
     int readKey();
-    // Whether `key`, read now, repeats a key held down since before the active window was shown:
+    // Whether `key`, read now, repeats a key held down since before the active window became so:
     // such a key acts on the window only once it has been released and pressed again.
     bool heldOver(int key);
     // Whether `key` comes again within a repeat's pace (what came, if anything, is read ahead).
@@ -120,8 +120,11 @@ private:
     // dropped: keys typed before a window was shown never act on it.
     int shown_ = 0;
     int flushedAt_ = 0;
+    // Changes whenever another window becomes the active one (shown, or uncovered as one closes).
+    int closed_ = 0;
+    int turn() const { return shown_ + closed_; }
     // The last run of one key (read closer together than a repeat): which key, when it was last
-    // read, shown_ when it began (-1: before any window), and how many keys it had.
+    // read, turn() when it began (-1: before any window), and how many keys it had.
     struct KeyRun {
         int key = -1;
         Millis last = 0;

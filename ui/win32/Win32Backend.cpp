@@ -177,11 +177,11 @@ bool Win32Backend::heldOver(const void* m) {
     // Bit 30: the key was down before this message, a repeat. Its characters (mnemonics) come
     // only from the key-down, so dropping that drops them too.
     if (!(msg.lParam & (LPARAM(1) << 30))) {
-        keyDownAt_[msg.wParam] = shown_;
+        keyDownAt_[msg.wParam] = shown_ + closed_;
         return false;
     }
     const auto it = keyDownAt_.find(msg.wParam);
-    return it == keyDownAt_.end() || it->second != shown_;
+    return it == keyDownAt_.end() || it->second != shown_ + closed_;
 }
 
 void Win32Backend::route(void* m) {
@@ -471,6 +471,7 @@ void Win32Backend::windowChanged(const Window& window, Change change, int contro
 void Win32Backend::windowClosed(const Window& window, int) {
     open_.erase(std::remove(open_.begin(), open_.end(), &window), open_.end());
     if (pendingBox_ == &window) pendingBox_ = nullptr;
+    ++closed_;
     auto it = views_.find(&window);
     std::unique_ptr<View> view;
     if (it != views_.end()) {
