@@ -176,6 +176,13 @@ void TerminalBackend::dropTypedKeys() {
     }
 }
 
+void TerminalBackend::shownAnew() {
+    ++shown_;
+    // Keys typed while the wizard could not take them (connecting, flashing) were meant for a
+    // window that is gone, never for this one; those typed once it is drawn are for it.
+    if (!handedOver_) dropTypedKeys();
+}
+
 void TerminalBackend::resized() {
     rebuildRestoreSequence();
     clearok(curscr, TRUE);
@@ -184,12 +191,6 @@ void TerminalBackend::resized() {
 
 bool TerminalBackend::waitInput(Millis deadline, Input& input) {
     render();
-    if (flushedAt_ != shown_) {
-        // Keys typed while the wizard could not take them (connecting, flashing) were meant for
-        // a window that is gone, never for the one the operator has not seen yet.
-        dropTypedKeys();
-        flushedAt_ = shown_;
-    }
     bool readable = false;
     for (;;) {
         const int key = readKey();

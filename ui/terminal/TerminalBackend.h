@@ -98,6 +98,8 @@ private:
     bool repeatFollows(int key);
     // Drops the keys typed while the wizard could not take them, noting a key still held.
     void dropTypedKeys();
+    // A window is shown: counted, and the keys typed so far dropped.
+    void shownAnew();
     void resized();
     // Turns one key into input for the active window; false when it only changed what we show.
     bool translate(int key, bool alt, Input& input);
@@ -116,10 +118,8 @@ private:
     bool colour_ = false;
     bool unicode_ = false;
     bool handedOver_ = false;
-    // Windows opened or shown so far, and how many of them had been when the typed keys were last
-    // dropped: keys typed before a window was shown never act on it.
+    // Windows opened or shown so far; keys typed before a window was shown never act on it.
     int shown_ = 0;
-    int flushedAt_ = 0;
     // Changes whenever another window becomes the active one (shown, or uncovered as one closes).
     int closed_ = 0;
     int turn() const { return shown_ + closed_; }
