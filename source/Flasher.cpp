@@ -81,7 +81,12 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
                       const FlasherSurroundings& surroundings) {
     const std::string programName = res::LoadString(kProgramName);
     const FlasherConsole& console = surroundings.console;
+    // Holds off the ending signals while the flasher runs, and only then: a message box must end
+    // with the wizard when one comes, so the watch goes (and a signal it took ends the wizard)
+    // before any box opens.
+    std::unique_ptr<flasher_os::StopWatch> stopWatch;
     auto show = [&](const std::string& text) {
+        stopWatch.reset();
         if (surroundings.showMessage) surroundings.showMessage(text);
     };
     const std::string notStarted = fmt::sprintf(res::LoadString(kMsgNotStarted), programName);
@@ -156,7 +161,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     if (surroundings.started) {
         surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs, commandLine});
     }
-    const std::unique_ptr<flasher_os::StopWatch> stopWatch = flasher_os::WatchForStop();
+    stopWatch = flasher_os::WatchForStop();
     if (console.open) console.open("Installing Firmware", kConsoleFill);
     std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
         folder, commandLine, runFolder->Path(), {console.input, console.output, console.error, console.terminal});

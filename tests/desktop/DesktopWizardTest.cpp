@@ -254,6 +254,23 @@ TEST_F(DesktopWizard, FallBackTo9600ThenBackKeepsTheSelection) {
     EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kChoose}));
 }
 
+// An Enter held down on the Welcome page (auto-repeat key events, as the window system sends them
+// to the focused control) presses Next there only: the port page takes none of its repeats.
+TEST_F(DesktopWizard, AHeldEnterActsOnlyWhereItWentDown) {
+    startFlashableReceiver(1, {});
+    Operator op;
+    int repeats = -1;
+    auto enter = [](bool press, bool repeat) {
+        if (QWidget* to = QApplication::focusWidget()) QTest::simulateEvent(to, press, Qt::Key_Return, {}, "\r", repeat);
+    };
+    op.watch([&] { if (repeats >= 0 && repeats < 300) enter(true, true), ++repeats; })
+        .when("the Welcome page", [&] { return op.window(kWelcome); }, [&] { enter(true, false), repeats = 0; })
+        .when("300 repeats", [&] { return repeats == 300; }, [&] { enter(false, false); })
+        .key(kChoose, Qt::Key_Escape);
+    EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
+    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose}));
+}
+
 TEST_F(DesktopWizard, LowBatteryRefusesAndDisablesUpdate) {
     sim::DeviceState device;
     device.batteryLevel = 3599;

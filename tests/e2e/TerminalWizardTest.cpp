@@ -452,6 +452,39 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
     }
 }
 
+// The flasher's failure box ends with the wizard when its terminal closes, also when it was started
+// with SIGHUP ignored, and at SIGTERM; the flasher's run folder is gone.
+TEST_F(TerminalWizard, TheFlashersFailureBoxEndsWithTheTerminalOrSIGTERM) {
+    const std::string d = dir_.path();
+    for (const std::string how : {"hang-up", "hang-up with SIGHUP ignored", "SIGTERM"}) {
+        SCOPED_TRACE(how);
+        // Nothing behind COM1: the flasher gives up at once.
+        const bool ignored = how.find("ignored") != std::string::npos;
+        auto t = std::make_unique<Tmux>(d, wizardCommand(d, "C.UTF-8", ignored ? "env --ignore-signal=HUP" : ""));
+        ASSERT_TRUE(t->waitFor({"Welcome", "< Next >"}));
+        t->keys({"Enter"});
+        ASSERT_TRUE(t->waitFor({"Choose Connection"}));
+        t->keys({"M-r"});
+        ASSERT_TRUE(t->waitFor({"Please select the design of your receiver."}));
+        t->keys({"Enter"});
+        ASSERT_TRUE(t->waitFor({" reflasher ", "< OK >"}));
+        const pid_t wizard = pid_t(std::atoi(readFile(d + "/wizard.pid").c_str()));
+        ASSERT_GT(wizard, 0);
+        if (how == "SIGTERM") {
+            kill(wizard, SIGTERM);
+            EXPECT_TRUE(t->waitFor({"EXIT=143", "STTY-SAVED"}));
+        }
+        t.reset();  // the tmux server ends: the terminal hangs up
+        auto ended = [&] {  // a zombie nobody reaps counts as ended
+            const std::string stat = readFile("/proc/" + std::to_string(wizard) + "/stat");
+            return stat.empty() || stat[stat.rfind(") ") + 2] == 'Z';
+        };
+        for (auto until = Clock::now() + kScreenDeadline; !ended() && Clock::now() < until;) std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(ended() || kill(wizard, SIGKILL) != 0);  // (and it does not outlive the test)
+        for (const auto& entry : fs::directory_iterator(d)) EXPECT_NE(entry.path().filename().string().rfind("reflasher-", 0), 0u);
+    }
+}
+
 // Without colours the wizard still works and animates; the window menu minimises and restores the
 // Welcome page and opens the About box; the dialogs follow the terminal's size.
 TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
@@ -506,14 +539,18 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
 
 // Keys typed while the wizard could not take them never act on a page the operator has not seen:
 // a second Enter on the port page does not press Update, an Escape during "Connecting..." does not
-// end the wizard. Plain letters on the COM port list pick entries rather than pressing buttons.
-TEST_F(TerminalWizard, TypedAheadKeysAndLettersOnTheListPressNothing) {
+// end the wizard; nor does an Enter held down (repeating 30 times a second) from the Welcome page.
+// Plain letters on the COM port list pick entries rather than pressing buttons.
+TEST_F(TerminalWizard, TypedAheadAndHeldKeysAndLettersOnTheListPressNothing) {
     const std::string d = dir_.path();
     Simulator com1(d + "/com1", {"--baud", "9600"});  // the 19200 try first: connecting takes a while
     ASSERT_TRUE(com1.ready());
     Tmux t(d, wizardCommand(d, "C.UTF-8"));
     ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
-    t.keys({"Enter"});
+    t.tmuxCommand({"pipe-pane", "-I", "-t", "e2e", "while :; do printf '\\r'; sleep 0.03; done"});
+    ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
+    std::this_thread::sleep_for(3s);  // held on the port page
+    t.tmuxCommand({"pipe-pane", "-t", "e2e"});
     ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 1"}));
     t.keys({"c"});  // the next entry that begins with c
     ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 2"}));

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QTimer>
 #include <QWindow>
 
@@ -25,6 +26,10 @@ public:
     explicit InputGate(DesktopBackend& backend) : backend_(backend) {}
 
     bool eventFilter(QObject* receiver, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if ((type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
+            !backend_.inConsole(receiver) && backend_.heldOver(*static_cast<QKeyEvent*>(event)))
+            return true;
         if (backend_.accepting_) return false;
         switch (event->type()) {
             case QEvent::Close:
@@ -127,6 +132,17 @@ void DesktopBackend::deliver(const Window& from, const Input& input) {
     if (loop_) loop_->quit();
 }
 
+bool DesktopBackend::heldOver(const QKeyEvent& key) {
+    // A window system repeats a held key with the auto-repeat mark: such a key acts only on the
+    // window that was shown when it went down (the same event passes here once per receiver).
+    if (!key.isAutoRepeat()) {
+        if (key.type() != QEvent::KeyRelease) keyDownAt_[key.key()] = shown_ + closed_;
+        return false;
+    }
+    const auto it = keyDownAt_.find(key.key());
+    return it == keyDownAt_.end() || it->second != shown_ + closed_;
+}
+
 void DesktopBackend::dropQueuedInput() {
     accepting_ = false;
     QCoreApplication::sendPostedEvents();
@@ -187,6 +203,7 @@ void DesktopBackend::windowClosed(const Window& window, int) {
     if (it == widgets_.end()) return;
     WindowWidget* w = it->second;
     widgets_.erase(it);
+    ++closed_;
     w->hide();
     delete w;
     // The window below takes the keys again.

@@ -20,7 +20,8 @@
 // the operator acts or the framework's next timer is due. Outside waitInput the operator's input to
 // the wizard's windows is dropped, not queued: while the connecting sequence runs (busyPause keeps
 // the windows painted meanwhile) and while the flasher runs (only its console window takes keys).
-// Keys and clicks given before a window was shown never act on it.
+// Keys and clicks given before a window was shown never act on it, nor do the repeats of a key held
+// down since then, until it is released and pressed again.
 //
 // Everything here runs on the thread that owns the QApplication, which must exist first.
 #pragma once
@@ -33,6 +34,7 @@
 #include "ui/Backend.h"
 
 class QEventLoop;
+class QKeyEvent;
 class QObject;
 class QWidget;
 
@@ -96,6 +98,8 @@ private:
     // Runs Qt's event loop once over everything queued, with the operator's input to the windows
     // dropped (the keys and clicks typed before a window was shown).
     void dropQueuedInput();
+    // Whether `key` repeats a key held down since before the active window was shown.
+    bool heldOver(const QKeyEvent& key);
 
     std::vector<const Window*> open_;                 // oldest first; the last one gets the input
     std::map<const Window*, WindowWidget*> widgets_;  // owned: deleted when their window closes
@@ -109,6 +113,9 @@ private:
     // dropped: input given before a window was shown never acts on it.
     int shown_ = 0;
     int droppedAt_ = 0;
+    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active one.
+    int closed_ = 0;
+    std::map<int, int> keyDownAt_;  // Qt key -> shown_ + closed_ when it last went down (not a repeat)
 };
 
 }  // namespace ui::desktop

@@ -68,7 +68,7 @@ void TerminalBackend::takeBack() {
     std::fwrite(s.data(), 1, s.size(), stdout);
     std::fflush(stdout);
     reset_prog_mode();
-    flushinp();  // keys meant for the flasher (Escape!) must not reach the page that comes back
+    dropTypedKeys();  // keys meant for the flasher (Escape!) must not reach the page that comes back
     clearok(curscr, TRUE);
     reclaimInterruptKeys();
     render();

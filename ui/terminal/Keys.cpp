@@ -7,14 +7,16 @@
 
 #include "ui/terminal/Layout.h"
 #include "ui/terminal/Screen.h"
+#include "ui/terminal/Signals.h"
 #include "ui/terminal/Text.h"
 
 #include <poll.h>
-#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 namespace ui::terminal {
 
@@ -100,52 +102,119 @@ void TerminalBackend::moveFocus(const Window& window, int step) {
 
 // ---- Keys --------------------------------------------------------------------------------------
 
+namespace {
+
+// Added to a key that came with Alt (Escape and the key at once).
+constexpr int kAlt = 1 << 24;
+// A terminal does not tell a held key's repeats from presses: keys of one kind closer together
+// than this are one run (keyboards repeat 25 to 40 times a second)...
+constexpr Millis kRepeatGapMs = 100;
+// ...and a held key's first repeat comes after the keyboard's longer delay (250 to 660 ms).
+constexpr Millis kRepeatDelayMs = 1000;
+
+}  // namespace
+
+int TerminalBackend::readKey() {
+    if (pendingKey_ != ERR) {
+        const int key = pendingKey_;
+        pendingKey_ = ERR;
+        return key;
+    }
+    const int key = getch();
+    if (key == altDown_) return KEY_DOWN | kAlt;  // Alt+Down as one key code (xterm's modifier sequences)
+    if (key != 27) return key;
+    // Escape alone, or Alt+key, which terminals send as Escape and the key at once.
+    timeout(30);
+    const int next = getch();
+    nodelay(stdscr, TRUE);
+    if (next == 27 || next == KEY_RESIZE) ungetch(next);  // two Escapes, or Escape and then an Alt+key: each in its turn
+    return next == ERR || next == 27 || next == KEY_RESIZE ? 27 : next | kAlt;
+}
+
+bool TerminalBackend::heldOver(int key) {
+    const Millis t = now();
+    const Millis gap = t - run_.last;
+    const bool again = key == run_.key;
+    if (again && run_.shownAt != turn() && gap < kRepeatDelayMs) {
+        // The run began before this window became the active one. A first press there followed
+        // by one here is a repeat only when the next follows at a repeat's pace; else it acts.
+        if ((run_.length > 1 && gap < kRepeatGapMs) || repeatFollows(key)) {
+            ++run_.length;
+            run_.last = t;
+            return true;
+        }
+    } else if (again && gap < kRepeatGapMs) {
+        ++run_.length;  // begun on this window: each repeat acts (an arrow held in a list)
+        run_.last = t;
+        return false;
+    }
+    run_ = {key, t, turn(), 1};
+    return false;
+}
+
+bool TerminalBackend::repeatFollows(int key) {
+    const Millis until = now() + kRepeatGapMs;
+    for (;;) {
+        pendingKey_ = readKey();
+        if (pendingKey_ != ERR) return pendingKey_ == key;
+        const Millis left = until - now();
+        if (left <= 0) return false;
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, int(left)) > 0 && (p.revents & ~POLLIN)) return false;  // the wait sees a hang-up
+    }
+}
+
+void TerminalBackend::dropTypedKeys() {
+    pendingKey_ = ERR;
+    for (int key; (key = readKey()) != ERR;) {
+        if (key == KEY_RESIZE) {
+            resized();
+            continue;
+        }
+        // The run goes on being dropped on the next window while the key is held.
+        run_ = {key, now(), -1, key == run_.key ? run_.length + 1 : 1};
+    }
+}
+
+void TerminalBackend::shownAnew() {
+    ++shown_;
+    // Keys typed while the wizard could not take them (connecting, flashing) were meant for a
+    // window that is gone, never for this one; those typed once it is drawn are for it.
+    if (!handedOver_) dropTypedKeys();
+}
+
+void TerminalBackend::resized() {
+    rebuildRestoreSequence();
+    clearok(curscr, TRUE);
+    render();
+}
+
 bool TerminalBackend::waitInput(Millis deadline, Input& input) {
     render();
-    if (flushedAt_ != shown_) {
-        // Keys typed while the wizard could not take them (connecting, flashing) were meant for
-        // a window that is gone, never for the one the operator has not seen yet.
-        flushinp();
-        flushedAt_ = shown_;
-    }
+    bool readable = false;
     for (;;) {
-        int key = getch();
+        const int key = readKey();
         if (key == ERR) {
+            // The terminal is gone: nobody is left to answer the wizard, and waiting on would spin.
+            termios modes{};
+            if (readable && tcgetattr(STDIN_FILENO, &modes) != 0 && errno == EIO) endForHangUp();
             Millis t = now();
             if (deadline != kForever && t >= deadline) return false;
             int timeout = deadline == kForever ? 60000 : int(std::min<Millis>(deadline - t, 60000));
             pollfd p{STDIN_FILENO, POLLIN, 0};
-            int ready = poll(&p, 1, timeout);
-            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-                raise(SIGHUP);  // the terminal is gone: nobody is left to answer the wizard
-            }
+            const int ready = poll(&p, 1, timeout);
+            if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) endForHangUp();
+            readable = ready > 0;
             continue;  // input, a time-out, or a signal (a resize comes as KEY_RESIZE next)
         }
-        bool alt = false;
-        if (key == altDown_) {  // Alt+Down as one key code (xterm's modifier sequences)
-            key = KEY_DOWN;
-            alt = true;
-        }
+        readable = false;
         if (key == KEY_RESIZE) {
-            rebuildRestoreSequence();
-            clearok(curscr, TRUE);
-            render();
+            resized();
             input = {InputKind::Repaint};
             return true;
         }
-        if (key == 27) {
-            // Escape alone, or Alt+key, which terminals send as Escape and the key at once.
-            timeout(30);
-            int next = getch();
-            nodelay(stdscr, TRUE);
-            if (next == 27) {
-                ungetch(next);  // two Escapes, or Escape and then an Alt+key: each in its turn
-            } else if (next != ERR) {
-                alt = true;
-                key = next;
-            }
-        }
-        if (translate(key, alt, input)) return true;
+        if (heldOver(key)) continue;
+        if (translate(key & ~kAlt, (key & kAlt) != 0, input)) return true;
         render();
     }
 }

@@ -93,6 +93,18 @@ void setRestoreSequence(const std::string& sequence) {
     gTerminalTaken = taken;
 }
 
+void endForHangUp() {
+    restoreTerminal();  // for a terminal only half gone
+    gTerminalTaken = 0;
+    signal(SIGHUP, SIG_DFL);
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    sigprocmask(SIG_UNBLOCK, &hangUp, nullptr);
+    raise(SIGHUP);
+    _exit(128 + SIGHUP);
+}
+
 void lendInterruptKeys() {
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);

@@ -17,6 +17,10 @@ void takeTerminal();
 void releaseTerminal();
 // The bytes the handler writes to leave screen mode (rebuilt when the screen changes).
 void setRestoreSequence(const std::string& sequence);
+// The terminal hung up (a closed window, a dropped SSH connection): nobody is left to answer the
+// wizard, so it ends as SIGHUP ends a program, also when whoever started it ignores SIGHUP (nohup).
+// Called where the wizard waits for keys; no port is open and no flasher runs there.
+[[noreturn]] void endForHangUp();
 // Ctrl+C and Ctrl+\ belong to a program the terminal is lent to: ignored until reclaimed.
 void lendInterruptKeys();
 void reclaimInterruptKeys();

@@ -113,13 +113,13 @@ void TerminalBackend::windowOpened(const Window& window) {
     open_.push_back(&window);
     views_[&window] = View{};
     menu_.open = false;
-    ++shown_;
+    shownAnew();
     render();
 }
 
 void TerminalBackend::windowChanged(const Window& window, Change change, int) {
     if (change == Change::Iconic) menu_.open = false;
-    if (change == Change::Visibility && window.visible) ++shown_;
+    if (change == Change::Visibility && window.visible) shownAnew();
     if (change == Change::Visibility || change == Change::Items || change == Change::Enabled) view(window).dropped = false;
     render();
 }
@@ -127,6 +127,7 @@ void TerminalBackend::windowChanged(const Window& window, Change change, int) {
 void TerminalBackend::windowClosed(const Window& window, int) {
     open_.erase(std::remove(open_.begin(), open_.end(), &window), open_.end());
     views_.erase(&window);
+    ++closed_;
     menu_.open = false;
     render();
 }

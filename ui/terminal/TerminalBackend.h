@@ -6,7 +6,8 @@
 // lists and radio groups, Alt+Down, F4 or Space open a drop-down list, Enter presses the focused
 // or the default button, Escape is Cancel, Alt+letter presses the button with that mnemonic (the
 // plain letter too, unless a list has the focus: there it picks an entry), PgUp/PgDn scroll a long
-// text, Alt+Space opens the window menu. Keys typed before a window was shown never reach it.
+// text, Alt+Space opens the window menu. Keys typed before a window was shown never reach it, nor
+// does a key held down since then, until it is released and pressed again.
 //
 // The files: TerminalBackend.cpp (the terminal and the window model), Layout.cpp (cells from
 // dialog units), Drawing.cpp, Keys.cpp (keys, focus, menus), HandOver.cpp (lending the terminal
@@ -88,6 +89,18 @@ private:
     short pair(short fg, short bg);
 
     // ---- Keys.cpp
+    // The next key, Alt+key (Escape and the key at once) as one; ERR when none waits.
+    int readKey();
+    // Whether `key`, read now, repeats a key held down since before the active window became so:
+    // such a key acts on the window only once it has been released and pressed again.
+    bool heldOver(int key);
+    // Whether `key` comes again within a repeat's pace (what came, if anything, is read ahead).
+    bool repeatFollows(int key);
+    // Drops the keys typed while the wizard could not take them, noting a key still held.
+    void dropTypedKeys();
+    // A window is shown: counted, and the keys typed so far dropped.
+    void shownAnew();
+    void resized();
     // Turns one key into input for the active window; false when it only changed what we show.
     bool translate(int key, bool alt, Input& input);
     bool menuKey(int key, Input& input);
@@ -105,10 +118,21 @@ private:
     bool colour_ = false;
     bool unicode_ = false;
     bool handedOver_ = false;
-    // Windows opened or shown so far, and how many of them had been when the typed keys were last
-    // dropped: keys typed before a window was shown never act on it.
+    // Windows opened or shown so far; keys typed before a window was shown never act on it.
     int shown_ = 0;
-    int flushedAt_ = 0;
+    // Changes whenever another window becomes the active one (shown, or uncovered as one closes).
+    int closed_ = 0;
+    int turn() const { return shown_ + closed_; }
+    // The last run of one key (read closer together than a repeat): which key, when it was last
+    // read, turn() when it began (-1: before any window), and how many keys it had.
+    struct KeyRun {
+        int key = -1;
+        Millis last = 0;
+        int shownAt = -1;
+        int length = 0;
+    };
+    KeyRun run_;
+    int pendingKey_ = -1;  // read ahead by repeatFollows; -1 (ERR) for none
     std::map<int, short> pairs_;  // (fg << 8 | bg) -> colour pair number
     short nextPair_ = 1;
     short colourOf_[16] = {};     // picture palette index -> terminal colour

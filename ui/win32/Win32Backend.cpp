@@ -171,8 +171,22 @@ void Win32Backend::dropTypedAhead() {
     pending_.clear();
 }
 
+bool Win32Backend::heldOver(const void* m) {
+    const MSG& msg = *static_cast<const MSG*>(m);
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return false;
+    // Bit 30: the key was down before this message, a repeat. Its characters (mnemonics) come
+    // only from the key-down, so dropping that drops them too.
+    if (!(msg.lParam & (LPARAM(1) << 30))) {
+        keyDownAt_[msg.wParam] = shown_ + closed_;
+        return false;
+    }
+    const auto it = keyDownAt_.find(msg.wParam);
+    return it == keyDownAt_.end() || it->second != shown_ + closed_;
+}
+
 void Win32Backend::route(void* m) {
     MSG& msg = *static_cast<MSG*>(m);
+    if (heldOver(&msg)) return;
     HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
     if (root && viewOf(root) && IsDialogMessageA(root, &msg)) return;
     TranslateMessage(&msg);
@@ -227,6 +241,17 @@ bool Win32Backend::waitInput(Millis deadline, Input& input) {
     }
 }
 
+namespace {
+// The back end whose message box is up on this thread, for the hook below.
+thread_local Win32Backend* tBoxOwner = nullptr;
+
+// The system's message box runs a loop of its own; its messages pass this filter first.
+LRESULT CALLBACK DropHeldKeys(int code, WPARAM wParam, LPARAM lParam) {
+    if (code >= 0 && tBoxOwner && tBoxOwner->heldOver(reinterpret_cast<const MSG*>(lParam))) return 1;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+}  // namespace
+
 bool Win32Backend::showMessageBox(Input& input) {
     const Window& box = *pendingBox_;
     // The owner is the page the operator sees on top.
@@ -250,7 +275,11 @@ bool Win32Backend::showMessageBox(Input& input) {
         text.resize(std::size_t(got > 0 ? got - 1 : 0));
         return text;
     };
+    tBoxOwner = this;
+    HHOOK hook = SetWindowsHookExA(WH_MSGFILTER, DropHeldKeys, nullptr, GetCurrentThreadId());
     MessageBoxW(owner, wide(box.text).c_str(), wide(box.title).c_str(), type);
+    if (hook) UnhookWindowsHookEx(hook);
+    tBoxOwner = nullptr;
     input = {InputKind::Press, kIdOk};
     return true;
 }
@@ -449,6 +478,7 @@ void Win32Backend::windowChanged(const Window& window, Change change, int contro
 void Win32Backend::windowClosed(const Window& window, int) {
     open_.erase(std::remove(open_.begin(), open_.end(), &window), open_.end());
     if (pendingBox_ == &window) pendingBox_ = nullptr;
+    ++closed_;
     auto it = views_.find(&window);
     std::unique_ptr<View> view;
     if (it != views_.end()) {

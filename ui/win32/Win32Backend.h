@@ -9,7 +9,8 @@
 // the first page (the main window), so only that one is in the task bar; whichever window was
 // opened last is the only one enabled. A timer's deadline is a window timer on a window of the
 // back end's own. Keyboard and mouse messages queued while the wizard was busy are dropped when
-// the next window is shown.
+// the next window is shown, and so are the repeats of a key held down since before it was shown,
+// until the key is released and pressed again (pages and message boxes alike).
 //
 // Everything runs on the user-interface thread that created the back end.
 #pragma once
@@ -44,6 +45,10 @@ class Win32Backend : public Backend {
     // The window (HWND) shown for `window`, nullptr when there is none (message boxes are the
     // system's and are not kept).
     void* handleOf(const Window& window) const;
+
+    // Whether the message (a MSG) is the repeat of a key held down since before the window on
+    // top was shown: it is dropped. Also called by the message boxes' message filter.
+    bool heldOver(const void* msg);
 
     // ---- Backend.
     Millis now() override;
@@ -95,6 +100,9 @@ class Win32Backend : public Backend {
     // dropped.
     int shown_ = 0;
     int flushedAt_ = 0;
+    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active one.
+    int closed_ = 0;
+    std::map<std::uintptr_t, int> keyDownAt_;  // virtual key -> shown_ + closed_ when it last went down
 };
 
 }  // namespace ui::win32
