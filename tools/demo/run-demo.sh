@@ -12,7 +12,7 @@
 set -u
 
 bin=$(cd "$(dirname "$0")" && pwd)
-for f in reflasher receiver-sim prog.exe 508231.005; do
+for f in reflasher receiver-sim prog.exe @REFLASHER_FIRMWARE_VIZ@ @REFLASHER_FIRMWARE_OTHER@; do
     if [ ! -e "$bin/$f" ]; then
         echo "run-demo: $bin/$f is missing; build with: make demo" >&2
         exit 1
