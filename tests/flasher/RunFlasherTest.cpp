@@ -368,6 +368,8 @@ touch "$FLASHER_TEST_DIR/finished")");
 
     WriteAll(root_ / "release", "");
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "finished"); }));
+    // Ended, not yet reaped (a zombie): only then is the next run sure to find it gone.
+    ASSERT_TRUE(WaitFor([&] { return ReadAll("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos; }));
     EXPECT_FALSE(TempFolderEmpty()) << "its folder stays while the wizard has not looked again";
 
     // Once it has ended the next run starts, on its own result: the late success is not taken.
