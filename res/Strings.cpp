@@ -12,8 +12,8 @@ struct Entry {
 
 constexpr Entry kTable[] = {
     {101, "&About Firmware..."},
-    {102, "508231.005"},
-    {103, "508231.005"},
+    {102, REFLASHER_FIRMWARE_VIZ},    // the firmware release's file names, set when the
+    {103, REFLASHER_FIRMWARE_OTHER},  // wizard is configured (default "508231.005")
     {104, "prog.exe"},
     {105, "%s %s %d P %d %d"},
     {106, "Vandrel"},

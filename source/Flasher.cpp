@@ -51,6 +51,12 @@ std::string WithLine(const std::string& message, const std::string& line) {
     return message + "\r\n\r\n" + line;
 }
 
+// A missing file's message, then where the wizard looked: "the same directory as the update
+// utility" tells an operator little when the wizard was started through a link.
+std::string WithLooked(const std::string& message, const std::string& folder) {
+    return WithLine(message, "Looked in: " + folder);
+}
+
 // The printable text of the first line after the result byte, without the blanks around it.
 std::string ReasonAfterResult(const char* bytes, std::size_t count) {
     std::string reason;
@@ -167,7 +173,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         folder, commandLine, runFolder->Path(), {console.input, console.output, console.error, console.terminal});
     if (!process) {
         if (console.close) console.close();
-        show(notStarted);
+        show(WithLooked(notStarted, folder));
         return FlasherResult::NotStarted;
     }
 
@@ -204,7 +210,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         process.reset();
         if (console.close) console.close();
         runFolder.reset();
-        show(fmt::sprintf(res::LoadString(kMsgEndedEarly), firmwareFile));
+        show(WithLooked(fmt::sprintf(res::LoadString(kMsgEndedEarly), firmwareFile), folder));
         return FlasherResult::EndedEarly;
     }
 

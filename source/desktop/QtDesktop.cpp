@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +35,26 @@ std::string firstLine(const std::string& text) {
     return line.substr(0, line.find_last_not_of(" \t") + 1);
 }
 
+// Without XDG_RUNTIME_DIR (root's shell after su, cron, a service) Qt warns on standard error and
+// then uses <temporary folder>/runtime-<user>. The same folder is made and named beforehand, so the
+// operator sees no warning; one that exists but is not this user's private folder is left to Qt
+// (which then says why it will not use it).
+void NameRuntimeFolder() {
+    if (const char* named = std::getenv("XDG_RUNTIME_DIR"); named != nullptr && *named != '\0') return;
+    const passwd* user = getpwuid(getuid());
+    if (user == nullptr) return;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    folder += std::string("runtime-") + user->pw_name;
+    mkdir(folder.c_str(), 0700);
+    struct stat made {};
+    if (lstat(folder.c_str(), &made) != 0 || !S_ISDIR(made.st_mode) || made.st_uid != getuid() ||
+        (made.st_mode & 0777) != 0700)
+        return;
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+}
+
 }  // namespace
 
 bool CanStart(bool forced, std::string& why) {
@@ -40,6 +62,7 @@ bool CanStart(bool forced, std::string& why) {
         why = "no display is named (neither WAYLAND_DISPLAY nor DISPLAY is set)";
         return false;
     }
+    NameRuntimeFolder();
     int said[2];
     if (pipe2(said, O_CLOEXEC) != 0) {
         why = "cannot try Qt: no pipe";
@@ -101,6 +124,7 @@ bool UseConsoleWindow(ui::desktop::DesktopBackend& backend, FlasherConsole& cons
 bool RunWizard(const std::string& programName, WizardSurroundings surroundings, SessionOutcome& outcome,
                std::string& error) {
     // Qt gets only the program's name: the command line was the wizard's, and has been read.
+    NameRuntimeFolder();
     int argc = 1;
     std::string name = programName;
     char* argv[] = {name.data(), nullptr};

@@ -18,6 +18,7 @@
 
 #include "source/Reflasher.h"
 #include "source/desktop/Desktop.h"
+#include "source/terminal/Help.h"
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/PortListing.h"
 #include "source/unattended/Station.h"
@@ -33,8 +34,13 @@ enum ExitCode : int {
     kExitUsage = 2,        // a bad command line
 };
 
-constexpr const char* kFooter = R"(COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
-else /dev/ttyS<n-1>. prog.exe and the firmware files must be in the folder of this program.
+// The rest of --help (and of the manual page, which is made from it): a heading ends with ':',
+// an entry is indented two spaces, its text starts after two blanks or on the lines below.
+constexpr const char* kFooter = R"(Ports and files:
+COM port n is the device named by $REFLASHER_COM<n> (e.g. REFLASHER_COM1=/dev/ttyUSB0),
+else /dev/ttyS<n-1>. prog.exe and the firmware files must be in the folder of this program: for
+an installed wizard libexec/reflasher under its prefix (/usr/libexec/reflasher from the package),
+not bin, where reflasher is only a link.
 
 The wizard opens a desktop window when a display is named (WAYLAND_DISPLAY or DISPLAY) and Qt
 starts on it; otherwise it runs in this terminal.
@@ -52,12 +58,12 @@ Keys in the terminal:
   Ctrl+C                 ends the wizard; while the flasher runs it goes to the flasher
 
 Exit codes:
-  0    the last update or restore worked
+  0    the operator left after an update or restore that worked
   1    no usable terminal (or display), or the wizard could not start
   2    a bad command line
   3    the operator left without flashing
   4    the last update or restore did not work
-  130  ended by Ctrl+C (the shell's code for SIGINT)
+  130  ended by Ctrl+C
 
 Service bench (no terminal needed, nothing asked):
   reflasher --unattended --port N|PATH [--restore white|grey] [--no-confirm] [--json] [--record FILE]
@@ -69,24 +75,27 @@ Service bench (no terminal needed, nothing asked):
       with --restore, a port whose receiver does not answer is restored with that design.
   reflasher --list-ports [--json]
       the serial devices, the COM port each stands for now, and whether this user can open it.
-  --port PATH also serves the wizard: the device becomes a COM port (REFLASHER_COM<n>, which the
-  flasher gets too), selected when the port selection page opens.
+
+--port PATH also serves the wizard: the device becomes a COM port (REFLASHER_COM<n>, which the
+flasher gets too), selected when the port selection page opens.
 
 Exit codes of --unattended (station: 0 when every port succeeded, else the code of the first
 port that did not; 128 + the signal when stopped):
   0    updated or restored (and confirmed)
   1    the run ended without a known outcome
   2    a bad command line, a bad port, or a record file that cannot be written
-  10   battery too low (message 115)
-  11   no receiver found (message 109)
-  12   the port cannot be opened (message 108)
-  13   the receiver information cannot be read (message 113)
-  14   no firmware for this serial number (message 114)
-  20   the flasher failed (messages 128, 129)
-  21   the flasher timed out (message 125)
-  22   the firmware file or the flasher is missing (messages 126, 120)
+  10   the receiver's battery is too low
+  11   no receiver answered on the port
+  12   the port cannot be opened
+  13   the receiver did not tell its serial number and firmware version
+  14   there is no firmware for this receiver's serial number
+  20   the flasher failed
+  21   the flasher did not end in time
+  22   the firmware file or the flasher is missing
   24   confirmation failed: after the flash the receiver runs another version, or is silent
-  130, 143, 129  stopped by SIGINT, SIGTERM, SIGHUP (recorded as interrupted))";
+  129  stopped by SIGHUP (recorded as interrupted)
+  130  stopped by SIGINT, Ctrl+C (recorded as interrupted)
+  143  stopped by SIGTERM (recorded as interrupted))";
 
 // The running executable, for the station's runs; argv[0] when /proc cannot tell.
 std::string OwnPath(const char* argv0) {
@@ -101,7 +110,9 @@ int DesignOf(const std::string& name) { return name == "grey" ? 1 : 0; }
 
 int main(int argc, char** argv) {
     CLI::App cli{"Firmware update wizard for the receiver, in a desktop window or in this terminal.", "reflasher"};
-    cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION);
+    cli.formatter(std::make_shared<help::PlainFormatter>());
+    cli.set_help_flag("-h,--help", "Show this text and exit");
+    cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION, "Show the version and exit");
     bool terminalOnly = false, desktopOnly = false;
     CLI::Option* terminalFlag =
         cli.add_flag("--terminal", terminalOnly, "Run in this terminal, even where a desktop window could open");
@@ -112,22 +123,31 @@ int main(int argc, char** argv) {
     std::string port, restore, record, devRoot = "/dev";
     bool confirm = true, json = false, runUnattended = false, listPortsAsked = false;
     CLI::Option* unattended =
-        cli.add_flag("--unattended", runUnattended, "Run once under the operator policy (needs --port)");
+        cli.add_flag("--unattended", runUnattended, "Run once under the operator policy, on the port given with --port");
     CLI::Option* portOption =
-        cli.add_option("--port", port, "COM port number 1-4, or the device path of this run's port");
-    CLI::Option* restoreOption = cli.add_option("--restore", restore, "Unattended: restore, with this design")
-                                     ->check(CLI::IsMember({"white", "grey"}))
-                                     ->needs(unattended);
+        cli.add_option("--port", port, "The COM port by its number (1 to 4), or a serial device by its path, such "
+                                       "as /dev/ttyUSB0; the wizard has it selected")
+            ->option_text("N|PATH");
+    CLI::Option* restoreOption =
+        cli.add_option("--restore", restore, "Restore instead of update, for a receiver with this case design")
+            ->check(CLI::IsMember({"white", "grey"}))
+            ->option_text("white|grey")
+            ->needs(unattended);
     CLI::Option* confirmOption =
         cli.add_flag("--confirm,!--no-confirm", confirm,
-                     "Unattended: identify the receiver again after the flash (default on)")
+                     "After the flash, identify the receiver again and check its new version (on unless "
+                     "--no-confirm)")
             ->needs(unattended);
-    cli.add_flag("--json", json, "Unattended and --list-ports: JSON lines on standard output");
+    cli.add_flag("--json", json, "Write JSON lines on standard output (with --unattended or --list-ports)");
     CLI::Option* recordOption =
-        cli.add_option("--record", record, "Unattended: append one JSON line per attempt to FILE")->needs(unattended);
+        cli.add_option("--record", record, "Append one JSON line per attempt to FILE")
+            ->option_text("FILE")
+            ->needs(unattended);
     CLI::Option* listPorts = cli.add_flag("--list-ports", listPortsAsked, "List the serial devices and exit");
     CLI::Option* devRootOption =
-        cli.add_option("--dev-root", devRoot, "Where --list-ports looks for devices (default /dev)")->needs(listPorts);
+        cli.add_option("--dev-root", devRoot, "Look for the devices in DIR instead of /dev")
+            ->option_text("DIR")
+            ->needs(listPorts);
     listPorts->excludes(unattended)->excludes(portOption);
     (void)restoreOption, (void)confirmOption, (void)recordOption, (void)devRootOption;
 
@@ -135,13 +155,16 @@ int main(int argc, char** argv) {
     std::vector<std::string> stationPorts;
     std::string stationRecord, stationRestore;
     bool stationConfirm = true;
-    station->add_option("--ports", stationPorts, "P1,P2,...: COM port numbers or device paths")
+    station->add_option("--ports", stationPorts, "The ports, by COM port number or device path, separated by commas")
         ->delimiter(',')
+        ->option_text("P1,P2,...")
         ->required();
-    station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE");
+    station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE")->option_text("FILE");
     station->add_option("--restore", stationRestore, "Restore a receiver that does not answer, with this design")
-        ->check(CLI::IsMember({"white", "grey"}));
+        ->check(CLI::IsMember({"white", "grey"}))
+        ->option_text("white|grey");
     station->add_flag("--confirm,!--no-confirm", stationConfirm, "Identify each receiver again after its flash");
+    station->set_help_flag("-h,--help", "Show this text and exit");
     station->footer("Exit code: 0 when every port succeeded, else the first failed port's (see reflasher --help).");
 
     try {

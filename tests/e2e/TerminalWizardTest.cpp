@@ -107,7 +107,8 @@ private:
 class Simulator {
 public:
     Simulator(const std::string& link, std::vector<std::string> options) {
-        std::vector<std::string> args = {kBin + "/receiver-sim", "--link", link};
+        // --fast: these flashes need not take as long as on a real line.
+        std::vector<std::string> args = {kBin + "/receiver-sim", "--fast", "--link", link};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -444,7 +445,8 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
     Ran noTerminal = run({kBin + "/reflasher"}, {}, true);
     EXPECT_TRUE(WIFEXITED(noTerminal.status) && WEXITSTATUS(noTerminal.status) == 1) << noTerminal.output;
     EXPECT_EQ(noTerminal.output,
-              "reflasher: standard input and output must be a terminal (run it in a terminal window or over SSH)\n");
+              "reflasher: standard input and output are not a terminal; both must be (run it in a terminal window or "
+              "over SSH)\n");
     {
         Tmux t(d, wizardCommand(d, "C", "TERM=no-such-terminal-type"));
         ASSERT_TRUE(t.started());
@@ -632,6 +634,27 @@ TEST(TerminalWizardCommandLine, VersionHelpAndUnknownOptions) {
     EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
     for (const char* part : {"--version", "Alt+Down, F4, Space", "Exit codes:", "3    the operator left without flashing"})
         EXPECT_NE(help.output.find(part), std::string::npos) << part << "\n" << help.output;
+    // For people: none of the option library's notation, no message numbers.
+    for (const char* part : {"Excludes", "Needs:", "{", "TEXT", "message 1", "messages 1"})
+        EXPECT_EQ(help.output.find(part), std::string::npos) << part << "\n" << help.output;
+    // The manual page shows the same text: every word of the help, in order, in the rendered page.
+    Ran manual = run({"/bin/sh", "-c", "groff -man -Tascii -P-cbou '" REFLASHER_MANUAL "'"});
+    auto words = [](const std::string& text) {
+        std::vector<std::string> found;
+        std::istringstream in(text);
+        for (std::string w; in >> w;) {
+            for (char& c : w) c = char(std::tolower(static_cast<unsigned char>(c)));
+            if (w.back() == ':') w.pop_back();
+            if (!w.empty() && w != "usage") found.push_back(w);
+        }
+        return found;
+    };
+    const std::vector<std::string> helpWords = words(help.output), manualWords = words(manual.output);
+    std::size_t matched = 0;
+    for (std::size_t m = 0; m < manualWords.size() && matched < helpWords.size(); ++m)
+        if (manualWords[m] == helpWords[matched]) ++matched;
+    EXPECT_EQ(matched, helpWords.size()) << "the manual page stops following --help at \"" << helpWords[matched]
+                                         << "\"\n" << manual.output;
     Ran unknown = run({kBin + "/reflasher", "--frobnicate"}, {}, true);
     EXPECT_TRUE(WIFEXITED(unknown.status) && WEXITSTATUS(unknown.status) == 2);
     EXPECT_EQ(unknown.output.rfind("reflasher: unknown option: --frobnicate\n", 0), 0u) << unknown.output;

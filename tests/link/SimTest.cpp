@@ -119,6 +119,7 @@ TEST(Sim, AnswersAtItsOwnSpeedPacedAtTheLineSpeed) {
         device.firmwareVersion = "169-508231-003";
         device.externalPower = true;
         device.batteryLevel = 3100;
+        device.pacedInput = true;
         sim::ReceiverSim receiver(device);
         Line line(receiver.SlavePath(), baud);
         ReceiverLink link;
@@ -146,6 +147,14 @@ TEST(Sim, AnswersAtItsOwnSpeedPacedAtTheLineSpeed) {
         EXPECT_EQ(link.power.externalPower, 1);
         EXPECT_EQ(link.power.batteryLevel, 3100);
         EXPECT_EQ(receiver.Count().baud, baud);
+
+        // Paced input: 480 bytes written at once are taken no faster than the line carries them.
+        const std::uint64_t before = receiver.Count().received;
+        const auto written = Clock::now();
+        line.Send(Bytes(480, 0x00));
+        ASSERT_TRUE(receiver.WaitFor(kPatience, [&](const auto& c) { return c.received == before + 480; }));
+        const auto taken = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - written).count();
+        EXPECT_GE(taken, 479LL * 10'000'000 / baud);
     }
 }
 

@@ -180,7 +180,7 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     ui.press(1019, kInfo)
         .answerMessageBox(
             "508231.005 cannot be found.  Make sure the updated firmware file is in the same directory as the "
-            "update utility.")
+            "update utility.\r\n\r\nLooked in: " + surroundings.flasher.programFolder)
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kInfo));
             EXPECT_TRUE(b.enabled(kInfo, 1019));

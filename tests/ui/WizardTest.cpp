@@ -302,7 +302,8 @@ TEST_F(Wizard, PowerCheck) {
         toConnecting(1, script);
         script.press(1019, kInfo);
         if (c.accepted) {
-            script.answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility.");
+            script.answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
+                                    "\r\n\r\nLooked in: " + tempDir + "/empty");
         } else {
             script.answerMessageBox(res::LoadString(115));
         }
@@ -338,6 +339,7 @@ TEST_F(Wizard, RefusedPowerDisablesUpdateUntilTheNextVisit) {
 TEST_F(Wizard, SerialNumbersChooseTheFirmwareFile) {
     // The table names one file twice; named apart, the choice shows in the version text 121 names.
     surroundings.firmwareNames = [](int id) { return "508231." + std::to_string(id); };
+    const std::string looked = "\r\n\r\nLooked in: " + binFolder().string();
     for (auto [prefix, version] : {std::pair{"VIZ", "102"}, {"viz", "103"}, {"ABC", "103"}}) {
         SCOPED_TRACE(prefix);
         HeadlessBackend script;
@@ -436,7 +438,8 @@ TEST_F(Wizard, RestorePageWithoutTheFlasher) {
         })
         .press(1022, kRestore)
         .enter(kRestore)  // Restore is the default button
-        .answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility.")
+        .answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
+                                    "\r\n\r\nLooked in: " + tempDir + "/empty")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kRestore));
             EXPECT_TRUE(b.window(kRestore)->control(1022)->checked);  // the choice stays
@@ -459,16 +462,17 @@ TEST_F(Wizard, RestorePageWithoutTheFlasher) {
 TEST_F(Wizard, RestoreDesignsChooseTheFirmwareFile) {
     // prog.exe beside the tests finds neither file and ends at once: message 126 names the file.
     surroundings.firmwareNames = [](int id) { return "508231." + std::to_string(id); };
+    const std::string looked = "\r\n\r\nLooked in: " + binFolder().string();
     ui.press(1009, kWelcome)
         .press(1020, kChoose)
         .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102"))
+        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102") + looked)
         .press(1022, kRestore)
         .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.103"))
+        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.103") + looked)
         .press(1021, kRestore)
         .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102"))
+        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102") + looked)
         .escape(kRestore);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];

@@ -44,10 +44,10 @@ protected:
         std::error_code ec;
         fs::remove_all(root, ec);
     }
-    // The listing as JSON lines, by device.
+    // The listing as JSON lines, by device. `program`: another copy of reflasher than the build's.
     std::map<std::string, json> list(const std::vector<std::string>& extra, const std::vector<std::string>& env,
-                                     std::function<void()> inChild = {}) {
-        std::vector<std::string> args = {bench_test::Reflasher(), "--list-ports", "--json"};
+                                     std::function<void()> inChild = {}, std::string program = bench_test::Reflasher()) {
+        std::vector<std::string> args = {program, "--list-ports", "--json"};
         args.insert(args.end(), extra.begin(), extra.end());
         Child child(args, env, std::move(inChild));
         EXPECT_EQ(child.exitCode(), 0) << child.output();
@@ -70,11 +70,17 @@ TEST_F(PortList, PtysMappedThroughComVariablesWithWhyTheyCannotBeOpened) {
     // permissions otherwise.
     std::string forbidden = closed_.path;
     std::function<void()> asOtherUser;
+    std::string program = bench_test::Reflasher();
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(closed_.path.c_str(), 0600), 0);
         ASSERT_EQ(chmod(free_.path.c_str(), 0666), 0);
         ASSERT_EQ(chmod(busy_.path.c_str(), 0666), 0);  // held, not forbidden
         ASSERT_EQ(chmod(root.c_str(), 0755), 0);          // so that a missing file is just missing
+        // nobody may not reach the build tree (a clone in root's home is 0700): a copy of its own.
+        program = root + "/reflasher";
+        fs::copy_file(bench_test::Reflasher(), program);
+        fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
         asOtherUser = [] {
             const gid_t groups[] = {65534};
             if (setgroups(1, groups) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
@@ -87,7 +93,7 @@ TEST_F(PortList, PtysMappedThroughComVariablesWithWhyTheyCannotBeOpened) {
     const std::string missing = root + "/gone";
     const auto listed = list({}, {"REFLASHER_COM2=" + free_.path, "REFLASHER_COM3=" + busy_.path,
                                   "REFLASHER_COM4=" + forbidden, "REFLASHER_COM7=" + missing, "REFLASHER_COM1="},
-                             asOtherUser);
+                             asOtherUser, program);
     close(holder);
 
     ASSERT_TRUE(listed.count(free_.path));

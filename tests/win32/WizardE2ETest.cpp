@@ -343,11 +343,12 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
 TEST_F(WizardE2E, ReportsAMissingFirmwareFile) {
     winetest::RemoteReceiver receiver(1, "");
     ASSERT_TRUE(receiver.Ok());
-    Wizard& w = Start(WizardFolder("reflasher-no-image", ""));
+    const std::string folder = WizardFolder("reflasher-no-image", "");
+    Wizard& w = Start(folder);
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     w.Click(info, 1019);
-    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(126), "508231.005"));
+    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(126), "508231.005") + "\r\n\r\nLooked in: " + folder);
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
     w.Key(info, VK_ESCAPE);

@@ -2,22 +2,28 @@
 # The demo: three simulated receivers on pseudo-terminals, mapped to COM Ports 1-3 in a private
 # folder, and the wizard against them: in a desktop window when there is a display (and the wizard
 # was built with Qt), else in this terminal. Arguments go to the wizard (--terminal, --desktop).
-#   COM Port 1: healthy, answers at 19200, serial number VIZ..., firmware 169-508231-004
-#   COM Port 2: healthy, answers at 9600
-#   COM Port 3: unresponsive (no firmware, only its bootloader): use Restore
+#   COM Port 1: healthy, answers at 19200, serial number VIZ12345678, firmware 169-508231-004
+#   COM Port 2: healthy, answers at 9600, VIZ23456789, on external power with a weak battery
+#   COM Port 3: unresponsive (no firmware, only its bootloader): use Restore; VIZ34567890 after it
+# The simulators take the flasher's bytes at line speed, as a real receiver does: a 32 KB image
+# takes seconds at 115200 and about half a minute at 9600.
 # When the wizard ends, however it ends (Ctrl+C included), the simulators are stopped and the
 # folder is removed.
 set -u
 
 bin=$(cd "$(dirname "$0")" && pwd)
-for f in reflasher receiver-sim prog.exe 508231.005; do
+for f in reflasher receiver-sim prog.exe @REFLASHER_FIRMWARE_VIZ@ @REFLASHER_FIRMWARE_OTHER@; do
     if [ ! -e "$bin/$f" ]; then
         echo "run-demo: $bin/$f is missing; build with: make demo" >&2
         exit 1
     fi
 done
 if { [ ! -t 0 ] || [ ! -t 1 ]; } && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "run-demo: the wizard needs a terminal or a desktop display" >&2
+    # Say which stream: `make demo | tee log` has a terminal for input only.
+    if [ -t 0 ]; then which="standard output is"; elif [ -t 1 ]; then which="standard input is"
+    else which="standard input and output are"; fi
+    echo "run-demo: $which not a terminal and no desktop display is named (DISPLAY, WAYLAND_DISPLAY):" \
+         "the wizard needs a terminal for both, or a display" >&2
     exit 1
 fi
 
@@ -40,9 +46,9 @@ simulate() {
     setsid "$bin/receiver-sim" --link "$work/$name" "$@" >"$work/$name.log" 2>&1 </dev/null &
     pids+=($!)
 }
-simulate com1 --baud 19200 --serial-prefix VIZ --version 169-508231-004 --external 0 --battery 4000
-simulate com2 --baud 9600 --serial-prefix VIZ --version 169-508231-004 --external 1 --battery 3000
-simulate com3 --bricked 1
+simulate com1 --baud 19200 --serial-prefix VIZ --serial-value 0x12345678 --version 169-508231-004 --external 0 --battery 4000
+simulate com2 --baud 9600 --serial-prefix VIZ --serial-value 0x23456789 --version 169-508231-004 --external 1 --battery 3000
+simulate com3 --bricked 1 --serial-prefix VIZ --serial-value 0x34567890
 
 for _ in $(seq 200); do
     [ -L "$work/com1" ] && [ -L "$work/com2" ] && [ -L "$work/com3" ] && break

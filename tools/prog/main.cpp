@@ -106,7 +106,7 @@ int main(int argc, char** arguments) {
         SayBeforeQuickEnd(std::string("Cannot open the firmware file ") + argv[1] + ": " + std::strerror(errno));
         return 1;  // at once: the wizard reads a quick end as a missing file
     }
-    std::printf("Installing Firmware\n\n");
+    // No heading of our own: the console the wizard opens for us carries "Installing Firmware".
     const firmware::ImageCheck check = firmware::CheckImage(*image);
     if (!check.ok) return Finish(kBadImage, std::string("Refused ") + argv[1] + ": " + check.reason);
     const auto imageLength = static_cast<std::uint32_t>(image->size());

@@ -202,9 +202,13 @@ void ReceiverSim::CloseSide() {
     queue_.clear();
 }
 
-void ReceiverSim::SendDue(Clock::time_point now, Clock::time_point& wake) {
+Clock::duration ReceiverSim::ByteTime() const {
     const unsigned baud = counters_.baud != 0 ? counters_.baud : 9600;
-    const auto byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(10'000'000 / baud));
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(10'000'000 / baud));
+}
+
+void ReceiverSim::SendDue(Clock::time_point now, Clock::time_point& wake) {
+    const auto byteTime = ByteTime();
     while (!queue_.empty() && master_ >= 0) {
         Chunk& chunk = queue_.front();
         if (chunk.sent == 0 && chunk.delayMs != 0) {
@@ -265,11 +269,27 @@ void ReceiverSim::SendDue(Clock::time_point now, Clock::time_point& wake) {
     }
 }
 
-void ReceiverSim::Receive() {
+void ReceiverSim::Receive(Clock::time_point now) {
     std::uint8_t bytes[1024];
-    const ssize_t got = read(master_, bytes, sizeof bytes);
+    std::size_t want = sizeof bytes;
+    if (device_.pacedInput) {
+        // The first byte seen after a quiet line is complete one byte time later; then every
+        // byte whose ten bit times are over.
+        if (!inputBusy_) {
+            nextInputAt_ = std::max(nextInputAt_, now + ByteTime());
+            inputBusy_ = true;
+        }
+        if (now < nextInputAt_) return;
+        want = std::min(want, static_cast<std::size_t>((now - nextInputAt_) / ByteTime()) + 1);
+    }
+    const ssize_t got = read(master_, bytes, want);
     if (got <= 0) {
+        inputBusy_ = false;
         return;
+    }
+    if (device_.pacedInput) {
+        nextInputAt_ += ByteTime() * got;
+        if (static_cast<std::size_t>(got) < want) inputBusy_ = false;  // the line is quiet again
     }
     const unsigned baud = ReadBaud();
     Output out(*this);
@@ -311,17 +331,25 @@ void ReceiverSim::Run() {
         }
         changed_.notify_all();
 
+        // Paced input: bytes that wait in the pseudo-terminal are looked at again when the next
+        // one is complete, not whenever the terminal says there are some.
+        short events = POLLIN;
+        if (device_.pacedInput && inputBusy_ && now < nextInputAt_) {
+            events = 0;
+            wake = std::min(wake, nextInputAt_);
+        }
         const int master = master_;
         lock.unlock();
         now = Clock::now();
         const auto wait = std::max(Clock::duration::zero(), std::min<Clock::duration>(wake - now, kTick));
         timespec timeout{};
         timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
-        pollfd fd{master, POLLIN, 0};
+        pollfd fd{master, events, 0};
         const int ready = ppoll(&fd, 1, &timeout, nullptr);
         lock.lock();
+        if (ready == 0 && events != 0) inputBusy_ = false;  // nothing came: the line is quiet
         if (ready > 0 && (fd.revents & POLLIN) != 0 && master_ >= 0) {
-            Receive();
+            Receive(Clock::now());
         } else if (ready > 0 && (fd.revents & (POLLHUP | POLLERR)) != 0) {
             // Nobody holds the other side (cannot happen while we hold it ourselves): do not spin.
             changed_.wait_for(lock, kTick);

@@ -73,6 +73,10 @@ struct DeviceState {
     Fault fault = Fault::None;
     bool bricked = false;          // the application is gone; only a bootloader would answer
     bool noiseAtWrongSpeed = true;  // bytes at another speed draw a little noise back
+    // Takes the wizard's (or flasher's) bytes no faster than the line carries them (10 bits a
+    // byte), so a writer waits on the line as on a real cable. The receiver-sim program does so
+    // unless told --fast; in-process tests take bytes as they come unless they ask.
+    bool pacedInput = false;
     // Split and Stray: the pause before the second part; negative holds it until Release().
     int secondPartDelayMs = 150;
 };
@@ -156,7 +160,8 @@ private:
     void Run();
     unsigned ReadBaud() const;
     void SendDue(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point& wake);
-    void Receive();
+    void Receive(std::chrono::steady_clock::time_point now);
+    std::chrono::steady_clock::duration ByteTime() const;
     void CloseSide();
 
     mutable std::mutex mutex_;  // guards everything below that the thread and callers share
@@ -174,6 +179,10 @@ private:
     int slaveHold_ = -1;  // our own slave descriptor: keeps the pair up while the wizard reopens
     std::string slavePath_;
     std::chrono::steady_clock::time_point nextByteAt_;  // pacing: when the next byte is complete
+    // Paced input (sim thread only): when the next byte received is complete; inputBusy_ while
+    // bytes are known to wait in the pseudo-terminal.
+    std::chrono::steady_clock::time_point nextInputAt_;
+    bool inputBusy_ = false;
     std::thread thread_;
 };
 

@@ -21,7 +21,8 @@ void Usage(std::FILE* to) {
     std::fputs(
         "usage: receiver-sim [--link PATH] [--baud 19200|9600] [--serial-prefix TEXT]\n"
         "                    [--serial-value 0xHEX] [--version TEXT] [--external 0|1]\n"
-        "                    [--battery N] [--fault NAME] [--bricked 0|1]\n"
+        "                    [--battery N] [--fault NAME] [--bricked 0|1] [--fast]\n"
+        "--fast: take the bytes sent to it as they come (tests); otherwise no faster than the line\n"
         "faults: none silent noise-flood split double stray bad-checksum truncated no-power\n"
         "        handshake-only unplug other-subcode no-serial keeps-old-version slow-start\n"
         "        worn-flash other-receiver\n",
@@ -39,12 +40,17 @@ bool ParseNumber(const char* text, long long low, long long high, long long& val
 
 int main(int argc, char** argv) {
     sim::DeviceState device;
+    device.pacedInput = true;  // a flasher's write takes as long as on a real line
     std::string linkPath;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             Usage(stdout);
             return 0;
+        }
+        if (option == "--fast") {
+            device.pacedInput = false;
+            continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "receiver-sim: %s needs a value\n", option.c_str());

@@ -21,7 +21,9 @@ namespace ui::terminal {
 
 std::unique_ptr<TerminalBackend> TerminalBackend::open(std::string& error) {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
-        error = "standard input and output must be a terminal (run it in a terminal window or over SSH)";
+        // Say which: `reflasher | tee log` has a terminal for input only.
+        const char* which = isatty(STDIN_FILENO) ? "standard output is" : isatty(STDOUT_FILENO) ? "standard input is" : "standard input and output are";
+        error = std::string(which) + " not a terminal; both must be (run it in a terminal window or over SSH)";
         return nullptr;
     }
     const char* term = std::getenv("TERM");

@@ -169,7 +169,7 @@ TEST_F(RunFlasherWin32, EarlyEndMeansAMissingFirmwareFileEvenWithASuccessFile) {
     InstallFlasher("status xxxxxx0\n");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::EndedEarly);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005"));
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005") + "\r\n\r\nLooked in: " + wizard_);
     EXPECT_TRUE(Entries(temp_).empty());
 }
 
@@ -263,7 +263,7 @@ TEST_F(RunFlasherWin32, AMissingFlasherIsNotStartedNorLookedForElsewhere) {
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(result, FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(120), "prog.exe"));
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(120), "prog.exe") + "\r\n\r\nLooked in: " + wizard_);
     EXPECT_FALSE(Exists(root_ + "\\report.txt"));
     EXPECT_TRUE(Entries(temp_).empty());
 }
