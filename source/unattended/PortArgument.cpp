@@ -1,8 +1,10 @@
 #include "source/unattended/PortArgument.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "comm/Comm.h"
@@ -11,13 +13,16 @@ namespace {
 
 constexpr int kListedPorts = 4;  // the port selection page offers COM Port 1 ... 4
 
+// The whole device of COM `com`; empty for one too long for the engine to open (never its start,
+// which may name another file).
 std::string DeviceOf(std::int32_t com) {
-    char device[512];
+    char device[PATH_MAX + 1];
     CommPortDevice(com, device, sizeof device);
-    return device;
+    return std::strlen(device) < PATH_MAX ? device : "";
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
     if (a == b) return true;
     struct stat x {}, y {};
     if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0) return false;
