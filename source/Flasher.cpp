@@ -9,16 +9,13 @@
 #include <csignal>
 
 #include "res/Strings.h"
+#include "source/FlasherResult.h"
 #include "source/platform/FlasherProcess.h"
 
 namespace {
 
 constexpr std::uint32_t kEarlyExitWindowMs = 500;
 constexpr int kConsoleFill = 0x70;  // black text on light grey
-constexpr std::size_t kResultBytes = 7;
-constexpr char kSuccessMark = '0';
-// The flasher's last words after the result byte: one line, at most this long.
-constexpr std::size_t kReasonBytes = 240;
 // The flasher's path buffers hold 260 characters; the temporary folder must leave room in them.
 constexpr std::size_t kMaxTempFolder = 259;
 // How long a flasher that was passed the wizard's ending signal gets to stop.
@@ -45,19 +42,6 @@ Lingering* gLingering = nullptr;  // user-interface thread only
 // The system's message, then a line of ours that says more.
 std::string WithLine(const std::string& message, const std::string& line) {
     return message + "\r\n\r\n" + line;
-}
-
-// The printable text of the first line after the result byte, without the blanks around it.
-std::string ReasonAfterResult(const char* bytes, std::size_t count) {
-    std::string reason;
-    for (std::size_t i = kResultBytes; i < count; ++i) {
-        const char c = bytes[i];
-        if (c == '\n' || c == '\r') break;
-        if (c >= 0x20 && c < 0x7F) reason += c;
-    }
-    const std::size_t first = reason.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    return reason.substr(first, reason.find_last_not_of(' ') - first + 1);
 }
 
 }  // namespace
@@ -187,8 +171,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     std::array<char, kResultBytes + kReasonBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());
     runFolder.reset();  // the result file goes with it
-    if (got >= static_cast<int>(kResultBytes) && buffer[kResultBytes - 1] == kSuccessMark)
-        return FlasherResult::Succeeded;
+    if (got > 0 && ResultSucceeded(buffer.data(), static_cast<std::size_t>(got))) return FlasherResult::Succeeded;
     const std::string lastWords = got > 0 ? ReasonAfterResult(buffer.data(), static_cast<std::size_t>(got)) : "";
     show(lastWords.empty() ? std::string(res::LoadString(failureMessage))
                            : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));
