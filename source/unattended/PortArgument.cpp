@@ -13,16 +13,19 @@ namespace {
 
 constexpr int kListedPorts = 4;  // the port selection page offers COM Port 1 ... 4
 
-// The whole device of COM `com`; empty for one too long for the engine to open (never its start,
-// which may name another file).
+// The whole device of COM `com`, however long (never its start, which may name another file; the
+// engine refuses one too long to open, with its reason).
 std::string DeviceOf(std::int32_t com) {
-    char device[PATH_MAX + 1];
-    CommPortDevice(com, device, sizeof device);
-    return std::strlen(device) < PATH_MAX ? device : "";
+    std::string device(PATH_MAX, '\0');
+    for (;;) {
+        CommPortDevice(com, device.data(), device.size());
+        const std::size_t length = std::strlen(device.c_str());
+        if (length + 1 < device.size()) return device.substr(0, length);
+        device.resize(2 * device.size());
+    }
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty()) return false;
     if (a == b) return true;
     struct stat x {}, y {};
     if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0) return false;
