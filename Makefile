@@ -18,7 +18,7 @@ TEST_PACKAGES := $(RUN_PACKAGES) clang libclang-rt-14-dev \
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all deps deps-run build windows test demo bench format clean install package screenshots screenshots-windows screenshots-desktop
+.PHONY: all deps deps-run build windows test fuzz-long demo bench format clean install package screenshots screenshots-windows screenshots-desktop
 
 all: build
 
@@ -85,6 +85,11 @@ test: deps
 	ctest --preset fuzz
 	ctest --preset windows
 	ctest --preset debug
+
+# Each fuzzer for 10 million inputs (at most 30 minutes each), and the table in fuzz/RESULTS.md.
+fuzz-long: deps build/fuzz/build.ninja
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run-long build/fuzz fuzz/RESULTS.md
 
 # Builds only what the demo runs: the wizard, the simulator, prog.exe and the firmware image. On a
 # desktop the wizard opens its window; DEMO_ARGS=--terminal keeps it in the terminal.

@@ -10,16 +10,13 @@
 
 #include "comm/Comm.h"
 #include "res/Strings.h"
+#include "source/FlasherResult.h"
 #include "source/platform/FlasherProcess.h"
 
 namespace {
 
 constexpr std::uint32_t kEarlyExitWindowMs = 500;
 constexpr int kConsoleFill = 0x70;  // black text on light grey
-constexpr std::size_t kResultBytes = 7;
-constexpr char kSuccessMark = '0';
-// The flasher's last words after the result byte: one line, at most this long.
-constexpr std::size_t kReasonBytes = 240;
 // The flasher's path buffers hold 260 characters (MAX_PATH with its NUL): every path it is
 // given or makes must be shorter, or its calls fail or cut the path, and it would open or write
 // something else than the wizard meant (a result file in the system folder, a false failure
@@ -55,19 +52,6 @@ std::string WithLine(const std::string& message, const std::string& line) {
 // utility" tells an operator little when the wizard was started through a link.
 std::string WithLooked(const std::string& message, const std::string& folder) {
     return WithLine(message, "Looked in: " + folder);
-}
-
-// The printable text of the first line after the result byte, without the blanks around it.
-std::string ReasonAfterResult(const char* bytes, std::size_t count) {
-    std::string reason;
-    for (std::size_t i = kResultBytes; i < count; ++i) {
-        const char c = bytes[i];
-        if (c == '\n' || c == '\r') break;
-        if (c >= 0x20 && c < 0x7F) reason += c;
-    }
-    const std::size_t first = reason.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    return reason.substr(first, reason.find_last_not_of(' ') - first + 1);
 }
 
 }  // namespace
@@ -233,8 +217,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     std::array<char, kResultBytes + kReasonBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());
     runFolder.reset();  // the result file goes with it
-    if (got >= static_cast<int>(kResultBytes) && buffer[kResultBytes - 1] == kSuccessMark)
-        return FlasherResult::Succeeded;
+    if (got > 0 && ResultSucceeded(buffer.data(), static_cast<std::size_t>(got))) return FlasherResult::Succeeded;
     const std::string lastWords = got > 0 ? ReasonAfterResult(buffer.data(), static_cast<std::size_t>(got)) : "";
     show(lastWords.empty() ? std::string(res::LoadString(failureMessage))
                            : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "source/ReceiverInfoDlg.h"
 #include "source/unattended/RunReport.h"
 
 namespace {
@@ -38,7 +39,9 @@ void EventLog::emit(const std::string& name, nlohmann::ordered_json fields) {
         // Bytes from a receiver or a flasher are not always UTF-8: they are replaced, not fatal.
         line = event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     } else {
-        line = plainLine(name, fields);
+        // Device paths, folder names and texts may hold anything: the terminal gets none of their
+        // control characters, and a line stays one line.
+        line = VisibleText(plainLine(name, fields));
         if (line.empty()) return;
     }
     line += '\n';

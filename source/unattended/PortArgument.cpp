@@ -1,8 +1,10 @@
 #include "source/unattended/PortArgument.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "comm/Comm.h"
@@ -11,10 +13,16 @@ namespace {
 
 constexpr int kListedPorts = 4;  // the port selection page offers COM Port 1 ... 4
 
+// The whole device of COM `com`, however long (never its start, which may name another file; the
+// engine refuses one too long to open, with its reason).
 std::string DeviceOf(std::int32_t com) {
-    char device[512];
-    CommPortDevice(com, device, sizeof device);
-    return device;
+    std::string device(PATH_MAX, '\0');
+    for (;;) {
+        CommPortDevice(com, device.data(), device.size());
+        const std::size_t length = std::strlen(device.c_str());
+        if (length + 1 < device.size()) return device.substr(0, length);
+        device.resize(2 * device.size());
+    }
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

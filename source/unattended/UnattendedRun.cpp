@@ -17,6 +17,7 @@
 #include "link/Conversation.h"
 #include "link/Conversation.h"
 #include "source/unattended/EventLog.h"
+#include "source/unattended/FlasherProgress.h"
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/RecordFile.h"
 #include "source/unattended/RunReport.h"
@@ -116,16 +117,11 @@ private:
     }
 
     void take(const std::string& segment, bool wholeLine) {
-        const std::size_t bytes = segment.find(" bytes");
-        const std::size_t slash = segment.rfind('/', bytes);
-        if (segment.rfind("Writing [", 0) == 0 && bytes != std::string::npos && slash != std::string::npos) {
-            const std::size_t begin = segment.find_last_not_of("0123456789", slash - 1) + 1;
-            const long long done = std::atoll(segment.substr(begin, slash - begin).c_str());
-            const long long total = std::atoll(segment.substr(slash + 1, bytes - slash - 1).c_str());
-            const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
-            if (percent != lastPercent_) {
-                lastPercent_ = percent;
-                events_.emit("flasher_progress", {{"done", done}, {"total", total}, {"percent", percent}});
+        if (const std::optional<FlasherProgress> progress = ParseFlasherProgress(segment)) {
+            if (progress->percent != lastPercent_) {
+                lastPercent_ = progress->percent;
+                events_.emit("flasher_progress",
+                             {{"done", progress->done}, {"total", progress->total}, {"percent", progress->percent}});
             }
             return;
         }

@@ -30,6 +30,9 @@ TEST(ConsoleText, EscapeSequencesAndControlsShowNothingOfThemselves) {
     text.feed("\xc3\xa9t\xc3\xa9");  // UTF-8: one cell each
     EXPECT_EQ(text.text(), "?t?");
     EXPECT_EQ(text.cursorColumn(), 3);
+    // Numbers no console has: each is held to the line's ends.
+    text.feed("\r\x1b[2Ka\x1b[2147483647Cb\x1b[99999999999999999999Dc\x1b[4294967297Gd");
+    EXPECT_EQ(text.text(), "c" + std::string(78, ' ') + "d");
 }
 
 TEST(ConsoleText, LongLinesWrapAtTheWidthAndOldLinesGo) {

@@ -3,6 +3,7 @@
 // the JSON stream field by field, the confirmation, the record file. The two outcomes that need
 // a shortened limit or another program folder (21, 22) run in-process through RunUnattended.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,9 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
         sims.push_back(s);
         runs.push_back(start(s ? s->SlavePath() : tempDir + "/no-such-device"));
     }
+    // A device path longer than the engine takes is refused, never cut to its start (a receiver).
+    const std::string cut = receiver(sim::DeviceState{}).SlavePath();
+    auto tooLong = start(std::string(PATH_MAX - 1 - cut.size(), '/') + cut + "x");
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
@@ -111,6 +115,9 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     // The port's device and why it could not be opened, under message 108.
     EXPECT_NE(Named(runs[3]->events(), "message").at(0)["text"].get<std::string>().find(
                   "no-such-device: No such file or directory"),
+              std::string::npos);
+    EXPECT_EQ(tooLong->exitCode(), 12) << tooLong->output();
+    EXPECT_NE(Named(tooLong->events(), "message").at(0)["text"].get<std::string>().find("longer than 4095 bytes"),
               std::string::npos);
 }
 

@@ -2,7 +2,6 @@
 #include "ui/desktop/ConsoleText.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace ui::desktop {
 
@@ -10,16 +9,26 @@ namespace {
 constexpr char kEscape = '\x1b';
 constexpr char kBell = '\a';
 constexpr int kTabWidth = 8;
+// No sequence we act on needs longer parameters; the rest of a longer one is dropped unread, so
+// that a flasher's endless sequence costs no memory.
+constexpr std::size_t kMaxParameterBytes = 32;
+// Every number of a sequence is held to this: far beyond any console width, and small enough that
+// no cursor arithmetic overflows.
+constexpr int kMaxParameter = 9999;
 
 // The first number of a control sequence's parameters, or `fallback` when there is none.
 int firstParameter(const std::string& parameters, int fallback) {
     if (parameters.empty() || parameters[0] < '0' || parameters[0] > '9') return fallback;
-    return std::atoi(parameters.c_str());
+    int value = 0;
+    for (std::size_t i = 0; i < parameters.size() && parameters[i] >= '0' && parameters[i] <= '9'; ++i) {
+        value = std::min(kMaxParameter, value * 10 + (parameters[i] - '0'));
+    }
+    return value;
 }
 }  // namespace
 
 ConsoleText::ConsoleText(int columns, std::size_t keptLines)
-    : columns_(std::max(columns, 1)), keptLines_(std::max<std::size_t>(keptLines, 1)) {
+    : columns_(std::clamp(columns, 1, kMaxParameter)), keptLines_(std::max<std::size_t>(keptLines, 1)) {
     clear();
 }
 
@@ -31,7 +40,17 @@ void ConsoleText::clear() {
     parameters_.clear();
 }
 
-void ConsoleText::feed(const char* bytes, std::size_t count) {
+void ConsoleText::feed(const char* bytes, std::size_t count) noexcept {
+    // Whatever the flasher prints, the wizard goes on: the only failure left below is memory
+    // running out, and then the console drops the rest of this piece instead of ending the wizard.
+    try {
+        feedAll(bytes, count);
+    } catch (...) {
+        state_ = State::Text;
+    }
+}
+
+void ConsoleText::feedAll(const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const char c = bytes[i];
         switch (state_) {
@@ -52,7 +71,7 @@ void ConsoleText::feed(const char* bytes, std::size_t count) {
                     controlSequence(c);
                     state_ = State::Text;
                 } else if (c >= 0x20 && c <= 0x3F) {
-                    parameters_ += c;
+                    if (parameters_.size() < kMaxParameterBytes) parameters_ += c;
                 } else {
                     state_ = State::Text;  // broken off
                 }

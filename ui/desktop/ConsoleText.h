@@ -12,11 +12,12 @@ namespace ui::desktop {
 
 class ConsoleText {
 public:
-    // `columns` wide; keeps at most `keptLines` lines, dropping the oldest.
+    // `columns` wide (at most 9999); keeps at most `keptLines` lines, dropping the oldest.
     explicit ConsoleText(int columns = 80, std::size_t keptLines = 1000);
 
-    void feed(const char* bytes, std::size_t count);
-    void feed(const std::string& bytes) { feed(bytes.data(), bytes.size()); }
+    // Takes any bytes at all: every number in an escape sequence is held within bounds.
+    void feed(const char* bytes, std::size_t count) noexcept;
+    void feed(const std::string& bytes) noexcept { feed(bytes.data(), bytes.size()); }
     void clear();
 
     const std::deque<std::string>& lines() const { return lines_; }
@@ -26,6 +27,7 @@ public:
     int cursorColumn() const { return column_; }
 
 private:
+    void feedAll(const char* bytes, std::size_t count);
     void put(char c);
     void lineFeed();
     void controlSequence(char final);

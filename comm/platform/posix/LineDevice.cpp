@@ -407,13 +407,27 @@ void DescribeOpenFailure(int error, char* text, std::size_t size) {
 
 void NoteOpenFailure(int error) { DescribeOpenFailure(error, tLastOpenFailure, sizeof tLastOpenFailure); }
 
-}  // namespace
+// A device path is opened whole or not at all: one that the engine's buffer (and the kernel)
+// cannot hold is refused with this reason, never cut to a path that names another file.
+bool FitsWhole(const char* path, char* why, std::size_t size) {
+    if (std::strlen(path) < PATH_MAX) return true;
+    std::snprintf(why, size, "the device's path is longer than %d bytes, the most a device's path may have",
+                  PATH_MAX - 1);
+    return false;
+}
 
-void PortDeviceName(std::int32_t port, char* name, std::size_t size) {
+const char* MappedDevice(std::int32_t port) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "REFLASHER_COM%d", static_cast<int>(port));
     const char* path = std::getenv(variable);
-    if (path != nullptr && *path != '\0') {
+    return path != nullptr && *path != '\0' ? path : nullptr;
+}
+
+}  // namespace
+
+void PortDeviceName(std::int32_t port, char* name, std::size_t size) {
+    const char* path = MappedDevice(port);
+    if (path != nullptr) {
         std::snprintf(name, size, "%s", path);
     } else {
         std::snprintf(name, size, "/dev/ttyS%d", static_cast<int>(port) - 1);
@@ -425,6 +439,7 @@ const char* LastOpenFailure() { return tLastOpenFailure; }
 bool ProbeDevice(const char* path, char* why, std::size_t size) {
     // The same open and lock as a port's, so that the answer is the one CommOpen would get; the
     // lock goes with the descriptor, and nothing is read, written or set meanwhile.
+    if (!FitsWhole(path, why, size)) return false;
     const int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) {
         DescribeOpenFailure(errno, why, size);
@@ -438,6 +453,8 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
 
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     char path[PATH_MAX];
+    const char* mapped = MappedDevice(port);
+    if (mapped != nullptr && !FitsWhole(mapped, tLastOpenFailure, sizeof tLastOpenFailure)) return nullptr;
     PortDeviceName(port, path, sizeof path);
     int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) {

@@ -1,6 +1,7 @@
 // What only the POSIX line device shows: the line settings as termios on the pseudo-terminal,
 // and reads of an empty raw line.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <termios.h>
 
 #include <utility>
@@ -98,6 +99,15 @@ TEST_F(CommPosixLine, LineSettingsReachThePseudoTerminalAsRawTermios) {
     EXPECT_EQ(settingsFor(config, &settings), COMM_ERR_BAD_BAUD);
     ASSERT_EQ(tcgetattr(pty.Master(), &settings), 0);
     EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B1200));
+
+    // A device path too long to open whole is refused with its reason, never cut to its start
+    // (which names this pseudo-terminal).
+    const std::string whole = std::string(PATH_MAX - 1 - pty.SlavePath().size(), '/') + pty.SlavePath() + "x";
+    setenv("REFLASHER_COM38", whole.c_str(), 1);
+    PortHandle handle = 0;
+    config = LineConfig(38, 1200);
+    EXPECT_EQ(CommOpen(&handle, &config), COMM_ERR_OPEN_FAILED);
+    EXPECT_NE(std::string(CommOpenFailure()).find("longer than 4095 bytes"), std::string::npos);
 }
 
 // An empty read is not a hang-up: after it the next byte is still reported as received at once,
