@@ -44,6 +44,7 @@ constexpr FaultEntry kFaults[] = {
     {Fault::KeepsOldVersion, "keeps-old-version"},
     {Fault::SlowStart, "slow-start"},
     {Fault::WornFlash, "worn-flash"},
+    {Fault::OtherSerial, "other-serial"},
 };
 
 unsigned BaudOf(speed_t speed) {
