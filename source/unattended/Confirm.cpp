@@ -16,8 +16,9 @@ using Clock = std::chrono::steady_clock;
 // Between two attempts: the receiver gets time to start without being asked all the while.
 constexpr auto kPauseBetweenAttempts = std::chrono::milliseconds(250);
 
-// One attempt at one speed: true with the version when both requests were answered.
-bool AskOnce(std::int32_t port, std::int32_t baud, std::string& version) {
+// One attempt at one speed: true with the version and serial number when both requests were
+// answered.
+bool AskOnce(std::int32_t port, std::int32_t baud, std::string& version, std::string& serialNumber) {
     ReceiverLink link;
     const CommPortConfig config = ConnectingLine(port, static_cast<std::uint32_t>(baud));
     if (CommOpen(&link.port, &config) != 0) return false;
@@ -32,7 +33,10 @@ bool AskOnce(std::int32_t port, std::int32_t baud, std::string& version) {
         // Any valid packet counts as an answer to the collection; only an identity reply with a
         // version text says which firmware runs.
         answered = link.CollectReplies(buffer) && link.identity.firmwareVersion[0] != '\0';
-        if (answered) version = VisibleText(link.identity.firmwareVersion);
+        if (answered) {
+            version = VisibleText(link.identity.firmwareVersion);
+            serialNumber = VisibleText(link.identity.serialNumber);
+        }
     }
     CommClose(link.port);
     return answered;
@@ -50,7 +54,7 @@ Identification IdentifyAgain(std::int32_t port, const std::vector<std::int32_t>&
         CommStartup();
         for (std::int32_t baud : speeds) {
             ++result.attempts;
-            if (AskOnce(port, baud, result.firmwareVersion)) {
+            if (AskOnce(port, baud, result.firmwareVersion, result.serialNumber)) {
                 result.answered = true;
                 result.speed = baud;
                 break;

@@ -13,6 +13,7 @@
 struct Identification {
     bool answered = false;        // a handshake and an identity reply came
     std::string firmwareVersion;  // whole, in visible form, as the receiver reported it
+    std::string serialNumber;     // in visible form, as the receiver reported it
     std::int32_t speed = 0;       // at which it answered
     int attempts = 0;
     std::int64_t durationMs = 0;
