@@ -108,13 +108,16 @@ void TakeEvent(Run& run, const json& e) {
         run.battery = Str(e, "battery") + (Str(e, "external_power") == "1" ? "+" : "");
     } else if (name == "flasher_started") {
         run.phase = run.restoring ? "restoring" : "flashing";
-        run.progress = "0%";
+        run.progress.clear();
     } else if (name == "flasher_progress") {
+        run.phase = "Writing...";
         run.progress = Str(e, "percent") + "%";
     } else if (name == "flasher_output") {
         const std::string line = Str(e, "line");
-        if (line.ends_with("...")) run.phase = line;
-        if (line == "Writing...") run.progress = "0%";
+        if (line.ends_with("...")) {
+            run.phase = line;
+            run.progress.clear();
+        }
     } else if (name == "flasher_ended") {
         run.phase = "flasher " + Str(e, "result");
         run.progress.clear();
@@ -206,7 +209,21 @@ int ExitCodeOfStatus(int status) {
 // ---- The table -----------------------------------------------------------------------------------
 class Table {
 public:
-    explicit Table(std::FILE* out) : out_(out) {}
+    Table(std::FILE* out, const std::vector<std::string>& ports) : out_(out) {
+        for (const std::string& port : ports) names_.push_back(VisibleText(port.rfind("/dev/", 0) == 0 ? port.substr(5) : port));
+        // What every name shares in front and at the end (by-id names of one kind of adapter
+        // differ only inside): it goes first when a name must be shortened.
+        if (names_.size() > 1) {
+            sharedHead_ = sharedTail_ = names_[0].size();
+            for (const std::string& n : names_) {
+                std::size_t h = 0, t = 0;
+                while (h < std::min(n.size(), names_[0].size()) && n[h] == names_[0][h]) ++h;
+                while (t < std::min(n.size(), names_[0].size()) && n[n.size() - 1 - t] == names_[0][names_[0].size() - 1 - t]) ++t;
+                sharedHead_ = std::min(sharedHead_, h);
+                sharedTail_ = std::min(sharedTail_, t);
+            }
+        }
+    }
 
     // Fits 80 columns: the phase while a run goes (with the flash's progress), its outcome and
     // exit code once it has ended, in one column wide enough for the longest outcome.
@@ -216,10 +233,11 @@ public:
         constexpr const char* kRow = "{:<16} {:<11} {:<7} {:<5} {}";
         std::vector<std::string> lines;
         lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATT", "STATUS"));
-        for (const Run& r : runs) {
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const Run& r = runs[i];
             std::string status = r.outcome.empty() ? r.phase + (r.progress.empty() ? "" : " " + r.progress) : r.outcome;
             if (r.done && r.exitCode >= 0) status += fmt::format(" ({})", r.exitCode);
-            lines.push_back(fmt::format(kRow, ShortPort(r.port), Cut(r.serial, 11), r.oldVersion + ">" + r.newVersion,
+            lines.push_back(fmt::format(kRow, shortPort(i), Cut(r.serial, 11), fmt::format("{:<3}>{}", r.oldVersion, r.newVersion),
                                         Cut(r.battery, 5), status));
         }
         if (!footer.empty()) lines.push_back(footer);
@@ -231,19 +249,29 @@ public:
         drawn_ = static_cast<int>(lines.size());
     }
 
-    // A port's name in 16 columns: without "/dev/" and "serial/by-id/", shortened from the middle,
-    // since names of one kind differ at the end (ttyUSB12) or inside (an adapter's serial number).
-    static std::string ShortPort(std::string port) {
-        for (const char* prefix : {"/dev/", "serial/by-id/", "serial/by-path/"}) {
-            if (port.rfind(prefix, 0) == 0) port.erase(0, std::strlen(prefix));
-        }
-        port = VisibleText(port);
-        return port.size() <= 16 ? port : port.substr(0, 7) + "~" + port.substr(port.size() - 8);
+    // Port `i`'s name (without "/dev/") in 16 columns. A longer one is shortened from the middle:
+    // the part that tells it from the other ports is kept whole where it fits, with as much of
+    // what surrounds it as there is room for, and "~" where something was left out.
+    std::string shortPort(std::size_t i) const {
+        constexpr std::size_t kWidth = 16;
+        const std::string& n = names_[i];
+        if (n.size() <= kWidth) return n;
+        const std::size_t begin = std::min(sharedHead_, n.size());
+        const std::size_t end = std::max(begin, n.size() - std::min(sharedTail_, n.size()));
+        if (end - begin >= kWidth - 2) return n.substr(begin, 7) + "~" + n.substr(end - 8, 8);
+        const std::size_t room = kWidth - 2 - (end - begin);
+        std::size_t right = std::min(n.size() - end, room - std::min(begin, room / 2));
+        const std::size_t left = std::min(begin, room - right);
+        right = std::min(n.size() - end, room - left);
+        return (left < begin ? "~" : "") + n.substr(begin - left, end - begin + left + right) +
+               (end + right < n.size() ? "~" : "");
     }
 
 private:
     static std::string Cut(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(0, n); }
     std::FILE* out_;
+    std::vector<std::string> names_;  // the ports as shown, control characters made visible
+    std::size_t sharedHead_ = 0, sharedTail_ = 0;
     int drawn_ = 0;
 };
 
@@ -323,7 +351,7 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         }
     }
 
-    Table table(out);
+    Table table(out, options.ports);
     int stopSignal = 0;
     auto live = [&] { return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; }); };
     while (live()) {
