@@ -15,6 +15,8 @@ namespace {
 
 // The shortest sleep between bursts of bytes that are due.
 constexpr std::int64_t kBurstNs = 1'000'000;
+// Below this a wait is not slept.
+constexpr std::int64_t kSpinNs = 300'000;
 
 std::uint32_t BaudOf(speed_t code) {
     switch (code) {
@@ -94,9 +96,12 @@ void PacedRelay::Run() {
         // took the machine from the station they were to measure.)
         std::int64_t waitNs = 5'000'000;
         if (!pending.empty()) {
-            // ... but never past the moment the last pending byte is due: a request's end is not held back.
+            // ... but never past the moment the last pending byte is due: a request's end is not
+            // held back. So close to it a sleep would wake late on a busy machine: the relay looks
+            // again at once instead, for those few microseconds.
             const std::int64_t lastDue = nextByteAt + byteNs * static_cast<std::int64_t>(pending.size() - 1);
             waitNs = std::max<std::int64_t>({0, nextByteAt - now, std::min(kBurstNs, lastDue - now)});
+            if (waitNs < kSpinNs) waitNs = 0;
         }
         const timespec wait{static_cast<time_t>(waitNs / 1'000'000'000), static_cast<long>(waitNs % 1'000'000'000)};
         pollfd fds[2] = {{front_.Master(), POLLIN, 0}, {receiver_, POLLIN, 0}};

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -64,53 +63,52 @@ double ProcessCpuSeconds() {
 }
 
 struct ProcessLook {
-    pid_t parent = 0;
     bool flasher = false;
     double cpuSeconds = 0;  // its own and that of the children it has reaped
 };
 
-std::map<pid_t, ProcessLook> LookAtProcesses() {
+// `pid` as its stat file tells it; false when it is gone.
+bool LookAt(pid_t pid, ProcessLook& look) {
     static const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    std::map<pid_t, ProcessLook> all;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const std::size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::vector<std::string> f((std::istream_iterator<std::string>(fields)), std::istream_iterator<std::string>());
-        if (f.size() < 22) continue;  // f[0] is field 3 (state)
-        ProcessLook look;
-        look.parent = static_cast<pid_t>(std::stol(f[1]));
-        look.flasher = stat.substr(open + 1, close - open - 1) == "prog.exe";
-        look.cpuSeconds = (std::stod(f[11]) + std::stod(f[12]) + std::stod(f[13]) + std::stod(f[14])) / tick;
-        all[static_cast<pid_t>(std::stol(name))] = look;
-    }
-    return all;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) return false;
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> f((std::istream_iterator<std::string>(fields)), std::istream_iterator<std::string>());
+    if (f.size() < 15) return false;  // f[0] is field 3 (state)
+    look.flasher = stat.substr(open + 1, close - open - 1) == "prog.exe";
+    look.cpuSeconds = (std::stod(f[11]) + std::stod(f[12]) + std::stod(f[13]) + std::stod(f[14])) / tick;
+    return true;
 }
 
-// Samples the processes of `root` until `done`.
+// `root` and everything it started that still runs, through each thread's list of children
+// (cheaper than reading every process of the machine, which would weigh on what is measured).
+std::vector<pid_t> Tree(pid_t root) {
+    std::vector<pid_t> tree = {root};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        std::error_code ec;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(tree[i]) + "/task", ec)) {
+            std::ifstream children(task.path() / "children");
+            for (pid_t child; children >> child;) tree.push_back(child);
+        }
+    }
+    return tree;
+}
+
+// Samples the processes of `root` until `done`; their memory at every fourth look.
 void WatchTree(pid_t root, const std::atomic<bool>& done, TreeUse& use) {
     double firstCpu = -1, lastCpu = 0;
     std::int64_t firstNs = 0, lastNs = 0;
-    while (!done) {
-        const std::map<pid_t, ProcessLook> all = LookAtProcesses();
-        std::vector<pid_t> tree = {root};
-        for (std::size_t i = 0; i < tree.size(); ++i) {
-            for (const auto& [pid, look] : all) {
-                if (look.parent == tree[i]) tree.push_back(pid);
-            }
-        }
+    for (int looks = 0; !done; ++looks) {
         double cpu = 0, resident = 0;
         bool flashing = false;
-        for (pid_t pid : tree) {
-            auto it = all.find(pid);
-            if (it == all.end()) continue;
-            cpu += it->second.cpuSeconds;
-            flashing = flashing || it->second.flasher;
+        for (pid_t pid : Tree(root)) {
+            ProcessLook look;
+            if (!LookAt(pid, look)) continue;
+            cpu += look.cpuSeconds;
+            flashing = flashing || look.flasher;
+            if (looks % 4 != 0) continue;
             std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
             for (std::string line; std::getline(rollup, line);) {
                 if (line.rfind("Pss:", 0) == 0) resident += std::stod(line.substr(4)) * 1024;
