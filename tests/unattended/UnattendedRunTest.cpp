@@ -73,7 +73,7 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
          "confirmation-failed", 0, "169-508231-004"},
         {"starts in 3 s", [](sim::DeviceState& d) { d.fault = sim::Fault::SlowStart; }, 0, "updated", 0,
          "169-508231-005"},
-        {"another receiver after the flash", [](sim::DeviceState& d) { d.fault = sim::Fault::OtherSerial; }, 25,
+        {"another receiver after the flash", [](sim::DeviceState& d) { d.fault = sim::Fault::OtherReceiver; }, 25,
          "other-receiver", 0, "169-508231-005"},
         {"runs the target already", [](sim::DeviceState& d) { d.firmwareVersion = "169-508231-005"; }, 0, "current",
          0, "169-508231-005"},
@@ -123,7 +123,7 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     const json other = Named(runs[9]->events(), "confirmation").at(0);
     EXPECT_EQ(other["result"], "other-receiver");
     EXPECT_EQ(other["expected_serial"], "VIZ12345678");
-    EXPECT_EQ(other["found_serial"], "VIZ12345679");
+    EXPECT_EQ(other["found_serial"], "VIZ12355678");
     EXPECT_TRUE(Named(runs[10]->events(), "flasher_started").empty());  // current: nothing flashed
     // The port's device and why it could not be opened, under message 108.
     EXPECT_NE(Named(runs[3]->events(), "message").at(0)["text"].get<std::string>().find(

@@ -57,7 +57,7 @@ void ReceiverWithBootloader::AfterSession(DeviceState& device, std::uint64_t now
         lastVersion_ = versionBeforeErase_;
     }
     if (device.fault == Fault::SlowStart) startedAtMs_ = nowMs + kSlowStartMs;
-    if (device.fault == Fault::OtherSerial) device.serialValue += 1;
+    if (device.fault == Fault::OtherReceiver) device.serialValue ^= 0x00010000;
     versionBeforeErase_ = bootloader_.FirmwareVersion();
 }
 

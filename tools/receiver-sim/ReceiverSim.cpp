@@ -44,7 +44,7 @@ constexpr FaultEntry kFaults[] = {
     {Fault::KeepsOldVersion, "keeps-old-version"},
     {Fault::SlowStart, "slow-start"},
     {Fault::WornFlash, "worn-flash"},
-    {Fault::OtherSerial, "other-serial"},
+    {Fault::OtherReceiver, "other-receiver"},
 };
 
 unsigned BaudOf(speed_t speed) {

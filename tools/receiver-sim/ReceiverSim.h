@@ -51,8 +51,8 @@ enum class Fault {
     KeepsOldVersion,  // a flash "succeeds" (verify and start answered OK), the old firmware runs on
     SlowStart,        // the new firmware answers nothing for kSlowStartMs after it was started
     WornFlash,        // written blocks do not keep what was written: the verify fails
-    OtherSerial,      // after a flash another receiver answers (another serial number), as when a
-                      // USB adapter renumbers and the device path leads elsewhere
+    OtherReceiver,    // after a flash another receiver answers on the line (another serial number),
+                      // as when an adapter's device name leads elsewhere once it was re-plugged
 };
 
 // How long a receiver with Fault::SlowStart takes to start its new firmware.

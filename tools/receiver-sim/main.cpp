@@ -24,7 +24,7 @@ void Usage(std::FILE* to) {
         "                    [--battery N] [--fault NAME] [--bricked 0|1]\n"
         "faults: none silent noise-flood split double stray bad-checksum truncated no-power\n"
         "        handshake-only unplug other-subcode no-serial keeps-old-version slow-start\n"
-        "        worn-flash other-serial\n",
+        "        worn-flash other-receiver\n",
         to);
 }
 
