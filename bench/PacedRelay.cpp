@@ -13,6 +13,11 @@ namespace bench {
 
 namespace {
 
+// The shortest sleep between bursts of bytes that are due.
+constexpr std::int64_t kBurstNs = 1'000'000;
+// Below this a wait is not slept.
+constexpr std::int64_t kSpinNs = 300'000;
+
 std::uint32_t BaudOf(speed_t code) {
     switch (code) {
         case B9600:
@@ -85,11 +90,22 @@ void PacedRelay::Run() {
             }
         }
 
-        int waitMs = 5;
-        if (!pending.empty())
-            waitMs = static_cast<int>(std::max<std::int64_t>(0, (nextByteAt - now) / 1'000'000));
+        // Bytes due go out together, at most a millisecond apart, as from a UART's FIFO: the rate
+        // stays the line's (nextByteAt counts every byte), and the relay sleeps between them.
+        // (Waking for each byte at 115200 was a wait of 0 ms, a spin: sixteen relays spinning
+        // took the machine from the station they were to measure.)
+        std::int64_t waitNs = 5'000'000;
+        if (!pending.empty()) {
+            // ... but never past the moment the last pending byte is due: a request's end is not
+            // held back. So close to it a sleep would wake late on a busy machine: the relay looks
+            // again at once instead, for those few microseconds.
+            const std::int64_t lastDue = nextByteAt + byteNs * static_cast<std::int64_t>(pending.size() - 1);
+            waitNs = std::max<std::int64_t>({0, nextByteAt - now, std::min(kBurstNs, lastDue - now)});
+            if (waitNs < kSpinNs) waitNs = 0;
+        }
+        const timespec wait{static_cast<time_t>(waitNs / 1'000'000'000), static_cast<long>(waitNs % 1'000'000'000)};
         pollfd fds[2] = {{front_.Master(), POLLIN, 0}, {receiver_, POLLIN, 0}};
-        if (poll(fds, 2, waitMs) <= 0) continue;
+        if (ppoll(fds, 2, &wait, nullptr) <= 0) continue;
         if ((fds[0].revents & POLLIN) != 0) {
             const ssize_t n = read(front_.Master(), buffer, sizeof buffer);
             if (n > 0) {

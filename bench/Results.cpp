@@ -135,7 +135,11 @@ bool WriteResults(const std::string& path, const std::string& startLoad, double 
            "receiver, then `reflasher station` against four, alternating for three rounds; each receiver sits "
            "behind a pacing relay of its own as in the flasher rows, and every run must end with exit code 0 and "
            "the receivers running the new firmware. The figure is the wall time from start to exit, median of the "
-           "rounds.\n";
+           "rounds. Row 8 does the same with sixteen receivers, and looks at the program's processes (the "
+           "station, its runs, their flashers) in /proc every 50 ms: the CPU time they used from the first look "
+           "that saw a flasher to the last, shared out per receiver, and the most memory they held at one look "
+           "(the sum of their proportional set sizes, so that library pages they share count once); the station's "
+           "own peak is its VmHWM. The benchmark's own CPU time meanwhile is in the notes.\n";
 
     if (!Notes().empty()) {
         out << "\n## Notes\n\n";

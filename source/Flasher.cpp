@@ -181,7 +181,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         const int signal = stopWatch->TakeStopRequest();
         if (signal == 0) return false;
         process->PassOn(signal);
-        (void)process->WaitEnded(kStopGraceMs);
+        if (!process->WaitEnded(kStopGraceMs) && surroundings.leftRunning) surroundings.leftRunning(process->Id());
         process.reset();
         runFolder.reset();
         if (console.close) console.close();
@@ -226,11 +226,14 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
 
 }  // namespace
 
-bool EndLingeringFlasher(std::uint32_t graceMs) {
+bool EndLingeringFlasher(std::uint32_t graceMs, long* stillRunning) {
     if (gLingering == nullptr) return true;
     if (!gLingering->process->WaitEnded(0)) {
         gLingering->process->PassOn(SIGTERM);
-        if (!gLingering->process->WaitEnded(graceMs)) return false;
+        if (!gLingering->process->WaitEnded(graceMs)) {
+            if (stillRunning != nullptr) *stillRunning = gLingering->process->Id();
+            return false;
+        }
     }
     delete gLingering;
     gLingering = nullptr;

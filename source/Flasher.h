@@ -70,6 +70,10 @@ struct FlasherSurroundings {
     std::function<void(const FlasherRun&)> started;
     // Told of every run's result, once its message (if any) has been shown. May be left empty.
     std::function<void(FlasherResult)> finished;
+    // Told, with its process id, of a flasher that was passed the wizard's stop signal and had
+    // not ended when the grace period was over: it is left to finish its write (stopping it
+    // harder could leave the receiver without firmware). May be left empty.
+    std::function<void(long processId)> leftRunning;
 };
 
 // Starts prog.exe from the program folder with the firmware file's path, the port and the two
@@ -86,8 +90,9 @@ FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std
 // Ends a flasher that ran past its completion limit and still runs (RunFlasher leaves it running
 // and refuses a second one while it lives): passes it SIGTERM, waits up to `graceMs` for it, and
 // removes its folder. For a front end that ends while nobody is left to watch that flasher (an
-// unattended run); the interactive wizard never calls it. True when no such flasher is left.
-bool EndLingeringFlasher(std::uint32_t graceMs);
+// unattended run); the interactive wizard never calls it. True when no such flasher is left;
+// otherwise its process id goes to `stillRunning` when given.
+bool EndLingeringFlasher(std::uint32_t graceMs, long* stillRunning = nullptr);
 
 // The command line RunFlasher hands the flasher:
 //   prog.exe "<programFolder><separator><firmwareFile>" <port> P <connectSpeed> <transferSpeed>

@@ -64,6 +64,8 @@ public:
     virtual bool WaitEnded(std::uint32_t ms) = 0;
     // Passes the signal that ends the wizard on to the flasher.
     virtual void PassOn(int signal) = 0;
+    // The process id, for those told of a flasher left running; 0 where the platform has none.
+    virtual long Id() const { return 0; }
 };
 
 // Starts the program named first on `commandLine`, taken from `programFolder` (never looked up

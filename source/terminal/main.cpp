@@ -67,10 +67,14 @@ Exit codes:
 
 Service bench (no terminal needed, nothing asked):
   reflasher --unattended --port N|PATH [--restore white|grey] [--no-confirm] [--json] [--record FILE]
+            [--operator NAME] [--batch ID] [--force]
       one update (or restore) under an operator policy: Next, the port, Next, Update when the
       page enables it (or Restore with the design), OK on every message box, No at the end;
-      then the receiver is identified again and must run the new version (--confirm).
+      then the receiver is identified again and must run the new version (--confirm). A
+      receiver that runs the target version already is left alone (outcome current), unless
+      --force.
   reflasher station --ports P1,P2,... [--record FILE] [--restore white|grey] [--no-confirm]
+            [--operator NAME] [--batch ID] [--force]
       one unattended run per port at once, a live table on a terminal (JSON lines otherwise);
       with --restore, a port whose receiver does not answer is restored with that design.
   reflasher --list-ports [--json]
@@ -81,7 +85,7 @@ flasher gets too), selected when the port selection page opens.
 
 Exit codes of --unattended (station: 0 when every port succeeded, else the code of the first
 port that did not; 128 + the signal when stopped):
-  0    updated or restored (and confirmed)
+  0    updated or restored (and confirmed), or already current
   1    the run ended without a known outcome
   2    a bad command line, a bad port, or a record file that cannot be written
   10   the receiver's battery is too low
@@ -93,6 +97,8 @@ port that did not; 128 + the signal when stopped):
   21   the flasher did not end in time
   22   the firmware file or the flasher is missing
   24   confirmation failed: after the flash the receiver runs another version, or is silent
+  25   confirmation failed: after the flash another receiver (serial number) answered
+  30   the attempt could not be recorded (whatever its outcome, said on standard error)
   129  stopped by SIGHUP (recorded as interrupted)
   130  stopped by SIGINT, Ctrl+C (recorded as interrupted)
   143  stopped by SIGTERM (recorded as interrupted))";
@@ -143,23 +149,39 @@ int main(int argc, char** argv) {
         cli.add_option("--record", record, "Append one JSON line per attempt to FILE")
             ->option_text("FILE")
             ->needs(unattended);
+    std::string operatorName, batch;
+    bool force = false;
+    int stationPort = 0;
+    CLI::Option* operatorOption =
+        cli.add_option("--operator", operatorName, "Who runs the bench, for the record")->needs(unattended);
+    CLI::Option* batchOption =
+        cli.add_option("--batch", batch, "The batch of receivers, for the record")->needs(unattended);
+    cli.add_flag("--force", force, "Flash a receiver that runs the target version already")
+        ->needs(unattended);
+    // A station names each run's place in its port list; not for people.
+    CLI::Option* stationPortOption =
+        cli.add_option("--station-port", stationPort)->group("")->check(CLI::PositiveNumber)->needs(unattended);
     CLI::Option* listPorts = cli.add_flag("--list-ports", listPortsAsked, "List the serial devices and exit");
     CLI::Option* devRootOption =
         cli.add_option("--dev-root", devRoot, "Look for the devices in DIR instead of /dev")
             ->option_text("DIR")
             ->needs(listPorts);
     listPorts->excludes(unattended)->excludes(portOption);
-    (void)restoreOption, (void)confirmOption, (void)recordOption, (void)devRootOption;
+    (void)restoreOption, (void)confirmOption, (void)devRootOption;
 
     CLI::App* station = cli.add_subcommand("station", "Several receivers at once, one unattended run per port");
     std::vector<std::string> stationPorts;
-    std::string stationRecord, stationRestore;
-    bool stationConfirm = true;
+    std::string stationRecord, stationRestore, stationOperator, stationBatch;
+    bool stationConfirm = true, stationForce = false;
     station->add_option("--ports", stationPorts, "The ports, by COM port number or device path, separated by commas")
         ->delimiter(',')
         ->option_text("P1,P2,...")
         ->required();
-    station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE")->option_text("FILE");
+    CLI::Option* stationRecordOption =
+        station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE")->option_text("FILE");
+    CLI::Option* stationOperatorOption = station->add_option("--operator", stationOperator, "Who runs the bench");
+    CLI::Option* stationBatchOption = station->add_option("--batch", stationBatch, "The batch of receivers");
+    station->add_flag("--force", stationForce, "Flash receivers that run the target version already");
     station->add_option("--restore", stationRestore, "Restore a receiver that does not answer, with this design")
         ->check(CLI::IsMember({"white", "grey"}))
         ->option_text("white|grey");
@@ -187,7 +209,10 @@ int main(int argc, char** argv) {
         StationOptions options;
         options.program = OwnPath(argv[0]);
         options.ports = stationPorts;
-        options.record = stationRecord;
+        if (stationRecordOption->count() > 0) options.record = stationRecord;
+        if (stationOperatorOption->count() > 0) options.operatorName = stationOperator;
+        if (stationBatchOption->count() > 0) options.batch = stationBatch;
+        options.force = stationForce;
         options.restoreDesign = stationRestore.empty() ? -1 : DesignOf(stationRestore);
         options.confirm = stationConfirm;
         options.table = isatty(STDOUT_FILENO) != 0;
@@ -210,7 +235,11 @@ int main(int argc, char** argv) {
         options.design = DesignOf(restore);
         options.confirm = confirm;
         options.json = json;
-        options.record = record;
+        if (recordOption->count() > 0) options.record = record;  // "" is refused there
+        if (operatorOption->count() > 0) options.operatorName = operatorName;
+        if (batchOption->count() > 0) options.batch = batch;
+        if (stationPortOption->count() > 0) options.stationPort = stationPort;
+        options.force = force;
         return RunUnattended(options, WizardSurroundings{}, stdout, stderr);
     }
     if (json) {

@@ -1,6 +1,8 @@
 #include "source/unattended/EventLog.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "source/ReceiverInfoDlg.h"
 #include "source/unattended/RunReport.h"
@@ -45,8 +47,15 @@ void EventLog::emit(const std::string& name, nlohmann::ordered_json fields) {
         if (line.empty()) return;
     }
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fflush(out_);
+    errno = 0;
+    if ((std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) && !failed_) {
+        failed_ = true;
+        const int error = errno;
+        if (err_ != nullptr) {
+            std::fprintf(err_, "reflasher: the events cannot be written (%s); the run goes on\n",
+                         error != 0 ? std::strerror(error) : "write error");
+        }
+    }
 }
 
 std::string EventLog::plainLine(const std::string& name, const nlohmann::ordered_json& f) const {

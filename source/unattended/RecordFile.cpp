@@ -13,11 +13,14 @@ RecordFile::~RecordFile() {
 }
 
 bool RecordFile::open(const std::string& path, std::string& why) {
+    if (path.empty()) {
+        why = "the record file's name is empty";
+        return false;
+    }
     // O_NONBLOCK: a FIFO under that name must be refused, not waited on for a reader. Read access
-    // only serves the look at the last byte; a file this user may only write is still used.
-    const int flags = O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    int fd = ::open(path.c_str(), O_RDWR | flags, 0644);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+    // is needed for the look at the last byte: a file this user may only write is refused, since
+    // a line cut short there could not be seen and ours would be glued to it.
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         why = path + ": " + std::strerror(errno);
         return false;
@@ -30,6 +33,7 @@ bool RecordFile::open(const std::string& path, std::string& why) {
     }
     fcntl(fd, F_SETFL, O_APPEND);  // blocking writes from here on
     fd_ = fd;
+    path_ = path;
     return true;
 }
 
@@ -40,7 +44,7 @@ bool RecordFile::append(const std::string& line, std::string& why) {
     }
     while (flock(fd_, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            why = std::string("cannot lock the record file: ") + std::strerror(errno);
+            why = path_ + ": cannot lock the record file: " + std::strerror(errno);
             return false;
         }
     }
@@ -48,25 +52,39 @@ bool RecordFile::append(const std::string& line, std::string& why) {
     // Under the lock the end of the file is ours to look at: a writer that died mid-line left no
     // line feed, and our line must not be glued to its remains.
     struct stat info {};
-    char last = '\n';
-    if (fstat(fd_, &info) == 0 && info.st_size > 0 && pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n') {
-        whole.insert(whole.begin(), '\n');
+    if (fstat(fd_, &info) != 0) {
+        why = path_ + ": " + std::strerror(errno);
+        flock(fd_, LOCK_UN);
+        return false;
     }
+    const off_t before = info.st_size;
+    char last = '\n';
+    if (before > 0 && pread(fd_, &last, 1, before - 1) != 1) {
+        why = path_ + ": cannot read its last byte: " + std::strerror(errno);
+        flock(fd_, LOCK_UN);
+        return false;
+    }
+    if (last != '\n') whole.insert(whole.begin(), '\n');
     bool ok = true;
     std::size_t done = 0;
     while (done < whole.size()) {
         const ssize_t n = write(fd_, whole.data() + done, whole.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            why = std::string("cannot write the record file: ") + std::strerror(errno);
+            why = path_ + ": cannot write the record file: " + std::strerror(n < 0 ? errno : ENOSPC);
             ok = false;
             break;
         }
         done += static_cast<std::size_t>(n);
     }
     if (ok && fsync(fd_) != 0) {
-        why = std::string("cannot sync the record file: ") + std::strerror(errno);
+        why = path_ + ": cannot sync the record file: " + std::strerror(errno);
         ok = false;
+    }
+    // Whole or not at all: a line cut short (a full disk) is taken back, so that the file is as
+    // it was and the next append does not carry on after a broken line.
+    if (!ok && done > 0 && (ftruncate(fd_, before) != 0 || fsync(fd_) != 0)) {
+        why += std::string("; and the cut line could not be taken back: ") + std::strerror(errno);
     }
     flock(fd_, LOCK_UN);
     return ok;

@@ -17,6 +17,8 @@ int ExitCodeOf(Outcome outcome, int signal) {
         case Outcome::FlasherTimedOut: return kExitFlasherTimedOut;
         case Outcome::FlasherMissing: return kExitFlasherMissing;
         case Outcome::ConfirmationFailed: return kExitConfirmationFailed;
+        case Outcome::OtherReceiver: return kExitOtherReceiver;
+        case Outcome::Current: return kExitDone;
         case Outcome::Interrupted: return kExitSignalBase + (signal > 0 ? signal : 2);
         case Outcome::Incomplete: break;
     }
@@ -36,6 +38,8 @@ const char* OutcomeName(Outcome outcome) {
         case Outcome::FlasherTimedOut: return "flasher-timed-out";
         case Outcome::FlasherMissing: return "firmware-or-flasher-missing";
         case Outcome::ConfirmationFailed: return "confirmation-failed";
+        case Outcome::OtherReceiver: return "other-receiver";
+        case Outcome::Current: return "current";
         case Outcome::Interrupted: return "interrupted";
         case Outcome::Incomplete: break;
     }
@@ -51,8 +55,13 @@ nlohmann::ordered_json OrNull(const std::optional<T>& value) {
 
 nlohmann::ordered_json RunReport::summary() const {
     return {
+        {"wizard_version", wizardVersion},
+        {"operator", OrNull(operatorName)},
+        {"batch", OrNull(batch)},
         {"port", com},
         {"device", device},
+        {"device_target", OrNull(deviceTarget)},
+        {"station_port", OrNull(stationPort)},
         {"road", road},
         {"speed", OrNull(connectSpeed)},
         {"transfer_speed", OrNull(transferSpeed)},
@@ -60,10 +69,14 @@ nlohmann::ordered_json RunReport::summary() const {
         {"old_version", OrNull(versionBefore)},
         {"new_version", OrNull(newVersion)},
         {"confirmed_version", OrNull(versionAfter)},
+        {"confirmed_serial", OrNull(serialAfter)},
         {"battery", OrNull(batteryLevel)},
         {"external_power", OrNull(externalPower)},
         {"firmware", OrNull(firmwareFile)},
+        {"firmware_sha256", OrNull(firmwareSha256)},
         {"flasher_result", OrNull(flasherResult)},
+        {"flasher_last_words", OrNull(flasherLastWords)},
+        {"flasher_left_running", OrNull(flasherLeftRunning)},
         {"message", OrNull(message)},
         {"outcome", OutcomeName(outcome)},
         {"exit_code", exitCode()},
@@ -71,6 +84,14 @@ nlohmann::ordered_json RunReport::summary() const {
         {"flasher_ms", flasherMs},
         {"confirm_ms", confirmMs},
     };
+}
+
+nlohmann::ordered_json RunReport::recordLine() const {
+    nlohmann::ordered_json line = {
+        {"format", kRecordFormat}, {"time", UtcTime(startedAt)}, {"end_time", UtcTime(endedAt)}, {"host", host}};
+    const nlohmann::ordered_json fields = summary();
+    for (auto it = fields.begin(); it != fields.end(); ++it) line[it.key()] = it.value();
+    return line;
 }
 
 std::string UtcTime(RunReport::Clock::time_point when) {

@@ -21,9 +21,12 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "source/platform/posix/AbandonedFolders.h"
 #include "source/unattended/RecordFile.h"
+#include "source/ReceiverInfoDlg.h"
 #include "source/unattended/RunReport.h"
 #include "source/unattended/StopHandler.h"
+#include "source/unattended/UnattendedRun.h"
 
 extern char** environ;
 
@@ -102,18 +105,22 @@ void TakeEvent(Run& run, const json& e) {
     } else if (name == "receiver") {
         run.serial = Str(e, "serial");
         run.oldVersion = LastThree(Str(e, "version"));
-        run.battery = Str(e, "battery") + (Str(e, "external_power") == "1" ? " ext" : "");
+        run.battery = Str(e, "battery") + (Str(e, "external_power") == "1" ? "+" : "");
     } else if (name == "flasher_started") {
         run.phase = run.restoring ? "restoring" : "flashing";
-        run.progress = "0%";
+        run.progress.clear();
     } else if (name == "flasher_progress") {
         run.phase = "Writing...";
         run.progress = Str(e, "percent") + "%";
     } else if (name == "flasher_output") {
         const std::string line = Str(e, "line");
-        if (line.ends_with("...")) run.phase = line;
+        if (line.ends_with("...")) {
+            run.phase = line;
+            run.progress.clear();
+        }
     } else if (name == "flasher_ended") {
         run.phase = "flasher " + Str(e, "result");
+        run.progress.clear();
     } else if (name == "confirmation") {
         run.phase = "confirmation: " + Str(e, "result");
     } else if (name == "outcome") {
@@ -135,9 +142,13 @@ std::vector<std::string> RunEnvironment(const std::string& tempFolder) {
     return env;
 }
 
-bool Start(Run& run, const StationOptions& options, std::string& why) {
-    std::vector<std::string> args = {options.program, "--unattended", "--json", "--port", run.port};
-    if (!options.record.empty()) args.insert(args.end(), {"--record", options.record});
+bool Start(Run& run, std::size_t place, const StationOptions& options, std::string& why) {
+    std::vector<std::string> args = {options.program, "--unattended", "--json", "--port", run.port,
+                                     "--station-port", std::to_string(place)};
+    if (options.record) args.insert(args.end(), {"--record", *options.record});
+    if (options.operatorName) args.insert(args.end(), {"--operator", *options.operatorName});
+    if (options.batch) args.insert(args.end(), {"--batch", *options.batch});
+    if (options.force) args.emplace_back("--force");
     if (run.restoring) args.insert(args.end(), {"--restore", options.restoreDesign == 1 ? "grey" : "white"});
     if (!options.confirm) args.emplace_back("--no-confirm");
     std::vector<std::string> env = RunEnvironment(run.tempFolder);
@@ -198,19 +209,36 @@ int ExitCodeOfStatus(int status) {
 // ---- The table -----------------------------------------------------------------------------------
 class Table {
 public:
-    explicit Table(std::FILE* out) : out_(out) {}
+    Table(std::FILE* out, const std::vector<std::string>& ports) : out_(out) {
+        for (const std::string& port : ports) names_.push_back(VisibleText(port.rfind("/dev/", 0) == 0 ? port.substr(5) : port));
+        // What every name shares in front and at the end (by-id names of one kind of adapter
+        // differ only inside): it goes first when a name must be shortened.
+        if (names_.size() > 1) {
+            sharedHead_ = sharedTail_ = names_[0].size();
+            for (const std::string& n : names_) {
+                std::size_t h = 0, t = 0;
+                while (h < std::min(n.size(), names_[0].size()) && n[h] == names_[0][h]) ++h;
+                while (t < std::min(n.size(), names_[0].size()) && n[n.size() - 1 - t] == names_[0][names_[0].size() - 1 - t]) ++t;
+                sharedHead_ = std::min(sharedHead_, h);
+                sharedTail_ = std::min(sharedTail_, t);
+            }
+        }
+    }
 
+    // Fits 80 columns: the phase while a run goes (with the flash's progress), its outcome and
+    // exit code once it has ended, in one column wide enough for the longest outcome.
     void draw(const std::vector<Run>& runs, const std::string& footer) {
         winsize size{};
-        const int width = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 100;
-        constexpr const char* kRow = "{:<16} {:<12} {:<10} {:<8} {:<24} {:<5} {}";
+        const int width = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+        constexpr const char* kRow = "{:<16} {:<11} {:<7} {:<5} {}";
         std::vector<std::string> lines;
-        lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATTERY", "PHASE", "FLASH", "OUTCOME"));
-        for (const Run& r : runs) {
-            std::string outcome = r.outcome;
-            if (r.done && r.exitCode >= 0) outcome += fmt::format(" ({})", r.exitCode);
-            lines.push_back(fmt::format(kRow, Tail(r.port), Cut(r.serial, 12), r.oldVersion + " -> " + r.newVersion,
-                                        Cut(r.battery, 8), Cut(r.phase, 24), r.progress, outcome));
+        lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATT", "STATUS"));
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const Run& r = runs[i];
+            std::string status = r.outcome.empty() ? r.phase + (r.progress.empty() ? "" : " " + r.progress) : r.outcome;
+            if (r.done && r.exitCode >= 0) status += fmt::format(" ({})", r.exitCode);
+            lines.push_back(fmt::format(kRow, shortPort(i), Cut(r.serial, 11), fmt::format("{:<3}>{}", r.oldVersion, r.newVersion),
+                                        Cut(r.battery, 5), status));
         }
         if (!footer.empty()) lines.push_back(footer);
         std::string screen;
@@ -221,14 +249,29 @@ public:
         drawn_ = static_cast<int>(lines.size());
     }
 
+    // Port `i`'s name (without "/dev/") in 16 columns. A longer one is shortened from the middle:
+    // the part that tells it from the other ports is kept whole where it fits, with as much of
+    // what surrounds it as there is room for, and "~" where something was left out.
+    std::string shortPort(std::size_t i) const {
+        constexpr std::size_t kWidth = 16;
+        const std::string& n = names_[i];
+        if (n.size() <= kWidth) return n;
+        const std::size_t begin = std::min(sharedHead_, n.size());
+        const std::size_t end = std::max(begin, n.size() - std::min(sharedTail_, n.size()));
+        if (end - begin >= kWidth - 2) return n.substr(begin, 7) + "~" + n.substr(end - 8, 8);
+        const std::size_t room = kWidth - 2 - (end - begin);
+        std::size_t right = std::min(n.size() - end, room - std::min(begin, room / 2));
+        const std::size_t left = std::min(begin, room - right);
+        right = std::min(n.size() - end, room - left);
+        return (left < begin ? "~" : "") + n.substr(begin - left, end - begin + left + right) +
+               (end + right < n.size() ? "~" : "");
+    }
+
 private:
     static std::string Cut(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(0, n); }
-    // A port's name without "/dev/", its end kept when it is long (by-id names differ at the end).
-    static std::string Tail(std::string port) {
-        if (port.rfind("/dev/", 0) == 0) port.erase(0, 5);
-        return port.size() <= 16 ? port : "~" + port.substr(port.size() - 15);
-    }
     std::FILE* out_;
+    std::vector<std::string> names_;  // the ports as shown, control characters made visible
+    std::size_t sharedHead_ = 0, sharedTail_ = 0;
     int drawn_ = 0;
 };
 
@@ -243,6 +286,14 @@ void EmitStation(std::FILE* out, const json& fields) {
 }  // namespace
 
 int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
+    // Whoever reads our output may go away: the runs go on, and so does the station.
+    signal(SIGPIPE, SIG_IGN);
+    bool outputFailed = false;
+    auto noteOutputFailure = [&] {
+        if (outputFailed || std::ferror(out) == 0) return;
+        outputFailed = true;
+        std::fprintf(err, "reflasher station: its output cannot be written; the runs go on\n");
+    };
     if (options.ports.empty()) {
         std::fprintf(err, "reflasher station: --ports names no port\n");
         return kExitUsage;
@@ -255,20 +306,30 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
             return kExitUsage;
         }
     }
-    if (!options.record.empty()) {
+    for (const auto& [name, value] : {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
+        if (value && !RecordableText(*value)) {
+            std::fprintf(err, "reflasher station: %s must be 1 to 64 bytes of text without control characters\n", name);
+            return kExitUsage;
+        }
+    }
+    if (options.record) {
         RecordFile check;
         std::string why;
-        if (!check.open(options.record, why)) {
+        if (!check.open(*options.record, why)) {
             std::fprintf(err, "reflasher station: the record file is refused, nothing was done: %s\n", why.c_str());
             return kExitUsage;
         }
     }
     const char* tmpdir = std::getenv("TMPDIR");
-    std::string base = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/reflasher-station-XXXXXX";
+    const std::string parent = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
+    // Folders of stations (and their runs) that were killed outright go first.
+    flasher_os::RemoveAbandonedFolders(parent, "reflasher-station-");
+    std::string base = parent + "reflasher-station-XXXXXX";
     if (mkdtemp(base.data()) == nullptr) {
         std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n", std::strerror(errno));
         return kExitIncomplete;
     }
+    flasher_os::NoteOwner(base + "/");
 
     const SignalWatch signals;
     std::vector<Run> runs(options.ports.size());
@@ -278,7 +339,7 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         run.device = run.port;
         run.tempFolder = base + "/port-" + std::to_string(i + 1);
         std::string why;
-        if (mkdir(run.tempFolder.c_str(), 0700) != 0 || !Start(run, options, why)) {
+        if (mkdir(run.tempFolder.c_str(), 0700) != 0 || !Start(run, i + 1, options, why)) {
             run.done = true;
             run.exitCode = kExitIncomplete;
             run.outcome = "not started: " + (why.empty() ? std::string(std::strerror(errno)) : why);
@@ -290,7 +351,7 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         }
     }
 
-    Table table(out);
+    Table table(out, options.ports);
     int stopSignal = 0;
     auto live = [&] { return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; }); };
     while (live()) {
@@ -299,6 +360,7 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         fds.push_back({gWake[0], POLLIN, 0});
         for (const Run& r : runs) fds.push_back({r.done ? -1 : r.output, POLLIN, 0});
         poll(fds.data(), fds.size(), kRedrawMs);
+        noteOutputFailure();
 
         if (gSignal != 0) {
             char drain[16];
@@ -354,7 +416,7 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
             if (run.exitCode == kExitNoReceiver && options.restoreDesign >= 0 && !run.restoring && stopSignal == 0) {
                 run.restoring = true;
                 std::string why;
-                if (!Start(run, options, why)) {
+                if (!Start(run, i + 1, options, why)) {
                     run.done = true;
                     run.exitCode = kExitIncomplete;
                     run.outcome = "restore not started: " + why;
@@ -389,5 +451,6 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         EmitStation(out, {{"event", "station_summary"}, {"ports", ports}, {"succeeded", succeeded},
                           {"exit_code", exitCode}, {"interrupted", stopSignal != 0}});
     }
+    noteOutputFailure();
     return exitCode;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,17 +11,19 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <thread>
 
 #include "res/Strings.h"
 #include "link/Conversation.h"
-#include "link/Conversation.h"
+#include "source/platform/FlasherProcess.h"
 #include "source/unattended/EventLog.h"
 #include "source/unattended/FlasherProgress.h"
 #include "source/unattended/PortArgument.h"
 #include "source/unattended/RecordFile.h"
 #include "source/unattended/RunReport.h"
+#include "source/unattended/Sha256.h"
 #include "source/unattended/StopHandler.h"
 #include "ui/unattended/UnattendedBackend.h"
 
@@ -189,7 +192,12 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
 // Watches the wizard for the run: reports each event and notes what decides the outcome.
 class RunWatch : public ui::unattended::Observer {
 public:
-    RunWatch(EventLog& events, RunReport& report) : events_(events), report_(report) {}
+    // `targetVersion` tells the version the wizard would install for a serial number (empty for
+    // none); with `skipCurrent`, a receiver that runs it already is left alone.
+    RunWatch(EventLog& events, RunReport& report, std::function<std::string(const std::string&)> targetVersion,
+             bool skipCurrent, std::string programFolder)
+        : events_(events), report_(report), targetVersion_(std::move(targetVersion)), skipCurrent_(skipCurrent),
+          programFolder_(std::move(programFolder)) {}
 
     void pageShown(const ui::Window& page) override { events_.emit("page", {{"page", page.title}}); }
     void textChanged(const ui::Window& page, int controlId, const std::string& text) override {
@@ -203,6 +211,12 @@ public:
             if (!IsString(box.text, f.string)) continue;
             fields["string"] = f.string;
             fail(f.outcome, box.text.substr(0, box.text.find("\r\n\r\n")));
+            // RunFlasher puts what the flasher said of its failure on a line of its own.
+            const std::string said = "\r\n\r\nThe flasher reported: ";
+            const std::size_t at = box.text.find(said);
+            if (f.outcome == Outcome::FlasherFailed && at != std::string::npos) {
+                report_.flasherLastWords = box.text.substr(at + said.size());
+            }
             break;
         }
         events_.emit("message", std::move(fields));
@@ -223,6 +237,13 @@ public:
                                   {"version", found.firmwareVersion},
                                   {"battery", found.batteryLevel},
                                   {"external_power", found.externalPower}});
+        const std::string target = targetVersion_(found.serialNumber);
+        const std::string& v = found.firmwareVersion;
+        if (skipCurrent_ && !target.empty() && v.size() >= 3 && v.substr(v.size() - 3) == target) {
+            current_ = true;
+            report_.newVersion = target;
+            events_.emit("current", {{"version", v}, {"target", target}});
+        }
     }
     void flasherStarted(const FlasherRun& run) {
         flasherStart_ = Clock::now();
@@ -230,12 +251,17 @@ public:
         report_.newVersion = VersionFromFileName(run.firmwareFile);
         report_.transferSpeed = run.transferSpeed;
         if (report_.road == "restore") report_.connectSpeed = run.connectSpeed;
+        // Read once, just before the flasher reads it: which image this receiver was given.
+        const std::string folder = programFolder_.empty() ? flasher_os::OwnFolder() : programFolder_;
+        report_.firmwareSha256 = Sha256OfFile(folder + "/" + run.firmwareFile);
         events_.emit("flasher_started", {{"command_line", run.commandLine},
                                          {"firmware", run.firmwareFile},
                                          {"port", run.port},
                                          {"connect_speed", run.connectSpeed},
                                          {"transfer_speed", run.transferSpeed},
-                                         {"limit_ms", run.completionLimitMs}});
+                                         {"limit_ms", run.completionLimitMs},
+                                         {"firmware_sha256", report_.firmwareSha256 ? json(*report_.firmwareSha256)
+                                                                                    : json(nullptr)}});
     }
     void flasherFinished(FlasherResult result) {
         report_.flasherMs = MsSince(flasherStart_);
@@ -250,10 +276,17 @@ public:
 
     void flashChecked(const Identification& found) {
         const Outcome outcome = Confirm(found, report_, events_);
-        if (outcome == Outcome::ConfirmationFailed || outcome == Outcome::Interrupted) fail(outcome, std::nullopt);
+        if (outcome != Outcome::Updated && outcome != Outcome::Restored) fail(outcome, std::nullopt);
+    }
+    void flasherLeftRunning(long pid) {
+        report_.flasherLeftRunning = pid;
+        events_.emit("flasher_left_running",
+                     {{"pid", pid}, {"why", "it had not ended when the grace period after SIGTERM was over; "
+                                            "it is left to finish its write, and holds the port until then"}});
     }
 
     bool flashed() const { return flashed_; }
+    bool current() const { return current_; }
     std::optional<Outcome> failure() const { return failure_; }
 
 private:
@@ -267,8 +300,12 @@ private:
     EventLog& events_;
     RunReport& report_;
     Clock::time_point flasherStart_ = Clock::now();
+    std::function<std::string(const std::string&)> targetVersion_;
+    bool skipCurrent_;
+    std::string programFolder_;
     std::optional<Outcome> failure_;
     bool flashed_ = false;
+    bool current_ = false;
 };
 
 std::string HostName() {
@@ -283,6 +320,10 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
     const std::string expected = report.newVersion.value_or("");
     const std::string serialBefore = report.road == "update" ? report.serialNumber.value_or("") : std::string();
     const AfterFlash verdict = JudgeAfterFlash(found, expected, serialBefore);
+    if (found.answered) {
+        report.versionAfter = found.firmwareVersion;
+        report.serialAfter = found.serialNumber;
+    }
     const char* result = "confirmed";
     switch (verdict) {
         case AfterFlash::Confirmed: break;
@@ -290,11 +331,11 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
         case AfterFlash::OtherVersion: result = "mismatch"; break;
         case AfterFlash::OtherReceiver: result = "other-receiver"; break;
     }
-    if (found.answered) report.versionAfter = found.firmwareVersion;
     events.emit("confirmation", {{"result", result},
                                  {"expected", expected},
                                  {"found", found.answered ? json(found.firmwareVersion) : json(nullptr)},
-                                 {"serial", found.answered ? json(found.serialNumber) : json(nullptr)},
+                                 {"expected_serial", report.serialNumber ? json(*report.serialNumber) : json(nullptr)},
+                                 {"found_serial", found.answered ? json(found.serialNumber) : json(nullptr)},
                                  {"speed", found.answered ? json(found.speed) : json(nullptr)},
                                  {"attempts", found.attempts},
                                  {"duration_ms", found.durationMs}});
@@ -305,16 +346,41 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
     } else {
         report.message = AfterFlashLine(verdict, found, expected, serialBefore, {});
     }
+    if (verdict == AfterFlash::OtherReceiver) return Outcome::OtherReceiver;
     return Outcome::ConfirmationFailed;
 }
 
 }  // namespace
 
+bool RecordableText(const std::string& text) {
+    if (text.empty() || text.size() > 64) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // The length of the sequence this byte begins; continuation bytes must follow.
+        const std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size() || c < 0x20 || c == 0x7F || c == 0xC0 || c == 0xC1) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;  // C1 controls
+        i += length;
+    }
+    return true;
+}
+
 int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundings, std::FILE* out,
                   std::FILE* err) {
+    // Whoever reads our output may go away (`| head -1`, a station that was killed): writes then
+    // fail and are said once, but the run, its record and its exit code go on. For the whole
+    // run, not only while its stop signals are watched.
+    signal(SIGPIPE, SIG_IGN);
     const Clock::time_point start = Clock::now();
     RunReport report;
     report.host = HostName();
+    report.wizardVersion = REFLASHER_VERSION;
+    report.operatorName = options.operatorName;
+    report.batch = options.batch;
+    report.stationPort = options.stationPort;
     report.road = options.restore ? "restore" : "update";
 
     // Everything that can be refused is refused before the receiver is touched.
@@ -324,20 +390,38 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         std::fprintf(err, "%s: %s\n", options.programName.c_str(), error.c_str());
         return kExitUsage;
     }
+    for (const auto& [name, value] : {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
+        if (value && !RecordableText(*value)) {
+            std::fprintf(err, "%s: %s must be 1 to 64 bytes of text without control characters\n",
+                         options.programName.c_str(), name);
+            return kExitUsage;
+        }
+    }
     report.com = port.com;
     report.device = port.device;
+    if (char* target = realpath(port.device.c_str(), nullptr)) {
+        report.deviceTarget = target;
+        free(target);
+    }
     RecordFile record;
-    if (!options.record.empty() && !record.open(options.record, error)) {
+    if (options.record && !record.open(*options.record, error)) {
         std::fprintf(err, "%s: the record file is refused, nothing was done: %s\n", options.programName.c_str(),
                      error.c_str());
         return kExitUsage;
     }
 
-    EventLog events(out, options.json);
+    EventLog events(out, options.json, err);
     events.setDevice(port.device);
-    RunWatch watch(events, report);
+    // The version the receiver information page would install, chosen as the page chooses.
+    auto targetVersion = [&surroundings](const std::string& serial) -> std::string {
+        if (serial.empty()) return {};
+        return VersionFromFileName(surroundings.firmwareName(serial.rfind("VIZ", 0) == 0 ? 102 : 103));
+    };
+    RunWatch watch(events, report, targetVersion, !options.restore && !options.force,
+                   surroundings.flasher.programFolder);
+    // Until the record is written: a signal now is noted, it does not cut the line.
+    const StopSignals stopSignals;
     {
-        const StopSignals stopSignals;
         ConsoleReader console(events);
         surroundings.firstPortIndex = port.com - 1;
         surroundings.receiverFound = [&watch](const ReceiverFound& found) { watch.receiverFound(found); };
@@ -348,6 +432,7 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         if (options.confirm) {
             surroundings.flashChecked = [&watch](AfterFlash, const Identification& found) { watch.flashChecked(found); };
         }
+        surroundings.flasher.leftRunning = [&watch](long pid) { watch.flasherLeftRunning(pid); };
         auto finishedBefore = std::move(surroundings.flasher.finished);
         surroundings.flasher.finished = [&watch, finishedBefore](FlasherResult result) {
             watch.flasherFinished(result);
@@ -362,22 +447,26 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         policy.portIndex = port.com - 1;
         policy.road = options.restore ? ui::unattended::Policy::Road::Restore : ui::unattended::Policy::Road::Update;
         policy.design = options.design;
-        ui::unattended::UnattendedBackend backend(policy, watch, [] { return StopSignals::taken() != 0; });
+        // A receiver that runs the target version already: the policy leaves at its page.
+        ui::unattended::UnattendedBackend backend(policy, watch,
+                                                  [&watch] { return StopSignals::taken() != 0 || watch.current(); });
         try {
             ReflasherApp app(backend, options.programName, std::move(surroundings));
             app.initInstance();
         } catch (const std::exception& e) {
             events.emit("policy", {{"error", e.what()}});
         }
-        // Nobody is left to watch a flasher that ran past its limit: it is not left running.
-        if (!EndLingeringFlasher(kLingeringGraceMs)) {
-            events.emit("policy", {{"error", "the flasher that ran past its limit did not end when told to"}});
-        }
+        // Nobody is left to watch a flasher that ran past its limit: it is told to end; one that
+        // does not is left to finish its write, and said so.
+        long stillRunning = 0;
+        if (!EndLingeringFlasher(kLingeringGraceMs, &stillRunning)) watch.flasherLeftRunning(stillRunning);
 
         if (StopSignals::taken() != 0) {
             report.outcome = Outcome::Interrupted;
         } else if (watch.failure()) {
             report.outcome = *watch.failure();
+        } else if (watch.current()) {
+            report.outcome = Outcome::Current;
         } else if (watch.flashed()) {
             report.outcome = options.restore ? Outcome::Restored : Outcome::Updated;
         }
@@ -386,14 +475,15 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     }
 
     report.totalMs = MsSince(start);
-    json summary = report.summary();
-    events.emit("outcome", summary);
-    if (record.isOpen()) {
-        json line = {{"time", UtcTime(report.startedAt)}, {"host", report.host}};
-        for (auto it = summary.begin(); it != summary.end(); ++it) line[it.key()] = it.value();
-        if (!record.append(line.dump(-1, ' ', false, json::error_handler_t::replace), error)) {
-            std::fprintf(err, "%s: %s\n", options.programName.c_str(), error.c_str());
-        }
+    report.endedAt = RunReport::Clock::now();
+    events.emit("outcome", report.summary());
+    if (record.isOpen() &&
+        !record.append(report.recordLine().dump(-1, ' ', false, json::error_handler_t::replace), error)) {
+        // The attempt itself is told on standard error too, since its line is not in the record.
+        std::fprintf(err, "%s: the attempt could not be recorded: %s; it came to %s (exit code %d)\n",
+                     options.programName.c_str(), error.c_str(), OutcomeName(report.outcome), report.exitCode());
+        events.emit("record_failed", {{"error", error}, {"exit_code", kExitRecordNotWritten}});
+        return kExitRecordNotWritten;
     }
     return report.exitCode();
 }

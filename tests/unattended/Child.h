@@ -173,14 +173,16 @@ inline std::vector<nlohmann::json> Named(const std::vector<nlohmann::json>& even
     return found;
 }
 
-// Whether any process works (has its current folder) inside `folder`.
-inline bool AnyProcessIn(const std::string& folder) {
+// The processes that work (have their current folder) inside `folder`.
+inline std::vector<pid_t> ProcessesIn(const std::string& folder) {
+    std::vector<pid_t> found;
     std::error_code ec;
     for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string cwd = std::filesystem::read_symlink(process.path() / "cwd", ec).string();
-        if (!ec && cwd.rfind(folder, 0) == 0) return true;
+        if (!ec && cwd.rfind(folder, 0) == 0) found.push_back(std::atoi(process.path().filename().c_str()));
     }
-    return false;
+    return found;
 }
+inline bool AnyProcessIn(const std::string& folder) { return !ProcessesIn(folder).empty(); }
 
 }  // namespace bench_test

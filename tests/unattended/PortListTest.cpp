@@ -122,11 +122,15 @@ TEST_F(PortList, FakeDevRootWithByIdLinksAndThePlainListing) {
     fs::create_symlink(busy_.path, root + "/ttyACM1");
     fs::create_symlink("../../ttyUSB0", root + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3-if00-port0");
     fs::create_symlink("../../ttyACM1", root + "/serial/by-id/usb-Vandrel_Receiver_0042-if00");
+    // A name that would steer a terminal, for a device that is no serial port.
+    fs::create_symlink("/dev/null", root + "/ttyUSB2");
+    fs::create_symlink("../../ttyUSB2", root + "/serial/by-id/usb-X\x1b[2J\nfake-if00");
     std::ofstream(root + "/ttyUSBx");  // not a device name of the family
     fs::create_directory(root + "/ttyS0");  // not a device: no UART of the kernel's
 
     const auto listed = list({"--dev-root", root}, {"REFLASHER_COM2=" + busy_.path, "REFLASHER_COM1="});
-    ASSERT_EQ(listed.size(), 2u);
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed.at(root + "/ttyUSB2")["why"], "not a serial port (not a terminal device)");
     const json usb = listed.at(root + "/ttyUSB0");
     EXPECT_EQ(usb["target"], free_.path);
     EXPECT_EQ(usb["aliases"], json::array({root + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3-if00-port0"}));
@@ -140,7 +144,9 @@ TEST_F(PortList, FakeDevRootWithByIdLinksAndThePlainListing) {
     Child plain({bench_test::Reflasher(), "--list-ports", "--dev-root", root}, {"REFLASHER_COM2=" + busy_.path, "REFLASHER_COM1="});
     EXPECT_EQ(plain.exitCode(), 0);
     EXPECT_EQ(plain.output(), root + "/ttyUSB0 -> " + free_.path + "  no COM port  can be opened\n    " + root +
-                                  "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3-if00-port0\n" + root + "/ttyACM1 -> " +
+                                  "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3-if00-port0\n" + root +
+                                  "/ttyUSB2 -> /dev/null  no COM port  cannot be opened: not a serial port (not a "
+                                  "terminal device)\n    " + root + "/serial/by-id/usb-X^[[2J^Jfake-if00\n" + root + "/ttyACM1 -> " +
                                   busy_.path + "  COM2 (REFLASHER_COM2)  can be opened\n    " + root +
                                   "/serial/by-id/usb-Vandrel_Receiver_0042-if00\n");
 }

@@ -2,11 +2,13 @@
 // each run in a temporary folder of its own; and Ctrl+C in the middle of four flashes.
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
 
+#include "source/unattended/Sha256.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
 
@@ -48,7 +50,8 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
     sim::ReceiverSim& bricked = receiver(noFirmware);
     const std::vector<std::string> ports = {healthy.SlavePath(), slow.SlavePath(), weak.SlavePath(), bricked.SlavePath()};
     const std::string record = tempDir + "/station.jsonl";
-    const auto run = station(ports, {"--record", record, "--restore", "white"});
+    const auto run = station(ports, {"--record", record, "--restore", "white", "--operator", "Anna Weber", "--batch",
+                                     "B-17"});
     EXPECT_EQ(run->exitCode(), 10) << run->output();  // the first port that did not succeed: low battery
 
     const std::vector<json> events = run->events();
@@ -89,10 +92,57 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
             EXPECT_EQ(outcome["transfer_speed"], 115200);
         }
     }
+    // The record: every line, every field, in the documented order.
     const std::vector<json> lines = recordLines(record);
     ASSERT_EQ(lines.size(), 5u);  // four ports, the bricked one twice (no receiver, then restored)
+    const std::vector<std::string> fields = {
+        "format", "time", "end_time", "host", "wizard_version", "operator", "batch", "port", "device",
+        "device_target", "station_port", "road", "speed", "transfer_speed", "serial", "old_version", "new_version",
+        "confirmed_version", "confirmed_serial", "battery", "external_power", "firmware", "firmware_sha256",
+        "flasher_result", "flasher_last_words", "flasher_left_running", "message", "outcome", "exit_code",
+        "total_ms", "flasher_ms", "confirm_ms"};
+    const std::string image = *Sha256OfFile((bench_test::BinFolder() / "508231.005").string());
     std::multiset<std::string> outcomes;
-    for (const json& l : lines) outcomes.insert(l["outcome"]);
+    for (const json& l : lines) {
+        SCOPED_TRACE(l.dump());
+        std::vector<std::string> keys;
+        for (auto it = l.begin(); it != l.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(std::multiset<std::string>(keys.begin(), keys.end()),
+                  std::multiset<std::string>(fields.begin(), fields.end()));
+        const std::string outcome = l["outcome"];
+        outcomes.insert(outcome);
+        const bool flashed = outcome == "updated" || outcome == "restored";
+        const auto place = std::find(ports.begin(), ports.end(), l["device"]) - ports.begin();
+        EXPECT_EQ(l["format"], 2);
+        EXPECT_LE(l["time"].get<std::string>(), l["end_time"].get<std::string>());
+        EXPECT_FALSE(l["host"].get<std::string>().empty());
+        EXPECT_FALSE(l["wizard_version"].get<std::string>().empty());
+        EXPECT_EQ(l["operator"], "Anna Weber");
+        EXPECT_EQ(l["batch"], "B-17");
+        EXPECT_EQ(l["port"], 1);
+        EXPECT_EQ(l["station_port"], place + 1);
+        EXPECT_EQ(l["device_target"], fs::canonical(ports.at(static_cast<std::size_t>(place))).string());
+        EXPECT_EQ(l["road"], outcome == "restored" ? "restore" : "update");
+        EXPECT_EQ(l["speed"].is_null(), outcome == "no-receiver");
+        EXPECT_EQ(l["transfer_speed"].is_null(), !flashed);
+        EXPECT_EQ(l["serial"].is_null(), outcome == "no-receiver" || outcome == "restored");
+        EXPECT_EQ(l["old_version"], l["serial"].is_null() ? json() : json("169-508231-004"));
+        EXPECT_EQ(l["new_version"], flashed ? json("005") : json());
+        EXPECT_EQ(l["confirmed_version"], flashed ? json("169-508231-005") : json());
+        EXPECT_EQ(l["confirmed_serial"], flashed ? json(place == 1 ? "ABC12345678" : "VIZ12345678") : json());
+        EXPECT_EQ(l["battery"].is_null(), l["serial"].is_null());
+        EXPECT_EQ(l["external_power"].is_null(), l["serial"].is_null());
+        EXPECT_EQ(l["firmware"], flashed ? json("508231.005") : json());
+        EXPECT_EQ(l["firmware_sha256"], flashed ? json(image) : json());
+        EXPECT_EQ(l["flasher_result"], flashed ? json("succeeded") : json());
+        EXPECT_TRUE(l["flasher_last_words"].is_null());
+        EXPECT_TRUE(l["flasher_left_running"].is_null());
+        EXPECT_EQ(l["message"].is_null(), flashed);
+        EXPECT_EQ(l["exit_code"], flashed ? 0 : outcome == "low-battery" ? 10 : 11);
+        EXPECT_GE(l["total_ms"].get<int>(), l["flasher_ms"].get<int>() + l["confirm_ms"].get<int>());
+        EXPECT_EQ(l["flasher_ms"].get<int>() > 0, flashed);
+        EXPECT_EQ(l["confirm_ms"].get<int>() > 0, flashed);
+    }
     EXPECT_EQ(outcomes, (std::multiset<std::string>{"updated", "updated", "low-battery", "no-receiver", "restored"}));
     EXPECT_FALSE(bench_test::AnyProcessIn(tempDir + "/"));
 }

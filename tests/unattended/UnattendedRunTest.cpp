@@ -4,6 +4,7 @@
 // a shortened limit or another program folder (21, 22) run in-process through RunUnattended.
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <set>
 
 #include "res/Strings.h"
+#include "source/unattended/Sha256.h"
 #include "source/unattended/UnattendedRun.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
@@ -32,12 +34,18 @@ protected:
     // reflasher --unattended --json --port `port` `extra`..., in our temporary folder, with no COM
     // port mapped beforehand (the device becomes COM 1).
     std::unique_ptr<Child> start(const std::string& port, std::vector<std::string> extra = {},
-                                 std::vector<std::string> env = {}) {
+                                 std::vector<std::string> env = {}, std::function<void()> inChild = {}) {
         std::vector<std::string> args = {bench_test::Reflasher(), "--unattended", "--json", "--port", port};
         args.insert(args.end(), extra.begin(), extra.end());
         env.insert(env.end(), {"TMPDIR=" + tempDir, "REFLASHER_COM1=", "REFLASHER_COM2=", "REFLASHER_COM3=",
                                "REFLASHER_COM4="});
-        return std::make_unique<Child>(args, env);
+        return std::make_unique<Child>(args, env, std::move(inChild));
+    }
+    std::string lastRecordLine(const std::string& path) {
+        std::ifstream in(path);
+        std::string line, last;
+        while (std::getline(in, line)) last = line;
+        return last;
     }
 };
 
@@ -66,6 +74,10 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
          "confirmation-failed", 128, "169-508231-004"},
         {"starts in 3 s", [](sim::DeviceState& d) { d.fault = sim::Fault::SlowStart; }, 0, "updated", 0,
          "169-508231-005"},
+        {"another receiver after the flash", [](sim::DeviceState& d) { d.fault = sim::Fault::OtherReceiver; }, 25,
+         "other-receiver", 128, "169-508231-005"},
+        {"runs the target already", [](sim::DeviceState& d) { d.firmwareVersion = "169-508231-005"; }, 0, "current",
+         0, "169-508231-005"},
     };
     // All at once, each on a receiver of its own: the runs never meet (private folders).
     std::vector<sim::ReceiverSim*> sims;
@@ -112,6 +124,11 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     const json slow = Named(runs[8]->events(), "confirmation").at(0);
     EXPECT_EQ(slow["result"], "confirmed");
     EXPECT_GT(slow["attempts"].get<int>(), 1);  // silent at first while the new firmware starts
+    const json other = Named(runs[9]->events(), "confirmation").at(0);
+    EXPECT_EQ(other["result"], "other-receiver");
+    EXPECT_EQ(other["expected_serial"], "VIZ12345678");
+    EXPECT_EQ(other["found_serial"], "VIZ12355678");
+    EXPECT_TRUE(Named(runs[10]->events(), "flasher_started").empty());  // current: nothing flashed
     // The port's device and why it could not be opened, under message 108.
     EXPECT_NE(Named(runs[3]->events(), "message").at(0)["text"].get<std::string>().find(
                   "no-such-device: No such file or directory"),
@@ -259,7 +276,8 @@ TEST_F(Unattended, RecordFileTakesFourParallelRunsWholeAndIsRefusedBeforeAnythin
     // hears a byte.
     sim::ReceiverSim& untouched = receiver({});
     fs::create_directory(tempDir + "/folder");
-    for (const std::string& bad : {tempDir + "/folder", std::string("/dev/null"), tempDir + "/missing/bench.jsonl"}) {
+    for (const std::string& bad :
+         {tempDir + "/folder", std::string("/dev/null"), tempDir + "/missing/bench.jsonl", std::string()}) {
         SCOPED_TRACE(bad);
         const auto run = start(untouched.SlavePath(), {"--record", bad});
         EXPECT_EQ(run->exitCode(), 2);
@@ -268,6 +286,104 @@ TEST_F(Unattended, RecordFileTakesFourParallelRunsWholeAndIsRefusedBeforeAnythin
     }
     EXPECT_EQ(untouched.Count().received, 0u);
     EXPECT_EQ(untouched.Device().firmwareVersion, "169-508231-004");
+}
+
+TEST(Sha256, KnownVectors) {
+    auto of = [](const std::string& text) {
+        Sha256 sum;
+        sum.add(text.data(), text.size());
+        return sum.hex();
+    };
+    EXPECT_EQ(of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    Sha256 million;  // in pieces that do not fall on the 64-byte blocks
+    const std::string piece(1000, 'a');
+    for (int i = 0; i < 1000; ++i) million.add(piece.data(), piece.size());
+    EXPECT_EQ(million.hex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST_F(Unattended, OutputThatGoesAwayEndsNeitherTheRunNorItsRecord) {
+    sim::ReceiverSim& r = receiver({});
+    const std::string record = tempDir + "/bench.jsonl";
+    // Standard output is a pipe whose reader has gone (`| head -1`); standard error stays ours.
+    const auto run = start(r.SlavePath(), {"--record", record}, {}, [] {
+        int p[2];
+        if (pipe(p) == 0) close(p[0]), dup2(p[1], 1), close(p[1]);
+    });
+    EXPECT_EQ(run->exitCode(), 0) << run->output();
+    EXPECT_EQ(r.Device().firmwareVersion, "169-508231-005");
+    const std::string said = run->output();
+    EXPECT_NE(said.find("the events cannot be written (Broken pipe); the run goes on"), std::string::npos) << said;
+    EXPECT_EQ(said.find("cannot be written", said.find("cannot be written") + 1), std::string::npos);  // once
+    EXPECT_EQ(json::parse(lastRecordLine(record))["outcome"], "updated");
+}
+
+TEST_F(Unattended, RecordAppendOnAFullDiskLeavesTheFileAsItWasAndEndsWith30) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const std::string small = tempDir + "/small";
+    fs::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    // The file fills the file system's two pages but for 200 bytes: the line stops midway.
+    const std::string record = small + "/bench.jsonl";
+    const std::string before = "{\"earlier\":\"" + std::string(8192 - 200 - 15, 'x') + "\"}\n";
+    std::ofstream(record) << before;
+    sim::ReceiverSim& r = receiver({});
+    const auto run = start(r.SlavePath(), {"--record", record});
+    EXPECT_EQ(run->exitCode(), 30) << run->output();
+    EXPECT_NE(run->output().find("No space left on device; it came to updated (exit code 0)"), std::string::npos)
+        << run->output();
+    std::ifstream in(record);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), before);
+}
+
+TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFolderGoesLater) {
+    const std::string record = tempDir + "/bench.jsonl";
+    sim::ReceiverSim& stubborn = receiver({});
+    sim::ReceiverSim& orphaned = receiver({});
+    sim::ReceiverSim& healthy = receiver({});
+    auto holding = [](const std::string& out) { return out.find("holding the write for a test") != std::string::npos; };
+    // A flasher that ignores SIGTERM: the run ends of the signal after the grace period, and says
+    // which process it leaves running.
+    const auto first = start(stubborn.SlavePath(), {"--record", record},
+                             {"REFLASHER_PROG_HOLD_AFTER=1", "REFLASHER_PROG_IGNORE_TERM=1"});
+    ASSERT_TRUE(first->waitForOutput(holding)) << first->output();
+    kill(first->pid(), SIGTERM);
+    EXPECT_EQ(first->exitCode(), 143) << first->output();
+    const json line = json::parse(lastRecordLine(record));
+    EXPECT_EQ(line["outcome"], "interrupted");
+    ASSERT_TRUE(line["flasher_left_running"].is_number()) << line;
+    const auto left = line["flasher_left_running"].get<pid_t>();
+    EXPECT_EQ(kill(left, 0), 0);
+    EXPECT_EQ(Named(first->events(), "flasher_left_running").at(0)["pid"], left);
+
+    // The wizard killed outright: its flasher goes on and holds the port, which a new run says.
+    const auto second = start(orphaned.SlavePath(), {}, {"REFLASHER_PROG_HOLD_AFTER=1"});
+    ASSERT_TRUE(second->waitForOutput(holding)) << second->output();
+    kill(second->pid(), SIGKILL);
+    second->exitCode();
+    const auto third = start(orphaned.SlavePath());
+    EXPECT_EQ(third->exitCode(), 12) << third->output();
+    EXPECT_NE(third->output().find("in use by another program"), std::string::npos) << third->output();
+
+    // Once no flasher works in it any more, the next start removes the killed wizard's folder.
+    kill(left, SIGKILL);
+    for (pid_t pid : bench_test::ProcessesIn(tempDir + "/")) kill(pid, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (bench_test::AnyProcessIn(tempDir + "/") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(start(healthy.SlavePath())->exitCode(), 0);
+    for (const auto& entry : fs::directory_iterator(tempDir)) {
+        EXPECT_NE(entry.path().filename().string().rfind("reflasher-", 0), 0u) << entry.path();
+    }
 }
 
 // In-process, where the surroundings can be shortened: a flasher past its limit (21), and a

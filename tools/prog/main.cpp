@@ -12,6 +12,7 @@
 //
 // Test hook: REFLASHER_PROG_HOLD_AFTER=<n> makes it wait after n written blocks until it is
 // interrupted (at most a minute), so that tests can interrupt a write at a known point.
+// REFLASHER_PROG_IGNORE_TERM (POSIX) makes it ignore SIGTERM, as a flasher that will not be stopped.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>

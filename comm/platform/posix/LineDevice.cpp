@@ -445,6 +445,12 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
         DescribeOpenFailure(errno, why, size);
         return false;
     }
+    // /dev/null, a FIFO or a plain file opens too, but no receiver answers there.
+    if (!isatty(line)) {
+        std::snprintf(why, size, "not a serial port (not a terminal device)");
+        close(line);
+        return false;
+    }
     const bool locked = flock(line, LOCK_EX | LOCK_NB) == 0;
     if (!locked) DescribeOpenFailure(errno, why, size);
     close(line);

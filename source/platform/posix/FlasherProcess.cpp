@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "source/platform/posix/AbandonedFolders.h"
 #include "source/platform/posix/CommandLine.h"
 
 extern char** environ;
@@ -172,6 +173,7 @@ public:
     void PassOn(int signal) override {
         if (!reaped_) kill(pid_, signal);
     }
+    long Id() const override { return static_cast<long>(pid_); }
 
 private:
     bool TryReap() {
@@ -208,11 +210,14 @@ struct SpawnSetup {
 }  // namespace
 
 std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::string& reason) {
+    // Folders of wizards that were killed outright go first (once their flashers have ended).
+    RemoveAbandonedFolders(tempFolder, "reflasher-");
     std::string pattern = tempFolder + "reflasher-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {  // mode 0700
         reason = std::strerror(errno);
         return nullptr;
     }
+    NoteOwner(pattern + '/');
     return std::make_unique<PosixRunFolder>(pattern + '/');
 }
 

@@ -4,6 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "tools/prog/Console.h"
 
 namespace {
@@ -30,7 +32,8 @@ struct Keyboard::Saved {
 Keyboard::Keyboard() {
     Catch(SIGINT, OnStopRequest);
     Catch(SIGQUIT, OnStopRequest);
-    Catch(SIGTERM, OnTerminate);
+    // Test hook: a flasher that will not be stopped (REFLASHER_PROG_IGNORE_TERM, see main.cpp).
+    Catch(SIGTERM, std::getenv("REFLASHER_PROG_IGNORE_TERM") != nullptr ? SIG_IGN : OnTerminate);
     Catch(SIGHUP, OnTerminate);
     termios settings{};
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &settings) == 0) {
