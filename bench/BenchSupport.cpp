@@ -67,19 +67,6 @@ void MapComPort(int port, const std::string& path) {
     setenv(("REFLASHER_COM" + std::to_string(port)).c_str(), path.c_str(), 1);
 }
 
-CommPortConfig WizardConfig(int port, std::uint32_t baud) {
-    CommPortConfig config{};
-    config.port = port;
-    config.baud = baud;
-    config.dataBits = 8;
-    config.parity = 0;
-    config.stopBits = 1;
-    config.spare[2] = 5000;
-    config.spare[3] = 3000;
-    config.spare[4] = 3000;
-    return config;
-}
-
 double Median(std::vector<double> values) { return Percentile(std::move(values), 50); }
 
 double Percentile(std::vector<double> values, double p) {

@@ -48,9 +48,6 @@ void Drain(int fd);
 // Maps COM `port` to `path` for the engine and the flasher (REFLASHER_COM<port>).
 void MapComPort(int port, const std::string& path);
 
-// A port configuration as the wizard gives it (8 data bits, no parity, one stop bit).
-CommPortConfig WizardConfig(int port, std::uint32_t baud);
-
 double Median(std::vector<double> values);
 // The p-th percentile (0..100), nearest rank.
 double Percentile(std::vector<double> values, double p);

@@ -10,6 +10,7 @@
 #include "bench/BenchSupport.h"
 #include "bench/Results.h"
 #include "comm/Comm.h"
+#include "link/Conversation.h"
 #include "link/Packet.h"
 #include "link/ReceiverLink.h"
 #include "tools/receiver-sim/ReceiverSim.h"
@@ -61,7 +62,7 @@ ConnectRun RunConnectingSequence(sim::ReceiverSim& receiver, std::uint32_t silen
     };
 
     CommStartup();
-    CommPortConfig config = WizardConfig(kConnectPort, 19200);
+    CommPortConfig config = ConnectingLine(kConnectPort, 19200);
     PortHandle port = 0;
     if (CommOpen(&port, &config) != 0) {
         CommCleanup();
@@ -70,8 +71,7 @@ ConnectRun RunConnectingSequence(sim::ReceiverSim& receiver, std::uint32_t silen
     }
     link.port = port;
     std::uint8_t handshake[kInformationBufferSize] = {};
-    PutHandshakeId(BuildRequestHeader(handshake, '?', 8));
-    const std::uint16_t handshakeLength = AppendChecksum(handshake, 8);
+    const std::uint16_t handshakeLength = BuildHandshakeRequest(handshake);
     std::uint8_t request[16];
     std::memcpy(request, handshake, handshakeLength);  // the collection overwrites the buffer
     CommWrite(port, request, handshakeLength);
@@ -92,13 +92,11 @@ ConnectRun RunConnectingSequence(sim::ReceiverSim& receiver, std::uint32_t silen
     }
 
     std::uint8_t information[kInformationBufferSize] = {};
-    BuildRequestHeader(information, '-', 0);
-    std::uint16_t length = AppendChecksum(information, 0);
+    std::uint16_t length = BuildIdentityRequest(information);
     CommWrite(port, information, length);
     const bool identity = collect(information, length, run.speed);
     std::memset(information, 0, sizeof information);
-    BuildRequestHeader(information, 'F', 1)[0] = 0x03;
-    length = AppendChecksum(information, 1);
+    length = BuildPowerRequest(information);
     CommWrite(port, information, length);
     const bool power = identity && collect(information, length, run.speed);
     CommClose(port);

@@ -19,6 +19,7 @@
 
 #include "bench/AllocCounter.h"
 #include "bench/BenchSupport.h"
+#include "link/Conversation.h"
 #include "bench/Results.h"
 #include "comm/Comm.h"
 #include "comm/platform/Sync.h"
@@ -98,7 +99,7 @@ class EngineSubject final : public Subject {
 public:
     EngineSubject() {
         MapComPort(kEnginePort, pair.SlavePath());
-        const CommPortConfig config = WizardConfig(kEnginePort, kBaud);
+        const CommPortConfig config = ConnectingLine(kEnginePort, kBaud);
         if (CommOpen(&handle_, &config) != 0) throw std::runtime_error("CommOpen failed on a pseudo-terminal");
         CommFindSlot(&slot_, handle_);
     }
@@ -552,7 +553,7 @@ void EngineAllocations(benchmark::State& state) {
         constexpr int kCalls = 1000;
         PtyPair pair;
         MapComPort(kEnginePort, pair.SlavePath());
-        const CommPortConfig config = WizardConfig(kEnginePort, 19200);
+        const CommPortConfig config = ConnectingLine(kEnginePort, 19200);
         // The reply the collection finds: built before any window opens.
         sim::DeviceState device;
         const sim::Bytes reply = sim::Frame('-', sim::IdentityReplyData(device));
