@@ -47,14 +47,7 @@ void ReceiverInfoDlg::doDataExchange(ui::DataExchange& dx) {
 
 bool ReceiverInfoDlg::onInitDialog() {
     Dialog::onInitDialog();
-    std::string prefix = serialNumber_.substr(0, 3);
-    if (prefix == "VIZ") {
-        firmwareFile_ = surroundings_.firmwareName(102);
-    } else if (prefix.empty()) {
-        firmwareFile_.clear();
-    } else {
-        firmwareFile_ = surroundings_.firmwareName(103);
-    }
+    firmwareFile_ = surroundings_.firmwareForSerial(serialNumber_);
     setItemText(1027, fmt::sprintf(res::LoadString(121), VersionFromFileName(firmwareFile_)));
     return true;
 }

@@ -16,6 +16,11 @@ void showCommNotice(const char* caption, const char* text) {
 
 }  // namespace
 
+std::string WizardSurroundings::firmwareForSerial(const std::string& serialNumber) const {
+    if (serialNumber.empty()) return {};
+    return firmwareName(serialNumber.substr(0, 3) == "VIZ" ? 102 : 103);
+}
+
 FlasherSurroundings WizardSurroundings::forFlasher() const {
     FlasherSurroundings s = flasher;
     s.showMessage = [](const std::string& text) { ui::messageBox(text); };

@@ -49,6 +49,9 @@ struct WizardSurroundings {
 
     // The firmware file name of string `stringId`.
     std::string firmwareName(int stringId) const;
+    // The firmware file for a receiver with this serial number: string 102 for one that begins
+    // with "VIZ" (exactly), 103 for any other, none (empty) for an empty serial number.
+    std::string firmwareForSerial(const std::string& serialNumber) const;
 
     // The flasher surroundings with the wizard's standard message box.
     FlasherSurroundings forFlasher() const;

@@ -415,7 +415,7 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     // The version the receiver information page would install, chosen as the page chooses.
     auto targetVersion = [&surroundings](const std::string& serial) -> std::string {
         if (serial.empty()) return {};
-        return VersionFromFileName(surroundings.firmwareName(serial.rfind("VIZ", 0) == 0 ? 102 : 103));
+        return VersionFromFileName(surroundings.firmwareForSerial(serial));
     };
     RunWatch watch(events, report, targetVersion, !options.restore && !options.force,
                    surroundings.flasher.programFolder);
