@@ -71,9 +71,9 @@ FlashRun Flash(std::int32_t connectSpeed, std::int32_t transferSpeed) {
         surroundings.showMessage = [&messages](const std::string& text) { messages += text; };
         surroundings.programFolder = programFolder.string();
         surroundings.tempFolder = folder.string() + "/";
-        surroundings.console.input = nothing;
-        surroundings.console.output = nothing;
-        surroundings.console.error = errors;
+        surroundings.streams.input = nothing;
+        surroundings.streams.output = nothing;
+        surroundings.streams.error = errors;
 
         const std::int64_t start = NowNs();
         const FlasherResult result = RunFlasher(kFirmwareFile, kFlasherPort, connectSpeed, transferSpeed,

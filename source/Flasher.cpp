@@ -43,6 +43,31 @@ struct Lingering {
 };
 Lingering* gLingering = nullptr;  // user-interface thread only
 
+// The console lent to the flasher, for one run: taken back on every way out of the run, and
+// before any message (`takeBack` may come early; it acts once).
+class ConsoleLoan {
+public:
+    explicit ConsoleLoan(ui::ConsoleLender* lender) : lender_(lender ? *lender : none_) {}
+    ~ConsoleLoan() { takeBack(); }
+    ConsoleLoan(const ConsoleLoan&) = delete;
+    ConsoleLoan& operator=(const ConsoleLoan&) = delete;
+    ui::ConsoleLender& lender() { return lender_; }
+    void lend(const std::string& title, int fillAttribute) {
+        lender_.lend(title, fillAttribute);
+        lent_ = true;
+    }
+    void takeBack() {
+        if (!lent_) return;
+        lent_ = false;
+        lender_.takeBack();
+    }
+
+private:
+    static inline ui::ConsoleLender none_;  // lends nothing; stateless
+    ui::ConsoleLender& lender_;
+    bool lent_ = false;
+};
+
 // The system's message, then a line of ours that says more.
 std::string WithLine(const std::string& message, const std::string& line) {
     return message + "\r\n\r\n" + line;
@@ -70,12 +95,14 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
                       std::int32_t transferSpeed, std::uint32_t completionLimitMs, int failureMessage,
                       const FlasherSurroundings& surroundings) {
     const std::string programName = res::LoadString(kProgramName);
-    const FlasherConsole& console = surroundings.console;
     // Holds off the ending signals while the flasher runs, and only then: a message box must end
     // with the wizard when one comes, so the watch goes (and a signal it took ends the wizard)
     // before any box opens.
     std::unique_ptr<flasher_os::StopWatch> stopWatch;
+    // Declared after the stop watch, so that on the way out the console comes back first.
+    ConsoleLoan console(surroundings.console);
     auto show = [&](const std::string& text) {
+        console.takeBack();
         stopWatch.reset();
         if (surroundings.showMessage) surroundings.showMessage(text);
     };
@@ -152,26 +179,28 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs, commandLine});
     }
     stopWatch = flasher_os::WatchForStop();
-    if (console.open) console.open("Installing Firmware", kConsoleFill);
-    std::unique_ptr<flasher_os::FlasherProcess> process = flasher_os::StartFlasher(
-        folder, commandLine, runFolder->Path(), {console.input, console.output, console.error, console.terminal});
+    console.lend("Installing Firmware", kConsoleFill);
+    flasher_os::StandardStreams streams = surroundings.streams;
+    if (std::string terminal = console.lender().terminal(); !terminal.empty()) streams = {-1, -1, -1, terminal};
+    std::unique_ptr<flasher_os::FlasherProcess> process =
+        flasher_os::StartFlasher(folder, commandLine, runFolder->Path(), streams);
     if (!process) {
-        if (console.close) console.close();
         show(WithLooked(notStarted, folder));
         return FlasherResult::NotStarted;
     }
 
     // The waits on the flasher; with a console of the wizard's own they come back to it every
     // few milliseconds, until one deadline for the whole wait.
+    bool keepGoing = true;  // until the console says it needs no more
     auto waitEnded = [&](std::uint32_t ms) {
-        if (!console.idle) return process->WaitEnded(ms);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (!keepGoing) return process->WaitEnded(static_cast<std::uint32_t>(std::max<long long>(left, 0)));
             if (process->WaitEnded(static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kIdleSliceMs)))) return true;
             if (left <= kIdleSliceMs || stopWatch->StopPending()) return false;
-            console.idle();
+            keepGoing = console.lender().keepGoing();
         }
     };
 
@@ -184,7 +213,7 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         if (!process->WaitEnded(kStopGraceMs) && surroundings.leftRunning) surroundings.leftRunning(process->Id());
         process.reset();
         runFolder.reset();
-        if (console.close) console.close();
+        console.takeBack();  // the terminal must be the operator's again if the signal ends the wizard
         stopWatch->EndAsAsked(signal);
         return true;  // the ending signal did not end the wizard
     };
@@ -192,7 +221,6 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     // A flasher that ends this soon could not open its firmware file.
     if (waitEnded(kEarlyExitWindowMs)) {
         process.reset();
-        if (console.close) console.close();
         runFolder.reset();
         show(WithLooked(fmt::sprintf(res::LoadString(kMsgEndedEarly), firmwareFile), folder));
         return FlasherResult::EndedEarly;
@@ -205,14 +233,12 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     }
     if (!ended) {
         // The flasher keeps running in its folder; it is looked at again before the next run.
-        if (console.close) console.close();
         claim.kept = true;
         gLingering = new Lingering{std::move(process), std::move(runFolder)};
         show(WithLine(res::LoadString(kMsgTimedOut), "The flasher is still running."));
         return FlasherResult::TimedOut;
     }
     process.reset();
-    if (console.close) console.close();
 
     std::array<char, kResultBytes + kReasonBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());

@@ -9,38 +9,14 @@
 #include <functional>
 #include <string>
 
+#include "source/platform/FlasherProcess.h"
+#include "ui/ConsoleLender.h"
+
 enum class FlasherResult { Succeeded, NotStarted, EndedEarly, TimedOut, Failed };
 
 // The completion limits of the two roads, counted from 500 ms after the flasher's start.
 inline constexpr std::uint32_t kUpdateCompletionLimitMs = 240000;
 inline constexpr std::uint32_t kRestoreCompletionLimitMs = 540000;
-
-// The flasher's "new console window". On Windows the flasher gets a console of its own; here the
-// front end decides: the terminal front end hands its terminal over, the headless one captures
-// the output. Every member may be left empty.
-struct FlasherConsole {
-    // Called just before the flasher starts, with the window title ("Installing Firmware") and
-    // the fill attribute (0x70, black on light grey). The terminal front end leaves its screen
-    // mode here and, since Ctrl+C and Ctrl+\ are meant for the flasher, ignores SIGINT and SIGQUIT
-    // until `close`; the flasher itself always starts with the default signal dispositions.
-    std::function<void(const std::string& title, int fillAttribute)> open;
-    // Called once the wizard stops waiting for the flasher (it ended, could not start, or ran
-    // past its limit), before any message is shown: the front end takes its terminal back.
-    std::function<void()> close;
-    // While the wizard waits for the flasher, called every few milliseconds on the user-interface
-    // thread, for a console window of the wizard's own to keep going. Empty: the waits block.
-    std::function<void()> idle;
-    // Descriptors that become the flasher's standard input, output and error; -1 gives it the
-    // wizard's own. The flasher inherits nothing else.
-    int input = -1;
-    int output = -1;
-    int error = -1;
-    // A terminal device (a pseudo-terminal of a console window the wizard owns) that becomes the
-    // flasher's standard streams and its controlling terminal, in a session of its own, as a
-    // console is a program's own: Ctrl+C typed there reaches the flasher alone. Takes the place
-    // of the three descriptors. Empty: none.
-    std::string terminal;
-};
 
 // What one run hands the flasher, for those who watch the runs (FlasherSurroundings::started).
 struct FlasherRun {
@@ -63,8 +39,14 @@ struct FlasherSurroundings {
     // The temporary folder, with a trailing separator. Empty: the system's ($TMPDIR or /tmp on
     // POSIX). Each run makes a folder of its own inside it for the flasher and its result file.
     std::string tempFolder;
-    // Where the flasher's console goes.
-    FlasherConsole console;
+    // The flasher's "new console window", as the front end's back end lends it
+    // (ui::Backend::console): the terminal, a console window of the wizard's own, or the flasher's
+    // own console on Windows. RunFlasher takes it back on every way out, before any message. The
+    // flasher itself always starts with the default signal dispositions. Null: none.
+    ui::ConsoleLender* console = nullptr;
+    // The flasher's standard streams where the console lends no terminal (the wizard's own by
+    // default); the headless and unattended front ends capture its output here.
+    flasher_os::StandardStreams streams;
     // Told of every run's start, just before the flasher is started, with what it is handed.
     // May be left empty.
     std::function<void(const FlasherRun&)> started;

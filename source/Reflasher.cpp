@@ -33,6 +33,8 @@ std::string WizardSurroundings::firmwareName(int stringId) const {
 
 ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings)
     : backend_(backend), programName_(std::move(programName)), surroundings_(std::move(surroundings)) {
+    // The flasher's console is what the back end lends, whatever the surroundings say of it.
+    surroundings_.flasher.console = &backend_.console();
     // Every page runs the flasher with a copy of these surroundings; each copy reports here too.
     auto pass = std::move(surroundings_.flasher.finished);
     surroundings_.flasher.finished = [this, pass](FlasherResult result) {

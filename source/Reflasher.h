@@ -26,7 +26,8 @@ struct ReceiverFound {
 // What the pages need from outside the wizard. The defaults are the real ones; tests shorten the
 // completion limits and point the flasher at their own folders.
 struct WizardSurroundings {
-    // Program folder, temporary folder and console of the flasher. Its showMessage is always the
+    // Program folder, temporary folder and standard streams of the flasher. Its console is always
+    // what the application's back end lends (ui::Backend::console), and its showMessage the
     // wizard's message box, whatever is set here.
     FlasherSurroundings flasher;
     std::uint32_t updateCompletionLimitMs = kUpdateCompletionLimitMs;

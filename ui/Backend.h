@@ -14,6 +14,7 @@
 
 #include "res/Dialogs.h"
 #include "res/Pictures.h"
+#include "ui/ConsoleLender.h"
 
 namespace ui {
 
@@ -105,6 +106,10 @@ public:
     // sequence's pauses) and takes no input meanwhile. A back end with windows of its own may keep
     // them painted, but must leave the operator's input queued, not act on it. The default sleeps.
     virtual void busyPause(Millis ms);
+
+    // What the back end lends the flasher as its console while it runs. The default lends
+    // nothing (ConsoleLender's defaults).
+    virtual ConsoleLender& console();
 
     // Painting a minimised window: the icon size and the client area in pixels, and the one
     // drawing operation the pages use.

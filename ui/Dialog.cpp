@@ -38,6 +38,11 @@ void Backend::drawIcon(const Window&, int, int, const res::Picture&) {}
 
 void Backend::busyPause(Millis ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+ConsoleLender& Backend::console() {
+    static ConsoleLender none;  // stateless: shared by every back end that lends nothing
+    return none;
+}
+
 // ---- Pictures ----------------------------------------------------------------------------------
 
 namespace {

@@ -1,6 +1,5 @@
 // The desktop front end on Qt 6: whether Qt can start here, and the wizard in its windows.
 #include "source/desktop/Desktop.h"
-#include "source/desktop/QtDesktop.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -111,16 +110,6 @@ bool CanStart(bool forced, std::string& why) {
     return false;
 }
 
-bool UseConsoleWindow(ui::desktop::DesktopBackend& backend, FlasherConsole& console, std::string& error) {
-    if (!backend.prepareConsole(error)) return false;
-    console.open = [&backend](const std::string& title, int fill) { backend.openConsole(title, fill); };
-    console.close = [&backend] { backend.closeConsole(); };
-    console.idle = [&backend] { backend.pumpConsole(); };
-    console.terminal = backend.consoleTerminal();
-    console.input = console.output = console.error = -1;
-    return true;
-}
-
 bool RunWizard(const std::string& programName, WizardSurroundings surroundings, SessionOutcome& outcome,
                std::string& error) {
     // Qt gets only the program's name: the command line was the wizard's, and has been read.
@@ -132,7 +121,7 @@ bool RunWizard(const std::string& programName, WizardSurroundings surroundings, 
     QGuiApplication::setDesktopFileName(QStringLiteral("reflasher"));  // Wayland: the icon of reflasher.desktop
     QGuiApplication::setWindowIcon(ui::desktop::iconOf(128));
     ui::desktop::DesktopBackend backend;
-    if (!UseConsoleWindow(backend, surroundings.flasher.console, error)) return false;
+    if (!backend.prepareConsole(error)) return false;  // the flasher's console window
     ReflasherApp wizard(backend, programName, std::move(surroundings));
     wizard.initInstance();
     outcome = wizard.outcome();

@@ -294,11 +294,6 @@ int main(int argc, char** argv) {
     }
     SessionOutcome outcome = SessionOutcome::NothingFlashed;
     try {
-        ui::terminal::TerminalBackend* backend = terminal.get();
-        surroundings.flasher.console.open = [backend](const std::string& title, int fill) {
-            backend->handOver(title, fill);
-        };
-        surroundings.flasher.console.close = [backend] { backend->takeBack(); };
         ReflasherApp app(*terminal, programName, std::move(surroundings));
         app.initInstance();
         outcome = app.outcome();

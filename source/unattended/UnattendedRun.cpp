@@ -439,9 +439,9 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
             if (finishedBefore) finishedBefore(result);
         };
         // No terminal: the flasher reads nothing and writes to the console reader.
-        surroundings.flasher.console.input = console.nothing();
-        surroundings.flasher.console.output = console.writeEnd();
-        surroundings.flasher.console.error = console.writeEnd();
+        surroundings.flasher.streams.input = console.nothing();
+        surroundings.flasher.streams.output = console.writeEnd();
+        surroundings.flasher.streams.error = console.writeEnd();
 
         ui::unattended::Policy policy;
         policy.portIndex = port.com - 1;

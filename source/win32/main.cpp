@@ -63,15 +63,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const std::string programName = ui::programNameFromPath(Utf8(path.data()));
     try {
         ui::win32::Win32Backend backend(instance);
-        WizardSurroundings surroundings;
-        // The flasher's console window is its own (CREATE_NEW_CONSOLE); meanwhile the wizard's
-        // windows stay painted and the session's end waits for the flasher.
-        surroundings.flasher.console.open = [&backend](const std::string&, int) {
-            backend.flasherStarted();
-        };
-        surroundings.flasher.console.close = [&backend] { backend.flasherEnded(); };
-        surroundings.flasher.console.idle = [&backend] { backend.keepPainted(); };
-        ReflasherApp app(backend, programName, std::move(surroundings));
+        ReflasherApp app(backend, programName);
         app.initInstance();
         return SessionExitCode(app.outcome());
     } catch (const std::exception& e) {

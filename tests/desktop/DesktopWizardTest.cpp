@@ -17,7 +17,6 @@
 
 #include <set>
 
-#include "source/desktop/QtDesktop.h"
 #include "tests/desktop/Operator.h"
 #include "tests/ui/WizardHarness.h"
 #include "tools/bootloader/SimBootloader.h"
@@ -93,7 +92,7 @@ protected:
         ui::desktop::DesktopBackend backend;
         WizardSurroundings s = surroundings;
         std::string error;
-        EXPECT_TRUE(desktop::UseConsoleWindow(backend, s.flasher.console, error)) << error;
+        EXPECT_TRUE(backend.prepareConsole(error)) << error;
         ReflasherApp app(backend, programName(), s);
         op.start(backend);
         EXPECT_FALSE(app.initInstance());

@@ -18,7 +18,6 @@
 
 #include "source/Reflasher.h"
 #include "source/ReflasherDlg.h"
-#include "source/desktop/QtDesktop.h"
 #include "tests/desktop/Operator.h"
 #include "tools/bootloader/SimBootloader.h"
 #include "tools/receiver-sim/ReceiverSim.h"
@@ -119,7 +118,7 @@ int main(int argc, char** argv) {
         WizardSurroundings surroundings;
         surroundings.flasher.tempFolder = temp + "/";
         std::string error;
-        if (!desktop::UseConsoleWindow(backend, surroundings.flasher.console, error)) {
+        if (!backend.prepareConsole(error)) {
             std::fprintf(stderr, "desktop-screenshots: %s\n", error.c_str());
             return 1;
         }

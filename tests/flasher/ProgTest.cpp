@@ -188,9 +188,9 @@ protected:
             return FlasherResult::NotStarted;
         }
         OutputCapture console;
-        surroundings_.console.input = keys[0];
-        surroundings_.console.output = console.WriteEnd();
-        surroundings_.console.error = console.WriteEnd();
+        surroundings_.streams.input = keys[0];
+        surroundings_.streams.output = console.WriteEnd();
+        surroundings_.streams.error = console.WriteEnd();
         std::thread operatorThread([&] {
             if (WaitFor([&] { return console.Text().find(cue) != std::string::npos; })) {
                 EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
@@ -201,7 +201,7 @@ protected:
         close(keys[0]);
         close(keys[1]);
         console.Finish();
-        surroundings_.console = {};
+        surroundings_.streams = {};
         text = console.Text();
         return result;
     }
@@ -228,8 +228,8 @@ protected:
 TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
     EXPECT_EQ(Version(), "169-508231-004");
     OutputCapture console;
-    surroundings_.console.output = console.WriteEnd();
-    surroundings_.console.error = console.WriteEnd();
+    surroundings_.streams.output = console.WriteEnd();
+    surroundings_.streams.error = console.WriteEnd();
     // The real wizard folder: where this test, prog.exe and the built image live.
     EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs, 128, surroundings_),
               FlasherResult::Succeeded);
@@ -346,9 +346,9 @@ TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
     int master = -1, terminal = -1;
     ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     OutputCapture console;
-    surroundings_.console.input = terminal;
-    surroundings_.console.output = console.WriteEnd();
-    surroundings_.console.error = console.WriteEnd();
+    surroundings_.streams.input = terminal;
+    surroundings_.streams.output = console.WriteEnd();
+    surroundings_.streams.error = console.WriteEnd();
     const std::string question = "Stop now? The receiver will have no firmware until it is restored. y/N";
     auto shown = [&](const std::string& text, std::size_t times) {
         return WaitFor([&] {

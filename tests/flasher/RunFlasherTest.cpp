@@ -125,6 +125,17 @@ TEST(SplitWindowsCommandLineTest, FollowsTheCRuntimeQuotingRules) {
     EXPECT_EQ(SplitWindowsCommandLine("p \\\\\\\\\"x y\" trailing  "), (V{"p", "\\\\x y", "trailing"}));
 }
 
+// A console lent to the flasher, recording what RunFlasher does with it.
+struct ConsoleRecorder : ui::ConsoleLender {
+    std::vector<std::string> calls;
+    int idles = 0;
+    void lend(const std::string& title, int fill) override {
+        calls.push_back("open " + title + " " + std::to_string(fill));
+    }
+    bool keepGoing() override { return ++idles > 0; }
+    void takeBack() override { calls.push_back("close"); }
+};
+
 TEST_F(RunFlasherTest, HandsTheFlasherItsArgumentsFolderAndEnvironment) {
     // The script reports its arguments, current and temporary folders, then succeeds.
     InstallFlasher(R"(printf '%s\n' "$@" > "$FLASHER_TEST_DIR/args"
@@ -226,25 +237,20 @@ printf '1234560' > status.err)");
     const fs::path out = root_ / "console.out";
     const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(outFd, 0);
-    std::vector<std::string> calls;
-    surroundings_.console.output = outFd;
-    surroundings_.console.error = outFd;
-    surroundings_.console.open = [&](const std::string& title, int fill) {
-        calls.push_back("open " + title + " " + std::to_string(fill));
-    };
-    surroundings_.console.close = [&] { calls.push_back("close"); };
-    int idles = 0;  // a console of the wizard's own gets the thread back while the flasher runs
-    surroundings_.console.idle = [&] { ++idles; };
+    surroundings_.streams.output = outFd;
+    surroundings_.streams.error = outFd;
+    ConsoleRecorder console;  // a console of the wizard's own gets the thread back meanwhile
+    surroundings_.console = &console;
 
     EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
-    EXPECT_GT(idles, 0);
+    EXPECT_GT(console.idles, 0);
     close(outFd);
     close(leaky[0]);
     close(leaky[1]);
     unsetenv("FLASHER_TEST_FD");
     EXPECT_EQ(Lines(ReadAll(out)),
               (std::vector<std::string>{"clean", "to the console", "to the error stream"}));
-    EXPECT_EQ(calls, (std::vector<std::string>{"open Installing Firmware 112", "close"}));
+    EXPECT_EQ(console.calls, (std::vector<std::string>{"open Installing Firmware 112", "close"}));
 }
 
 TEST_F(RunFlasherTest, AConsoleTerminalIsTheFlashersOwnInASessionOfItsOwn) {
@@ -265,23 +271,31 @@ echo "session $1 terminal $2 process $$"
 sleep 1
 echo ready
 while :; do sleep 0.05; done)");
-    surroundings_.console.terminal = terminal;
-    std::string seen;
-    bool typed = false;
-    surroundings_.console.idle = [&] {
-        char buffer[512];
-        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) seen.append(buffer, std::size_t(n));
-        if (!typed && seen.find("ready") != std::string::npos) {
-            typed = write(master, "\x03", 1) == 1;  // Ctrl+C on the console
+    struct Window : ui::ConsoleLender {
+        int master;
+        std::string terminal_, seen;
+        bool typed = false;
+        std::string terminal() const override { return terminal_; }
+        bool keepGoing() override {
+            char buffer[512];
+            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) seen.append(buffer, std::size_t(n));
+            if (!typed && seen.find("ready") != std::string::npos) {
+                typed = write(master, "\x03", 1) == 1;  // Ctrl+C on the console
+            }
+            return true;
         }
-    };
+    } console;
+    console.master = master;
+    console.terminal_ = terminal;
+    surroundings_.console = &console;
+    const std::string& seen = console.seen;
     struct stat info {};
     ASSERT_EQ(stat(terminal.c_str(), &info), 0);
     EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
-    surroundings_.console.idle();
+    console.keepGoing();
     close(slave);
     close(master);
-    EXPECT_TRUE(typed);
+    EXPECT_TRUE(console.typed);
     EXPECT_NE(seen.find("interrupted\r\n"), std::string::npos) << seen;
     std::istringstream words(seen.substr(seen.find("session ")));
     std::string word;
@@ -298,7 +312,14 @@ while :; do sleep 0.05; done)");
 
 TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {
     InstallFlasher("printf 'xxxxxx0' > status.err");
+    ConsoleRecorder console;  // taken back before the message
+    surroundings_.console = &console;
+    surroundings_.showMessage = [&](const std::string& text) {
+        console.calls.push_back("message");
+        messages_.push_back(text);
+    };
     EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::EndedEarly);
+    EXPECT_EQ(console.calls, (std::vector<std::string>{"open Installing Firmware 112", "close", "message"}));
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005") + "\r\n\r\nLooked in: " + wizard_.string());
     EXPECT_EQ(messages_[0].rfind("508231.005 cannot be found.", 0), 0u);

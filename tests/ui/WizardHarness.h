@@ -34,8 +34,8 @@ protected:
         consoleFd = open((tempDir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(consoleFd, 0);
         // The flasher's console: the headless front end captures it in a file.
-        surroundings.flasher.console.output = consoleFd;
-        surroundings.flasher.console.error = consoleFd;
+        surroundings.flasher.streams.output = consoleFd;
+        surroundings.flasher.streams.error = consoleFd;
         // Every COM port names a device that does not exist until a receiver is started on it.
         for (int n = 1; n <= 4; ++n) {
             setenv(("REFLASHER_COM" + std::to_string(n)).c_str(), (tempDir + "/no-port-" + std::to_string(n)).c_str(), 1);

@@ -215,23 +215,24 @@ bool DesktopBackend::prepareConsole(std::string& error) {
     return console_ != nullptr;
 }
 
-std::string DesktopBackend::consoleTerminal() const { return console_ ? console_->terminal() : std::string(); }
+std::string DesktopBackend::terminal() const { return console_ ? console_->terminal() : std::string(); }
 
-void DesktopBackend::openConsole(const std::string& title, int fillAttribute) {
+void DesktopBackend::lend(const std::string& title, int fillAttribute) {
     if (!console_) return;
     console_->open(title, fillAttribute);
     ++shown_;
 }
 
-void DesktopBackend::pumpConsole() {
-    if (!console_) return;
+bool DesktopBackend::keepGoing() {
+    if (!console_) return false;
     console_->pump();
     // The console's keys and every window's painting; the pages' input is dropped by the gate.
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return true;
 }
 
-void DesktopBackend::closeConsole() {
+void DesktopBackend::takeBack() {
     if (console_) console_->close();
 }
 

@@ -44,7 +44,7 @@ class WindowWidget;
 class FlasherConsole;
 class InputGate;
 
-class DesktopBackend : public Backend {
+class DesktopBackend : public Backend, private ConsoleLender {
 public:
     DesktopBackend();
     ~DesktopBackend() override;
@@ -53,17 +53,19 @@ public:
 
     // ---- The flasher's console window (Console.cpp): a pseudo-terminal of the wizard's own, on
     // which the flasher runs as in a terminal, shown in a window that passes it the operator's keys.
-    // Makes the pseudo-terminal; false with `error` when there is none to be had.
+    // Makes the pseudo-terminal; false with `error` when there is none to be had. Until it is
+    // made, the back end lends the flasher nothing.
     bool prepareConsole(std::string& error);
+    ConsoleLender& console() override { return *this; }
     // The terminal device the flasher gets as its standard streams and controlling terminal.
-    std::string consoleTerminal() const;
+    std::string terminal() const override;
     // Shows the console window, titled `title` and filled with `fillAttribute` (console colours:
     // background in the high four bits), emptied of what an earlier run left.
-    void openConsole(const std::string& title, int fillAttribute);
+    void lend(const std::string& title, int fillAttribute) override;
     // Shows what the flasher wrote and lets the windows work (paint, the console's keys).
-    void pumpConsole();
+    bool keepGoing() override;
     // Shows the flasher's last output and closes the console window.
-    void closeConsole();
+    void takeBack() override;
 
     // ---- For tests and the screenshot tool.
     // Whether the operator's input reaches the active window now (inside waitInput, after keys

@@ -16,7 +16,7 @@
 
 namespace ui::terminal {
 
-void TerminalBackend::handOver(const std::string& title, int fillAttribute) {
+void TerminalBackend::lend(const std::string& title, int fillAttribute) {
     if (handedOver_) return;
     handedOver_ = true;
     menu_.open = false;

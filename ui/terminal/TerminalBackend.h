@@ -29,7 +29,7 @@ namespace ui::terminal {
 
 struct Box;
 
-class TerminalBackend : public Backend {
+class TerminalBackend : public Backend, private ConsoleLender {
 public:
     // Takes over the terminal on standard input and output. nullptr, with `error` saying why, when
     // there is none that can be used (not a terminal, TERM unknown, no cursor addressing).
@@ -38,12 +38,13 @@ public:
     TerminalBackend(const TerminalBackend&) = delete;
     TerminalBackend& operator=(const TerminalBackend&) = delete;
 
+    // ---- ConsoleLender (HandOver.cpp): the flasher's console is this terminal.
     // Lends the terminal to a child program (the flasher): leaves screen mode, titles the window,
     // fills it with `fillAttribute` (console colours: background in the high four bits) and ignores
     // SIGINT and SIGQUIT, which are meant for the child, until takeBack.
-    void handOver(const std::string& title, int fillAttribute);
+    void lend(const std::string& title, int fillAttribute) override;
     // Takes the terminal back: screen mode again, keys typed meanwhile dropped, everything redrawn.
-    void takeBack();
+    void takeBack() override;
 
     // ---- Backend.
     Millis now() override;
@@ -53,6 +54,7 @@ public:
     void windowClosed(const Window& window, int result) override;
     void inputIgnored(const Window& window, const Input& input, const char* reason) override;
     void drawIcon(const Window& window, int x, int y, const res::Picture& icon) override;
+    ConsoleLender& console() override { return *this; }
 
 private:
     TerminalBackend() = default;

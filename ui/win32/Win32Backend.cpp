@@ -112,11 +112,11 @@ Win32Backend::~Win32Backend() {
     DestroyWindow(static_cast<HWND>(timerWindow_));
 }
 
-void Win32Backend::flasherStarted() {
+void Win32Backend::lend(const std::string&, int) {
     flasherRunning_ = true;
 }
 
-void Win32Backend::flasherEnded() {
+void Win32Backend::takeBack() {
     flasherRunning_ = false;
     using Fn = BOOL(WINAPI*)(HWND);
     static const Fn destroyReason = reinterpret_cast<Fn>(reinterpret_cast<void*>(
@@ -126,8 +126,9 @@ void Win32Backend::flasherEnded() {
     }
 }
 
-void Win32Backend::keepPainted() {
+bool Win32Backend::keepGoing() {
     paintPending();
+    return true;
 }
 
 void* Win32Backend::handleOf(const Window& window) const {

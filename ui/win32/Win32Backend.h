@@ -25,7 +25,7 @@
 
 namespace ui::win32 {
 
-class Win32Backend : public Backend {
+class Win32Backend : public Backend, private ConsoleLender {
   public:
     // `instance` is the module (HINSTANCE) whose resources hold the dialog templates, the icons
     // and the bitmaps. Throws std::runtime_error when the back end's own window cannot be made.
@@ -34,13 +34,14 @@ class Win32Backend : public Backend {
     Win32Backend(const Win32Backend&) = delete;
     Win32Backend& operator=(const Win32Backend&) = delete;
 
-    // The flasher runs in a console window of its own meanwhile (RunFlasher's console hooks).
-    // While it runs, a session that ends is refused with a reason (a flash broken off leaves the
-    // receiver without firmware), and keepPainted() lets the wizard's windows paint and answer
-    // other programs while input stays queued.
-    void flasherStarted();
-    void flasherEnded();
-    void keepPainted();
+    // ---- ConsoleLender: the flasher runs in a console window of its own. While it runs, a session
+    // that ends is refused with a reason (a flash broken off leaves the receiver without
+    // firmware), and keepGoing() lets the wizard's windows paint and answer other programs while
+    // input stays queued.
+    ConsoleLender& console() override { return *this; }
+    void lend(const std::string& title, int fillAttribute) override;
+    void takeBack() override;
+    bool keepGoing() override;
 
     // The window (HWND) shown for `window`, nullptr when there is none (message boxes are the
     // system's and are not kept).
