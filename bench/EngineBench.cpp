@@ -21,7 +21,7 @@
 #include "bench/BenchSupport.h"
 #include "link/Conversation.h"
 #include "bench/Results.h"
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/platform/Sync.h"
 #include "link/Packet.h"
 #include "link/ReceiverLink.h"

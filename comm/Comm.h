@@ -1,5 +1,7 @@
 // The serial port engine: a table of at most two open COM ports, each with a reader and a
-// writer thread that feed a receive ring and drain a transmit ring.
+// writer thread that feed a receive ring and drain a transmit ring. This header is what its users
+// see: the operations, the records and the result codes. The table, its slots and the threads'
+// procedures are the engine's own (comm/CommInternal.h).
 //
 // Threads: every operation here is called from one thread at a time (the user-interface thread
 // in the wizard); the engine takes no lock around its table. CommWrite may run concurrently with
@@ -24,8 +26,8 @@ enum : int {
     COMM_ERR_RESOURCE = -12,
 };
 
-// Names an open port: the address of its slot in the table. Never 0; -1 marks a free slot in
-// CommHandleAt.
+// Names an open port: the address of its slot in the engine's table. Never 0. Callers hold it as
+// an opaque integer.
 using PortHandle = std::intptr_t;
 
 // The caller's description of a line.
@@ -42,74 +44,10 @@ struct CommPortConfig {
     std::int32_t lastError;  // in the port's copy: platform error of the last failed transfer
 };
 
-namespace comm::platform {
-class LineDevice;
-class Event;
-class Lock;
-class Thread;
-}  // namespace comm::platform
-
-// The open COM device of a port; COMM_INVALID_LINE before the device is open and from the first
-// step of closing on.
-using CommLineHandle = comm::platform::LineDevice*;
-inline constexpr CommLineHandle COMM_INVALID_LINE = nullptr;
-
-using CommEvent = comm::platform::Event;
-using CommLock = comm::platform::Lock;
-using CommThread = comm::platform::Thread;
-
-inline constexpr std::int32_t COMM_RING_SIZE = 4096;
-
-struct CommPortContext;  // the engine's private per-open bookkeeping
-
-// One slot of the table. The user-interface thread owns the slot; the port's threads touch it
-// only while their context lets them (CommClose cuts a thread it gives up on off for good).
-// Ring indices, done flags and config.lastError are shared with the threads and accessed
-// atomically. Events, locks and threads live in the context and the slot points at them.
-struct CommPort {
-    PortHandle handle;          // the slot's own address; 0 = slot free
-    CommPortConfig config;      // as accepted by the line; lastError written by the threads
-    CommLineHandle lineHandle;  // UI thread only; the threads watch their context's stop order
-    CommThread* readerThread;
-    CommEvent* readerStartedEvent;
-    std::int32_t readerDone;  // written by the reader as it ends
-    CommEvent* readerDoneEvent;
-    CommEvent* rxDataEvent;
-    CommEvent* readerIoEvent;
-    CommLock* rxLock;  // CommRead and CommBytesAvailable
-    std::int32_t rxSize;
-    std::int32_t rxRead;   // advanced by CommRead only
-    std::int32_t rxWrite;  // advanced by the reader thread only
-    std::uint8_t* rxBuffer;
-    CommThread* writerThread;
-    CommEvent* writerStartedEvent;
-    std::int32_t writerDone;  // written by the writer as it ends
-    CommEvent* writerDoneEvent;
-    CommEvent* writerWakeEvent;
-    CommEvent* txEmptyEvent;
-    CommEvent* writerIoEvent;
-    CommLock* txLock;  // CommWrite
-    std::int32_t txSize;
-    std::int32_t txRead;   // advanced by the writer thread only
-    std::int32_t txWrite;  // advanced by CommWrite only
-    std::uint8_t* txBuffer;
-    std::uint8_t rxStorage[COMM_RING_SIZE];
-    std::uint8_t txStorage[COMM_RING_SIZE];
-    CommPortContext* context;  // written by CommOpen before the threads start
-};
-
-// Engine-wide state, zero at program start.
-extern std::uint8_t CommStartCount;  // 0 stopped, 1 started; UI thread only
-extern CommPort CommPortTable[2];
-extern std::int32_t CommReaderState;  // last progress value any reader wrote (diagnostic)
-
+// Starts the engine (a second start is not counted) and stops it, closing every port still open.
 int CommStartup();
 int CommCleanup();
 int CommCloseAll();
-int CommAllocSlot(CommPort** slot);
-int CommFreeSlot(PortHandle handle);
-int CommFindSlot(CommPort** slot, PortHandle handle);
-PortHandle CommHandleAt(std::uint32_t index);
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config);
 // After a CommOpen that failed: the COM port's device and why it could not
@@ -141,11 +79,6 @@ void CommReleasePort(std::int32_t port);
 int CommWrite(PortHandle handle, const void* bytes, std::int32_t length);
 int CommRead(PortHandle handle, void* destination, std::int32_t length);
 int CommBytesAvailable(PortHandle handle);
-
-// The port threads' procedures, started by CommOpen with the port's handle. Called with a handle
-// that names no open port they return the lookup's code at once.
-int CommReaderThread(PortHandle handle);
-int CommWriterThread(PortHandle handle);
 
 // The engine's own trouble reports ("Comms Error" notices of CommClose) go through this hook.
 // The default writes to standard error; the application routes them to its message box.

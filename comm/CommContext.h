@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/platform/LineDevice.h"
 #include "comm/platform/Sync.h"
 

@@ -2,7 +2,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/CommContext.h"
 
 using comm::platform::LineDevice;
@@ -37,7 +37,7 @@ void OrderStop(CommPortContext* context, LineDevice* device) {
     context->stopOrdered.store(true, std::memory_order_release);
     if (device != nullptr) {
         device->SetEventMask(0);
-        device->SetEventMask(comm::platform::EV_ALL);
+        device->SetEventMask(comm::platform::kEvAll);
         device->CancelWaits();
     }
     context->writerWakeEvent.Set();
@@ -236,7 +236,7 @@ int CommSetLine(PortHandle handle, const CommPortConfig* config) {
     state.fNull = 0;
     state.fAbortOnError = 0;
 
-    if ((properties.dwSettableBaud & comm::platform::BAUD_USER) != 0) {
+    if ((properties.dwSettableBaud & comm::platform::kBaudUser) != 0) {
         state.BaudRate = config->baud;
     } else if (config->baud == 0) {
         state.BaudRate = 9600;
@@ -315,7 +315,7 @@ int CommSetLine(PortHandle handle, const CommPortConfig* config) {
 
     LineTimeouts timeouts{};
     (void)device->GetTimeouts(&timeouts);
-    timeouts.ReadIntervalTimeout = comm::platform::MAXDWORD;
+    timeouts.ReadIntervalTimeout = comm::platform::kMaxDword;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 10;

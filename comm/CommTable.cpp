@@ -3,7 +3,7 @@
 #include <new>
 #include <span>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/CommContext.h"
 
 std::uint8_t CommStartCount = 0;

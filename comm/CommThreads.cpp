@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/CommContext.h"
 
 using comm::platform::LineDevice;
@@ -118,7 +118,7 @@ void RunReader(CommPortContext* context) {
     LineDevice* device = context->device;
     CommPort* slot = context->slot;
     SetReaderState(1);
-    device->SetEventMask(comm::platform::EV_RXCHAR | comm::platform::EV_RLSD);
+    device->SetEventMask(comm::platform::kEvRxChar | comm::platform::kEvRlsd);
     while (!StopOrdered(context)) {
         SetReaderState(2);
         std::uint32_t events = 0;
@@ -127,9 +127,9 @@ void RunReader(CommPortContext* context) {
         // A device whose wait fails outright would otherwise send the reader straight round.
         if (!waited) comm::platform::SleepMs(kFailedWaitPauseMs);
         SetReaderState(3);
-        device->SetEventMask(comm::platform::EV_RXCHAR);
+        device->SetEventMask(comm::platform::kEvRxChar);
         SetReaderState(4);
-        if ((events & comm::platform::EV_RXCHAR) == 0) continue;
+        if ((events & comm::platform::kEvRxChar) == 0) continue;
         if (!ReadBurst(context, device)) break;
         SetReaderState(12);
     }
@@ -168,7 +168,7 @@ void RunWriter(CommPortContext* context) {
         }
         if (handshake) {
             std::uint32_t status = 0;
-            constexpr std::uint32_t kReady = comm::platform::MS_CTS_ON | comm::platform::MS_DSR_ON;
+            constexpr std::uint32_t kReady = comm::platform::kMsCtsOn | comm::platform::kMsDsrOn;
             if (!device->GetModemStatus(&status) || (status & kReady) != kReady) {
                 if (held > 0) comm::platform::SleepMs(kHandshakeRetryMs);
                 continue;

@@ -16,8 +16,11 @@
 
 namespace comm::platform {
 
-// Settable speeds the device reports; BAUD_USER means "any speed in bit/s".
-inline constexpr std::uint32_t BAUD_USER = 0x10000000;
+// The flags below carry the values of the Windows flags of the same meaning (BAUD_USER, EV_RXCHAR,
+// MS_CTS_ON, ...), under names of their own: <windows.h> makes those names macros.
+
+// Settable speeds the device reports; kBaudUser means "any speed in bit/s".
+inline constexpr std::uint32_t kBaudUser = 0x10000000;
 
 struct LineProperties {
     std::uint32_t dwSettableBaud;
@@ -79,18 +82,18 @@ struct LineTimeouts {
     std::uint32_t WriteTotalTimeoutMultiplier;
     std::uint32_t WriteTotalTimeoutConstant;
 };
-inline constexpr std::uint32_t MAXDWORD = 0xFFFFFFFF;
+inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFF;
 
 // Line events (event mask and the events a wait yields).
-inline constexpr std::uint32_t EV_RXCHAR = 0x001;
-inline constexpr std::uint32_t EV_RLSD = 0x020;
-inline constexpr std::uint32_t EV_ALL = 0x1FF;
+inline constexpr std::uint32_t kEvRxChar = 0x001;
+inline constexpr std::uint32_t kEvRlsd = 0x020;
+inline constexpr std::uint32_t kEvAll = 0x1FF;
 
 // Modem-line status bits.
-inline constexpr std::uint32_t MS_CTS_ON = 0x010;
-inline constexpr std::uint32_t MS_DSR_ON = 0x020;
-inline constexpr std::uint32_t MS_RING_ON = 0x040;
-inline constexpr std::uint32_t MS_RLSD_ON = 0x080;
+inline constexpr std::uint32_t kMsCtsOn = 0x010;
+inline constexpr std::uint32_t kMsDsrOn = 0x020;
+inline constexpr std::uint32_t kMsRingOn = 0x040;
+inline constexpr std::uint32_t kMsRlsdOn = 0x080;
 
 class LineDevice {
   public:

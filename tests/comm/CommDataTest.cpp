@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "tests/comm/CommTestSupport.h"
 #include "tests/comm/FakeLine.h"
 

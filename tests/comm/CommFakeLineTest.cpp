@@ -5,16 +5,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/CommContext.h"
 #include "tests/comm/CommTestSupport.h"
 #include "tests/comm/FakeLine.h"
 
-using comm::platform::BAUD_USER;
-using comm::platform::EV_RLSD;
-using comm::platform::EV_RXCHAR;
-using comm::platform::MS_CTS_ON;
-using comm::platform::MS_DSR_ON;
+using comm::platform::kBaudUser;
+using comm::platform::kEvRlsd;
+using comm::platform::kEvRxChar;
+using comm::platform::kMsCtsOn;
+using comm::platform::kMsDsrOn;
 using commtest::FakeLine;
 using commtest::LineConfig;
 using commtest::NoticeRecorder;
@@ -156,7 +156,7 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
 
     // A driver that reports flags of its own and rounds speeds: a custom speed is taken within 3 %,
     // a standard one only exactly.
-    line.settableBaud = BAUD_USER;
+    line.settableBaud = kBaudUser;
     line.drops = [](comm::platform::LineState& s) {
         s.fDtrControl = 0, s.fRtsControl = 0, s.fTXContinueOnXoff = 0, s.fBinary = 0, s.XonLim = 99;
         if (s.BaudRate == 250000) s.BaudRate = 250600;
@@ -173,7 +173,7 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
 
 TEST_F(CommFakeLine, FreeSpeedSettingAndUnreadableStateAndRefusedOpen) {
     FakeLine line;
-    line.settableBaud = BAUD_USER;
+    line.settableBaud = kBaudUser;
     line.stateReadable = false;
     UseFakeLine use(&line);
     CommPortConfig config = LineConfig(1, 0);
@@ -224,15 +224,15 @@ TEST_F(CommFakeLine, HandshakeHoldsBytesBackThenSendsOneAtATime) {
     EXPECT_EQ(CommWrite(handle, data.data(), 10), 10);  // a full ring takes nothing
     int polls = line.Get(&FakeLine::modemPolls_);
     ASSERT_TRUE(line.WaitFor([&](FakeLine& l) { return l.modemPolls_ >= polls + 3; }));
-    line.SetModem(MS_CTS_ON);
+    line.SetModem(kMsCtsOn);
     polls = line.Get(&FakeLine::modemPolls_);
     ASSERT_TRUE(line.WaitFor([&](FakeLine& l) { return l.modemPolls_ >= polls + 3; }));
-    line.SetModem(MS_CTS_ON | MS_DSR_ON, false);  // lines that cannot be read count as off
+    line.SetModem(kMsCtsOn | kMsDsrOn, false);  // lines that cannot be read count as off
     polls = line.Get(&FakeLine::modemPolls_);
     ASSERT_TRUE(line.WaitFor([&](FakeLine& l) { return l.modemPolls_ >= polls + 3; }));
     EXPECT_EQ(line.Get(&FakeLine::writeCalls_), 0);
 
-    line.SetModem(MS_CTS_ON | MS_DSR_ON);
+    line.SetModem(kMsCtsOn | kMsDsrOn);
     ASSERT_TRUE(line.WaitFor([](FakeLine& l) { return l.sent_.size() == 4095; }));
     std::vector<std::int32_t> sizes = line.Get(&FakeLine::writeSizes_);
     EXPECT_EQ(sizes, std::vector<std::int32_t>(4095, 1));
@@ -293,12 +293,12 @@ TEST_F(CommFakeLine, LineEventsAndReadErrors) {
     ASSERT_TRUE(line.WaitFor([](FakeLine& l) { return l.waits_ == 1; }));
 
     // A carrier change as the first event: no read, and only characters are waited for then.
-    line.Signal(EV_RLSD);
+    line.Signal(kEvRlsd);
     ASSERT_TRUE(line.WaitFor([](FakeLine& l) { return l.waits_ == 2; }));
     EXPECT_EQ(line.Get(&FakeLine::reads_), 0);
     EXPECT_EQ(line.Get(&FakeLine::masks_),
-              (std::vector<std::uint32_t>{EV_RXCHAR | EV_RLSD, EV_RXCHAR}));
-    line.Signal(EV_RLSD);  // no longer in the mask
+              (std::vector<std::uint32_t>{kEvRxChar | kEvRlsd, kEvRxChar}));
+    line.Signal(kEvRlsd);  // no longer in the mask
     line.Receive({1, 2, 3});
     ASSERT_TRUE(WaitUntil([&] { return CommBytesAvailable(handle) == 3; }));
 

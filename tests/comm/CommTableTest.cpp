@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/platform/LineDevice.h"
 #include "tests/comm/CommTestSupport.h"
 

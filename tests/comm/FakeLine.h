@@ -31,7 +31,7 @@ class FakeLine final : public LineDevice {
     FakeLine& operator=(const FakeLine&) = delete;
 
     // Set before the port is opened (the engine only reads them on the opening thread).
-    std::uint32_t settableBaud = 0x0002 | 0x0100 | 0x1000;  // some fixed speeds, no BAUD_USER
+    std::uint32_t settableBaud = 0x0002 | 0x0100 | 0x1000;  // some fixed speeds, no kBaudUser
     bool stateReadable = true;
     LineState reported{};  // what GetState yields
     bool refuseState = false;
@@ -90,7 +90,7 @@ class FakeLine final : public LineDevice {
             ++hungWaits_;
             changed_.notify_all();
             changed_.wait(hold, [this] { return !hangWaits_; });
-            *events = comm::platform::EV_RXCHAR;
+            *events = comm::platform::kEvRxChar;
             return true;
         }
         std::uint64_t changes = maskChanges_;
@@ -168,7 +168,7 @@ class FakeLine final : public LineDevice {
 
     // The test's side.
     void Receive(const std::vector<std::uint8_t>& bytes,
-                 std::uint32_t events = comm::platform::EV_RXCHAR) {
+                 std::uint32_t events = comm::platform::kEvRxChar) {
         std::lock_guard hold(mutex_);
         incoming_.insert(incoming_.end(), bytes.begin(), bytes.end());
         pending_ |= events;

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/platform/LineDevice.h"
 #include "tests/uart/GuestPort.h"
 #include "tests/uart/UartWire.h"
@@ -215,7 +215,7 @@ std::string CheckModemLines(std::string* seen) {
         bool read = device->GetModemStatus(&status);
         device->Release();
         constexpr std::uint32_t kOn =
-            comm::platform::MS_CTS_ON | comm::platform::MS_DSR_ON | comm::platform::MS_RLSD_ON;
+            comm::platform::kMsCtsOn | comm::platform::kMsDsrOn | comm::platform::kMsRlsdOn;
         if (!read) {
             failures.Add("the modem lines could not be read");
         } else if ((status & kOn) != kOn) {

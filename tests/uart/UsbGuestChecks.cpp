@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "comm/CommInternal.h"
 #include "comm/PortList.h"
 #include "link/ReceiverLink.h"
 #include "tests/uart/GuestPort.h"

@@ -13,6 +13,7 @@
 
 #include "tools/receiver-sim/ReceiverProtocol.h"
 
+#include "comm/CommInternal.h"
 #include "comm/platform/Sync.h"
 #include "tests/comm/FakeLine.h"
 

@@ -235,7 +235,7 @@ class PosixLineDevice final : public LineDevice {
             bool hungUp = hungUp_.load(std::memory_order_relaxed);
             pollfd fds[3] = {{cancelFd_, POLLIN, 0}, {maskFd_, POLLIN, 0}, {line_, 0, 0}};
             // Only received characters can be watched here; carrier changes are not reported.
-            if (!hungUp && (mask & EV_RXCHAR) != 0) fds[2].events = POLLIN;
+            if (!hungUp && (mask & kEvRxChar) != 0) fds[2].events = POLLIN;
             int ready = poll(fds, hungUp ? 2 : 3, -1);
             if (ready < 0) {
                 if (errno == EINTR) continue;
@@ -247,7 +247,7 @@ class PosixLineDevice final : public LineDevice {
             bool gone = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             if (gone) hungUp_.store(true, std::memory_order_relaxed);
             if ((fds[2].revents & POLLIN) != 0) {
-                *events = EV_RXCHAR;
+                *events = kEvRxChar;
                 return true;
             }
         }
@@ -333,10 +333,10 @@ class PosixLineDevice final : public LineDevice {
         if (closed_.load(std::memory_order_acquire)) return false;
         int lines = 0;
         if (ioctl(line_, TIOCMGET, &lines) != 0) return false;  // e.g. a pseudo-terminal
-        if (lines & TIOCM_CTS) *status |= MS_CTS_ON;
-        if (lines & TIOCM_DSR) *status |= MS_DSR_ON;
-        if (lines & TIOCM_RNG) *status |= MS_RING_ON;
-        if (lines & TIOCM_CD) *status |= MS_RLSD_ON;
+        if (lines & TIOCM_CTS) *status |= kMsCtsOn;
+        if (lines & TIOCM_DSR) *status |= kMsDsrOn;
+        if (lines & TIOCM_RNG) *status |= kMsRingOn;
+        if (lines & TIOCM_CD) *status |= kMsRlsdOn;
         return true;
     }
 

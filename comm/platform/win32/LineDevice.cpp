@@ -16,7 +16,7 @@
 //   0) make an overlapped ReadFile wait for the next byte under Wine 8 when none is waiting. So
 //   a read asks only for the bytes ClearCommError reports waiting, and none at all when there
 //   are none: it never has to be cancelled.
-#include "comm/platform/LineDevice.h"  // before <windows.h>, which makes some of its names macros
+#include "comm/platform/LineDevice.h"
 
 #include <windows.h>
 
@@ -44,8 +44,9 @@ static_assert(offsetof(DCB, XonLim) == offsetof(LineState, XonLim));
 static_assert(offsetof(DCB, ByteSize) == offsetof(LineState, ByteSize));
 static_assert(offsetof(DCB, EvtChar) == offsetof(LineState, EvtChar));
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(LineTimeouts));
-static_assert(BAUD_USER == 0x10000000 && EV_RXCHAR == 0x001 && EV_RLSD == 0x020);
-static_assert(MS_CTS_ON == 0x010 && MS_DSR_ON == 0x020);
+// The engine's flags are the system's.
+static_assert(kBaudUser == BAUD_USER && kEvRxChar == EV_RXCHAR && kEvRlsd == EV_RLSD && kMaxDword == MAXDWORD);
+static_assert(kMsCtsOn == MS_CTS_ON && kMsDsrOn == MS_DSR_ON && kMsRingOn == MS_RING_ON && kMsRlsdOn == MS_RLSD_ON);
 
 // Error codes are never 0 when something failed; a driver that forgets to say why still fails.
 int ErrorCode(DWORD error) {
@@ -312,7 +313,7 @@ class Win32LineDevice final : public LineDevice {
         return cancelled || maskChanges_.load() != changes ? WaitEnd::Ended : WaitEnd::Failed;
     }
 
-    // Watches the input count until bytes wait (EV_RXCHAR, when the mask has it), the mask
+    // Watches the input count until bytes wait (kEvRxChar, when the mask has it), the mask
     // changes, or the waits are cancelled. False when the count cannot be read: a line that has
     // gone away. The engine then pauses before it looks again.
     bool PollForInput(std::uint32_t* events) {
@@ -321,8 +322,8 @@ class Win32LineDevice final : public LineDevice {
             COMSTAT status{};
             DWORD errors = 0;
             if (!ClearCommError(line_, &errors, &status)) return false;
-            if (status.cbInQue > 0 && (mask_.load() & EV_RXCHAR) != 0) {
-                *events = EV_RXCHAR;
+            if (status.cbInQue > 0 && (mask_.load() & kEvRxChar) != 0) {
+                *events = kEvRxChar;
                 return true;
             }
             const DWORD woken = WaitForMultipleObjects(2, either, FALSE, kPollIntervalMs);

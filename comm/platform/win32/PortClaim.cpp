@@ -3,7 +3,7 @@
 // port's driver may not (nor does Wine), and between the wizard's close and the flasher's open
 // the port is nobody's. The mutex is used by its existence alone: whoever holds a handle to it
 // claims the port, and the system closes that handle when the process ends, however it ends.
-#include "comm/platform/LineDevice.h"  // before <windows.h>, which makes some of its names macros
+#include "comm/platform/LineDevice.h"
 
 #include <windows.h>
 

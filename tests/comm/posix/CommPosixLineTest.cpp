@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "comm/Comm.h"
+#include "comm/CommInternal.h"
 #include "comm/platform/LineDevice.h"
 #include "comm/platform/posix/CustomSpeed.h"
 #include "tests/comm/CommTestSupport.h"
@@ -123,7 +123,7 @@ TEST_F(CommPosixLine, EmptyReadIsNotAHangUp) {
     state.BaudRate = 19200;
     state.ByteSize = 8;
     ASSERT_TRUE(line->SetState(state));
-    ASSERT_TRUE(line->SetEventMask(comm::platform::EV_RXCHAR));
+    ASSERT_TRUE(line->SetEventMask(comm::platform::kEvRxChar));
     for (std::uint8_t round = 0; round < 3; ++round) {
         std::uint8_t byte = 0;
         std::int32_t got = -1;
@@ -132,7 +132,7 @@ TEST_F(CommPosixLine, EmptyReadIsNotAHangUp) {
         ASSERT_TRUE(pty.Send({round}));
         std::uint32_t events = 0;
         ASSERT_TRUE(line->WaitEvent(&events));
-        EXPECT_EQ(events, comm::platform::EV_RXCHAR) << "round " << int{round};
+        EXPECT_EQ(events, comm::platform::kEvRxChar) << "round " << int{round};
         EXPECT_EQ(line->Read(&byte, 1, &got), 0);
         EXPECT_EQ(got, 1);
         EXPECT_EQ(byte, round);

@@ -10,8 +10,8 @@
 #include "comm/platform/LineDevice.h"
 #include "tests/comm/CommTestSupport.h"
 
-using comm::platform::EV_RLSD;
-using comm::platform::EV_RXCHAR;
+using comm::platform::kEvRlsd;
+using comm::platform::kEvRxChar;
 using comm::platform::LineDevice;
 using commtest::Pattern;
 using commtest::Pty;
@@ -37,7 +37,7 @@ LineDevice* OpenLine(Storage& storage) {
     state.Parity = comm::platform::kNoParity;
     state.StopBits = comm::platform::kOneStopBit;
     EXPECT_TRUE(line->SetState(state));
-    EXPECT_TRUE(line->SetTimeouts({comm::platform::MAXDWORD, 0, 0, 10, 1000}));
+    EXPECT_TRUE(line->SetTimeouts({comm::platform::kMaxDword, 0, 0, 10, 1000}));
     return line;
 }
 
@@ -75,7 +75,7 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
         EXPECT_EQ(line->GetModemStatus(&modem), winetest::ModemShim() == 1);
     }
 
-    ASSERT_TRUE(line->SetEventMask(EV_RXCHAR | EV_RLSD));
+    ASSERT_TRUE(line->SetEventMask(kEvRxChar | kEvRlsd));
     for (std::uint8_t round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         std::uint8_t byte = 0xEE;
@@ -85,8 +85,8 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
         ASSERT_TRUE(pty.Send({round, static_cast<std::uint8_t>(round + 1)}));
         std::uint32_t events = 0;
         ASSERT_TRUE(line->WaitEvent(&events));
-        EXPECT_EQ(events, EV_RXCHAR);
-        ASSERT_TRUE(line->SetEventMask(EV_RXCHAR));
+        EXPECT_EQ(events, kEvRxChar);
+        ASSERT_TRUE(line->SetEventMask(kEvRxChar));
         // Both bytes, though the wait may have ended on the first.
         std::uint8_t bytes[4] = {};
         std::int32_t total = 0;
@@ -107,7 +107,7 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
         PendingWait wait(line);
         EXPECT_FALSE(WaitUntil([&] { return wait.Done(); }, std::chrono::milliseconds(200)));
         EXPECT_TRUE(WaitUntil([&] {
-            line->SetEventMask(EV_RXCHAR);
+            line->SetEventMask(kEvRxChar);
             return wait.Done();
         }));
         EXPECT_EQ(wait.Events(), 0u);
@@ -135,7 +135,7 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
 
     // A write that the time-outs cut short is no failure: what went out counts, and the rest
     // goes in the next write once the far end reads.
-    ASSERT_TRUE(line->SetTimeouts({comm::platform::MAXDWORD, 0, 0, 0, 300}));
+    ASSERT_TRUE(line->SetTimeouts({comm::platform::kMaxDword, 0, 0, 0, 300}));
     std::int32_t part = -1;
     EXPECT_EQ(line->Write(bulk.data(), static_cast<std::int32_t>(bulk.size()), &part), 0);
     EXPECT_GT(part, 0);
@@ -151,7 +151,7 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
     EXPECT_EQ(bulkResult.load(), 0);
     EXPECT_EQ(part + bulkWritten.load(), static_cast<std::int32_t>(bulk.size()));
     EXPECT_TRUE(whole == bulk);
-    ASSERT_TRUE(line->SetTimeouts({comm::platform::MAXDWORD, 0, 0, 10, 1000}));
+    ASSERT_TRUE(line->SetTimeouts({comm::platform::kMaxDword, 0, 0, 10, 1000}));
 
     // Close ends a pending wait and lets go of the port at once, before the device is released.
     {
