@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "comm/Comm.h"
+#include "link/Conversation.h"
 
 namespace commtest {
 
@@ -49,17 +50,9 @@ inline const char* SecondOpenNotRefusedBecause() { return nullptr; }
 
 namespace commtest {
 
+// The engine's suites open their ports with the receiver's line settings.
 inline CommPortConfig LineConfig(std::int32_t port, std::uint32_t baud = 19200) {
-    CommPortConfig config{};
-    config.port = port;
-    config.baud = baud;
-    config.dataBits = 8;
-    config.parity = 0;
-    config.stopBits = 1;
-    config.spare[2] = 5000;
-    config.spare[3] = 3000;
-    config.spare[4] = 3000;
-    return config;
+    return ConnectingLine(port, baud);
 }
 
 inline std::vector<std::uint8_t> Pattern(std::size_t count, std::uint32_t seed) {
