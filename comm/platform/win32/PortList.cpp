@@ -235,8 +235,11 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
     if (const std::optional<int> com = ComNumber(name)) {
         wchar_t claim[64];
         std::swprintf(claim, sizeof claim / sizeof claim[0], L"Global\\Reflasher.COM%d", *com);
+        // Another user's claim exists too where this user may not open it.
         if (HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, claim)) {
             CloseHandle(mutex);
+            reason = "in use by another program";
+        } else if (GetLastError() == ERROR_ACCESS_DENIED) {
             reason = "in use by another program";
         }
     }
