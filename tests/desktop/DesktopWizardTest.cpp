@@ -120,7 +120,7 @@ protected:
                 seen.page = page;
                 page->installEventFilter(&seen.painted);
             }
-            const std::string status = page->findChild<QLineEdit*>(QStringLiteral("res::idc::kMessage"))->text().toStdString();
+            const std::string status = page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text().toStdString();
             if (seen.texts.empty() || seen.texts.back() != status) seen.texts.push_back(status);
             seen.tookInput = seen.tookInput || op.backend().takingInput();
         });
@@ -138,7 +138,7 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
     // The animation runs on Qt's event loop while the Welcome page waits.
     std::set<qint64> frames;
     op.watch([&] {
-        if (QWidget* welcome = op.window(kWelcome)) frames.insert(welcome->findChild<QLabel*>("res::idc::kAnimation")->pixmap().cacheKey());
+        if (QWidget* welcome = op.window(kWelcome)) frames.insert(welcome->findChild<QLabel*>(QString::number(res::idc::kAnimation))->pixmap().cacheKey());
     });
     op.check(kWelcome, [](QWidget* w) {
           const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
@@ -173,7 +173,7 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
                   // An impatient operator: Escape and Cancel while the wizard connects do nothing.
                   QWidget* page = Operator::shown(kConnecting);
                   QTest::keyClick(page, Qt::Key_Escape);
-                  QTest::mouseClick(page->findChild<QPushButton*>("2"), Qt::LeftButton);
+                  QTest::mouseClick(page->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
               })
         .check(kInfo, [&](QWidget* w) {
             EXPECT_EQ(connecting.texts, (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
@@ -206,7 +206,7 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
                   // The Welcome page behind takes no click meanwhile.
                   QWidget* welcome = Operator::shown(kWelcome);
                   ASSERT_NE(welcome, nullptr);
-                  QTest::mouseClick(welcome->findChild<QPushButton*>("2"), Qt::LeftButton);
+                  QTest::mouseClick(welcome->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
               })
         .check(kDone, [](QWidget* w) {
             EXPECT_EQ(Operator::console(), nullptr);  // closed when the flasher ended

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     Operator op;
     op.watch([&] {
         if (QWidget* page = Operator::shown("Connecting"); page && !shots.has("connecting")) {
-            if (page->findChild<QLineEdit*>("res::idc::kMessage")->text() == "Connecting at 19200...") shots.take("connecting", page);
+            if (page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text() == "Connecting at 19200...") shots.take("connecting", page);
         }
         QPlainTextEdit* console = Operator::console();
         if (console && console->toPlainText().contains("Writing [####")) shots.take("console", console);

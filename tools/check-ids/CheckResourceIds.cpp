@@ -5,8 +5,8 @@
 // It reads the numbers from res/Resource.h (it knows none itself) and scans the C and C++ files
 // of the tree, less res/ and build trees, with comments and string literals blanked out. It
 // reports a number that is:
-//  1. a resource number of four digits (the controls), anywhere: no other number of the code
-//     happens to be one of them;
+//  1. a resource number of four digits (the controls), anywhere, also as the whole of a string
+//     literal (a widget's object name): no other number of the code happens to be one of them;
 //  2. any other resource number of at least three digits, inside the arguments of a call that
 //     takes resource numbers (kCalls), or given to a constant whose name says it holds one (a
 //     word of its name is Page, String, Msg, Icon, Id...: `constexpr int kMsgTimedOut = 125;`).
@@ -48,9 +48,9 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// `text` with comments, string and character literals replaced by spaces (line breaks kept, so
-// that line numbers stay).
-std::string blankOut(const std::string& text) {
+// `text` with comments, and unless `keepStrings` string and character literals, replaced by
+// spaces (line breaks kept, so that line numbers stay).
+std::string blankOut(const std::string& text, bool keepStrings = false) {
     std::string out = text;
     auto blank = [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to && i < out.size(); ++i)
@@ -76,13 +76,13 @@ std::string blankOut(const std::string& text) {
             const std::string close = ")" + text.substr(i + 2, open - i - 2) + "\"";
             const std::size_t end = text.find(close, open);
             const std::size_t stop = end == std::string::npos ? text.size() : end + close.size();
-            blank(i, stop);
+            if (!keepStrings) blank(i, stop);
             i = stop;
         } else if (c == '"' || (c == '\'' && !(i > 0 && std::isxdigit(static_cast<unsigned char>(text[i - 1]))))) {
             // A quote after a digit is a digit separator (100'000), not a character literal.
             std::size_t j = i + 1;
             while (j < text.size() && text[j] != c && text[j] != '\n') j += text[j] == '\\' ? 2 : 1;
-            blank(i, j + 1);
+            if (!keepStrings) blank(i, j + 1);
             i = j + 1;
         } else {
             ++i;
@@ -223,16 +223,33 @@ int main(int argc, char** argv) {
     }
 
     int findings = 0;
+    auto report = [&](const fs::path& path, const std::string& text, std::size_t at, long value, const std::string& line) {
+        ++findings;
+        const long lineNumber = 1 + std::count(text.begin(), text.begin() + long(at), '\n');
+        std::printf("%s:%ld: %ld is %s: use the name\n    %s\n", fs::relative(path, root).string().c_str(), lineNumber,
+                    value, numbers.names[value].c_str(), line.c_str());
+    };
+    auto lineAt = [](const std::string& text, std::size_t at) {
+        const std::size_t start = text.rfind('\n', at) + 1;  // npos + 1 == 0
+        return text.substr(start, text.find('\n', at) - start);
+    };
+    const std::regex quotedNumber(R"re("(\d{4,9})")re");
     for (const fs::path& path : files) {
         const std::string original = readFile(path);
         const std::string text = blankOut(original);
+        const std::string code = blankOut(original, true);
+        for (auto it = std::sregex_iterator(code.begin(), code.end(), quotedNumber); it != std::sregex_iterator(); ++it) {
+            const long value = std::stol((*it)[1].str());
+            const std::string line = lineAt(original, std::size_t(it->position(0)));
+            if (value >= 1000 && numbers.names.count(value) && line.find("not a resource number") == std::string::npos)
+                report(path, original, std::size_t(it->position(0)), value, line);
+        }
         const auto calls = resourceCalls(text);
         for (const Literal& literal : literals(text)) {
             auto named = numbers.names.find(literal.value);
             if (literal.value < 100 || named == numbers.names.end()) continue;
             const std::size_t lineStart = text.rfind('\n', literal.at) + 1;  // npos + 1 == 0
-            const std::size_t lineEnd = original.find('\n', literal.at);
-            const std::string line = original.substr(lineStart, lineEnd - lineStart);
+            const std::string line = lineAt(original, literal.at);
             if (line.find("not a resource number") != std::string::npos) continue;
             bool found = literal.value >= 1000;
             for (const auto& [open, close] : calls) found = found || (literal.at >= open && literal.at < close);
@@ -241,12 +258,7 @@ int main(int argc, char** argv) {
                 const std::string before = text.substr(lineStart, literal.at - lineStart);
                 found = std::regex_search(before, m, kResourceName);
             }
-            if (!found) continue;
-            ++findings;
-            const long lineNumber = 1 + std::count(text.begin(), text.begin() + long(literal.at), '\n');
-            std::printf("%s:%ld: %ld is %s: use the name\n    %s\n",
-                        fs::relative(path, root).string().c_str(), lineNumber, literal.value, named->second.c_str(),
-                        line.c_str());
+            if (found) report(path, text, literal.at, literal.value, line);
         }
     }
     if (findings > 0) {
