@@ -73,7 +73,10 @@ std::string blankOut(const std::string& text, bool keepStrings = false) {
                     text[i - 1] == 'u' || text[i - 1] == '8' || text[i - 1] == 'L' || text[i - 1] == 'U')) {
             const std::size_t open = text.find('(', i + 2);
             if (open == std::string::npos) break;
-            const std::string close = ")" + text.substr(i + 2, open - i - 2) + "\"";
+            // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on ")" + std::string.
+            std::string close = ")";
+            close += text.substr(i + 2, open - i - 2);
+            close += '"';
             const std::size_t end = text.find(close, open);
             const std::size_t stop = end == std::string::npos ? text.size() : end + close.size();
             if (!keepStrings) blank(i, stop);
