@@ -1,4 +1,4 @@
-#include "source/unattended/PortArgument.h"
+#include "service/PortArgument.h"
 
 #include <limits.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "source/unattended/RunReport.h"
+#include "service/RunReport.h"
 
 #include <ctime>
 

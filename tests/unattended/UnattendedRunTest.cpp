@@ -16,8 +16,8 @@
 #include <set>
 
 #include "res/Strings.h"
-#include "source/unattended/Sha256.h"
-#include "source/unattended/UnattendedRun.h"
+#include "service/Sha256.h"
+#include "service/UnattendedRun.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
 
