@@ -80,6 +80,9 @@ bool IsTerminal(std::FILE* stream);
 // The width of the terminal or console `stream` shows in; `fallback` when it cannot be told.
 int ConsoleWidth(std::FILE* stream, int fallback);
 
+// Sets the environment variable for this process and the programs it starts.
+void SetEnvironment(const std::string& name, const std::string& value);
+
 std::string HostName();
 // Where `device` leads when it is a link (a by-id name to its tty); nothing when it cannot be told.
 std::optional<std::string> DeviceTarget(const std::string& device);

@@ -52,6 +52,8 @@ int ConsoleWidth(std::FILE* stream, int fallback) {
     return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : fallback;
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
+
 std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return {};

@@ -18,17 +18,6 @@ namespace {
 
 using flasher_os::Wide;
 
-std::string SystemMessage(DWORD error) {
-    wchar_t text[256] = {};
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, static_cast<DWORD>(std::size(text)), nullptr);
-    std::string message = flasher_os::Utf8(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(error) : message;
-}
-
 // One argument as the C runtime's splitting takes it back whole: in double quotes, backslashes
 // before a quote (and at the end) doubled, quotes escaped.
 std::wstring Quoted(const std::wstring& argument) {
@@ -120,7 +109,7 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
-        why = SystemMessage(GetLastError());
+        why = flasher_os::SystemMessage(GetLastError());
         return nullptr;
     }
     UniqueHandle output(readEnd), input(writeEnd);
@@ -135,7 +124,7 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     std::vector<unsigned char> storage(size);
     auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-        why = SystemMessage(GetLastError());
+        why = flasher_os::SystemMessage(GetLastError());
         return nullptr;
     }
     UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
@@ -161,7 +150,7 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     if (!made) {
-        why = SystemMessage(error);
+        why = flasher_os::SystemMessage(error);
         return nullptr;
     }
     auto run = std::make_unique<Win32Run>(started, std::move(output));

@@ -31,18 +31,6 @@ constexpr DWORD kLongestPath = 32768;
 constexpr wchar_t kConsoleTitle[] = L"Installing Firmware";
 constexpr WORD kConsoleFill = 112;  // 0x70: black text on light grey
 
-std::string SystemMessage(DWORD error) {
-    wchar_t text[256] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                       sizeof text / sizeof text[0], nullptr) == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string message = Utf8(text, wcslen(text));
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
-
 bool IsLink(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -214,6 +202,18 @@ std::string Utf8(const wchar_t* text, std::size_t length) {
     std::string utf8(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
     return utf8;
+}
+
+std::string SystemMessage(DWORD error) {
+    wchar_t text[256] = {};
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                       sizeof text / sizeof text[0], nullptr) == 0) {
+        return "error " + std::to_string(error);
+    }
+    std::string message = Utf8(text, wcslen(text));
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
 }
 
 std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temporary) {

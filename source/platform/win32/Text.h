@@ -12,6 +12,9 @@ namespace flasher_os {
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const wchar_t* text, std::size_t length);
 
+// The system's words for `error` (GetLastError's), without the final full stop.
+std::string SystemMessage(unsigned long error);
+
 // The program's environment with TMP and TEMP set to `temporary`, as CreateProcessW takes it
 // with CREATE_UNICODE_ENVIRONMENT: "NAME=value" strings one after the other, each ending in a
 // NUL, then one more NUL, sorted by name without regard to case (the drive entries "=C:=..."
