@@ -27,6 +27,27 @@ set_target_properties(fmt::fmt PROPERTIES
   INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${fmt_only}
   INTERFACE_COMPILE_DEFINITIONS FMT_HEADER_ONLY)
 
+# ---- nlohmann_json and CLI11, header-only ---------------------------------------------------------
+# The service bench's JSON and command line (service/), from Debian's headers in the same way: a
+# folder that holds only a link to each.
+foreach(headers IN ITEMS nlohmann CLI)
+  set(REFLASHER_${headers}_HEADERS /usr/include/${headers} CACHE PATH "${headers}'s headers (Debian), used header-only")
+  if(NOT EXISTS ${REFLASHER_${headers}_HEADERS})
+    message(FATAL_ERROR "${headers}'s headers are missing at ${REFLASHER_${headers}_HEADERS} (Debian package nlohmann-json3-dev or libcli11-dev)")
+  endif()
+  set(only ${CMAKE_BINARY_DIR}/${headers}-headers)
+  file(MAKE_DIRECTORY ${only})
+  file(CREATE_LINK ${REFLASHER_${headers}_HEADERS} ${only}/${headers} SYMBOLIC)
+endforeach()
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/nlohmann-headers
+  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/nlohmann-headers)
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+set_target_properties(CLI11::CLI11 PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/CLI-headers
+  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${CMAKE_BINARY_DIR}/CLI-headers)
+
 # ---- GoogleTest from Debian's sources ------------------------------------------------------------
 set(REFLASHER_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources (Debian package googletest)")
 if(NOT EXISTS ${REFLASHER_GOOGLETEST_SOURCE}/CMakeLists.txt)

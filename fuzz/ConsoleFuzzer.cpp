@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzCheck.h"
-#include "source/unattended/FlasherProgress.h"
+#include "service/FlasherProgress.h"
 #include "ui/desktop/ConsoleText.h"
 
 namespace {

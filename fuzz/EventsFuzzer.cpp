@@ -10,8 +10,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz/FuzzCheck.h"
-#include "source/unattended/EventLog.h"
-#include "source/unattended/RunReport.h"
+#include "service/EventLog.h"
+#include "service/RunReport.h"
 
 namespace {
 

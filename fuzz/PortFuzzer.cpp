@@ -14,7 +14,7 @@
 #include "comm/Comm.h"
 #include "comm/platform/LineDevice.h"
 #include "fuzz/FuzzCheck.h"
-#include "source/unattended/PortArgument.h"
+#include "service/PortArgument.h"
 
 namespace {
 

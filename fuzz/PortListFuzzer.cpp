@@ -15,7 +15,7 @@
 
 #include "comm/PortList.h"
 #include "fuzz/FuzzCheck.h"
-#include "source/unattended/PortListing.h"
+#include "service/PortListing.h"
 
 namespace {
 

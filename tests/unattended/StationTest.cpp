@@ -8,7 +8,7 @@
 #include <memory>
 #include <set>
 
-#include "source/unattended/Sha256.h"
+#include "service/Sha256.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
 

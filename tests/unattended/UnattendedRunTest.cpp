@@ -16,8 +16,8 @@
 #include <set>
 
 #include "res/Strings.h"
-#include "source/unattended/Sha256.h"
-#include "source/unattended/UnattendedRun.h"
+#include "service/Sha256.h"
+#include "service/UnattendedRun.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
 
@@ -363,6 +363,18 @@ TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFold
     const auto left = line["flasher_left_running"].get<pid_t>();
     EXPECT_EQ(kill(left, 0), 0);
     EXPECT_EQ(Named(first->events(), "flasher_left_running").at(0)["pid"], left);
+
+    // Ctrl+C to the run alone, not to its flasher: the run passes it on all the same, the flasher
+    // ends within the grace period, and the attempt is interrupted with SIGINT's code.
+    sim::ReceiverSim& interrupted = receiver({});
+    const auto told = start(interrupted.SlavePath(), {"--record", record}, {"REFLASHER_PROG_HOLD_AFTER=1"});
+    ASSERT_TRUE(told->waitForOutput(holding)) << told->output();
+    kill(told->pid(), SIGINT);
+    EXPECT_EQ(told->exitCode(), 130) << told->output();
+    const json toldLine = json::parse(lastRecordLine(record));
+    EXPECT_EQ(toldLine["outcome"], "interrupted");
+    EXPECT_TRUE(toldLine["flasher_left_running"].is_null()) << toldLine;
+    EXPECT_NE(told->output().find("Stopped by the operator during the writing"), std::string::npos) << told->output();
 
     // The wizard killed outright: its flasher goes on and holds the port, which a new run says.
     const auto second = start(orphaned.SlavePath(), {}, {"REFLASHER_PROG_HOLD_AFTER=1"});

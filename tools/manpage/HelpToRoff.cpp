@@ -1,7 +1,8 @@
 // help-to-roff: the manual page reflasher(1) from `reflasher --help`, so the two never differ.
 //   help-to-roff <page template> <reflasher> <output>     (runs <reflasher> --help)
 // The template (source/terminal/reflasher.1.in) holds what only the manual says (NAME, FILES...)
-// and <<HELP>> where the help goes. The help's layout (source/terminal/main.cpp, Help.cpp) is read as:
+// and <<HELP>> where the help goes. The help's layout (service/CommandLine.cpp, service/Help.cpp and
+// source/terminal/main.cpp) is read as:
 // "Usage:" and the lines under it -> SYNOPSIS; the paragraph after it -> DESCRIPTION; a line
 // after a blank one that ends with ':' -> a section; a line indented two blanks -> an entry, its text after
 // two blanks or on the deeper indented lines below; any other line -> running text.

@@ -24,8 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "source/platform/StopSignal.h"
 #include "source/platform/posix/AbandonedFolders.h"
 #include "source/platform/posix/CommandLine.h"
+#include "source/platform/posix/UniqueFd.h"
 
 extern char** environ;
 
@@ -74,64 +76,34 @@ private:
 };
 
 // ---- Holding off the ending signals while a flasher runs --------------------------------------
-// The handler only notes the signal and wakes the waits through a pipe; the wait, on the
-// user-interface thread, does the rest.
-constexpr int kStopSignals[] = {SIGTERM, SIGHUP};
-volatile sig_atomic_t gStopSignal = 0;
-int gStopPipe[2] = {-1, -1};  // made once, never closed
+// SIGTERM and SIGHUP are noted by the stop-signal watch (SIGINT is the terminal's, which the
+// flasher in its own session does not share); the wait, on the user-interface thread, does the
+// rest.
+const stop_signal::Watch* gStopWatch = nullptr;  // the live one, user-interface thread only
 
-extern "C" void NoteStop(int signal) {
-    const int saved = errno;
-    if (gStopSignal == 0) gStopSignal = signal;
-    const char byte = 1;
-    ssize_t ignored = write(gStopPipe[1], &byte, 1);
-    (void)ignored;
-    errno = saved;
-}
+bool StopNoted() { return gStopWatch != nullptr && gStopWatch->noted() != 0; }
 
 class PosixStopWatch final : public StopWatch {
 public:
-    PosixStopWatch() {
-        if (gStopPipe[0] < 0 && pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) gStopPipe[0] = gStopPipe[1] = -1;
-        gStopSignal = 0;
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-            sigaction(kStopSignals[i], nullptr, &previous_[i]);
-            watched_[i] = gStopPipe[1] >= 0 && previous_[i].sa_handler != SIG_IGN;
-            if (!watched_[i]) continue;
-            struct sigaction action {};
-            action.sa_handler = NoteStop;
-            sigemptyset(&action.sa_mask);
-            sigaction(kStopSignals[i], &action, nullptr);
-        }
-    }
+    PosixStopWatch() : watch_(Options()) { gStopWatch = &watch_; }
     ~PosixStopWatch() override {
         // A signal that came after the last wait is not lost.
         EndAsAsked(TakeStopRequest());
+        gStopWatch = nullptr;
     }
-    bool StopPending() const override { return gStopSignal != 0; }
-    int TakeStopRequest() override {
-        const int signal = gStopSignal;
-        gStopSignal = 0;
-        char drain[16];
-        while (gStopPipe[0] >= 0 && read(gStopPipe[0], drain, sizeof drain) > 0) {
-        }
-        return signal;
-    }
-    void EndAsAsked(int signal) override {
-        Restore();
-        if (signal != 0) raise(signal);
-    }
+    bool StopPending() const override { return watch_.noted() != 0; }
+    int TakeStopRequest() override { return watch_.take(); }
+    void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
 
 private:
-    void Restore() {
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-            if (watched_[i]) sigaction(kStopSignals[i], &previous_[i], nullptr);
-            watched_[i] = false;
-        }
+    static stop_signal::Options Options() {
+        stop_signal::Options options;
+        options.interrupt = false;
+        options.keepIgnored = true;
+        return options;
     }
 
-    struct sigaction previous_[std::size(kStopSignals)] {};
-    bool watched_[std::size(kStopSignals)] = {};
+    stop_signal::Watch watch_;
 };
 
 class PosixFlasherProcess final : public FlasherProcess {
@@ -140,7 +112,7 @@ public:
         : pid_(pid), pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
 
     ~PosixFlasherProcess() override {
-        if (pidfd_ >= 0) close(pidfd_);
+        pidfd_.reset();
         if (!reaped_) {
             // The wizard has given up on this flasher; it keeps running and is reaped here when
             // it ends, so it never lingers as a zombie.
@@ -158,10 +130,14 @@ public:
             if (TryReap()) return true;
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0 || gStopSignal != 0) return false;
-            if (pidfd_ >= 0) {
-                pollfd p[2] = {{pidfd_, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
-                const int ready = poll(p, gStopPipe[0] >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            // Emptied before the look, so that a signal noted after it still wakes the poll; a
+            // wake for a signal another watch took (the bench's SIGINT) is not ours to wait on.
+            stop_signal::DrainWake();
+            if (left <= 0 || StopNoted()) return false;
+            if (pidfd_) {
+                const int wake = static_cast<int>(stop_signal::WakeHandle());
+                pollfd p[2] = {{pidfd_.get(), POLLIN, 0}, {wake, POLLIN, 0}};
+                const int ready = poll(p, wake >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
                 if (ready < 0 && errno != EINTR) return false;
             } else {
                 // No pidfd (older kernel): look again every few milliseconds up to the deadline.
@@ -187,7 +163,7 @@ private:
     }
 
     pid_t pid_;
-    int pidfd_;
+    UniqueFd pidfd_;
     bool reaped_ = false;
 };
 
@@ -297,13 +273,11 @@ void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // O_NONBLOCK: a FIFO planted under the name must not block the wizard.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) return -1;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-        close(fd);
-        return -1;
-    }
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) return -1;
     std::size_t got = 0;
     while (got < size) {
         const ssize_t r = read(fd, buffer + got, size - got);
@@ -311,7 +285,6 @@ int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
         if (r <= 0) break;
         got += static_cast<std::size_t>(r);
     }
-    close(fd);
     return static_cast<int>(got);
 }
 

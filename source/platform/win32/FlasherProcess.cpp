@@ -14,6 +14,10 @@
 #include <cstring>
 #include <vector>
 
+#include "source/platform/StopSignal.h"
+#include "source/platform/win32/Text.h"
+#include "source/platform/win32/UniqueHandle.h"
+
 namespace flasher_os {
 
 const char kPathSeparator = '\\';
@@ -26,34 +30,6 @@ constexpr DWORD kLongestPath = 32768;
 
 constexpr wchar_t kConsoleTitle[] = L"Installing Firmware";
 constexpr WORD kConsoleFill = 112;  // 0x70: black text on light grey
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-    return wide;
-}
-
-std::string Utf8(const wchar_t* text, std::size_t length) {
-    if (length == 0) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
-    return utf8;
-}
-
-std::string SystemMessage(DWORD error) {
-    wchar_t text[256] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                       sizeof text / sizeof text[0], nullptr) == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string message = Utf8(text, wcslen(text));
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
 
 bool IsLink(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -117,20 +93,20 @@ private:
 class OwnerOnly {
 public:
     OwnerOnly() {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        HANDLE opened = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return;
+        const UniqueHandle token(opened);
         DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
         std::vector<unsigned char> user(size);
         char* sid = nullptr;
-        if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+        if (size > 0 && GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
             ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
             const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
             LocalFree(sid);
             ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor_,
                                                                   nullptr);
         }
-        CloseHandle(token);
     }
     ~OwnerOnly() {
         if (descriptor_ != nullptr) LocalFree(descriptor_);
@@ -148,40 +124,98 @@ private:
     SECURITY_ATTRIBUTES attributes_{};
 };
 
+// The live stop watch (see WatchForStop), user-interface thread only.
+const stop_signal::Watch* gStopWatch = nullptr;
+
+bool StopNoted() { return gStopWatch != nullptr && gStopWatch->noted() != 0; }
+
 class Win32FlasherProcess final : public FlasherProcess {
 public:
     explicit Win32FlasherProcess(const PROCESS_INFORMATION& started)
         : process_(started.hProcess), thread_(started.hThread) {}
 
-    // The wizard lets go of its handles; a flasher still running keeps running.
-    ~Win32FlasherProcess() override {
-        CloseHandle(thread_);
-        CloseHandle(process_);
+    // The wizard lets go of its handles (UniqueHandle); a flasher still running keeps running.
+
+    bool WaitEnded(std::uint32_t ms) override {
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        for (;;) {
+            if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) return true;
+            const ULONGLONG now = GetTickCount64();
+            // Emptied before the look, so that a stop noted after it still ends the wait; a wake
+            // for a stop another watch took is not ours to wait on.
+            stop_signal::DrainWake();
+            if (now >= deadline || StopNoted()) return false;
+            const HANDLE waits[2] = {process_.get(), reinterpret_cast<HANDLE>(stop_signal::WakeHandle())};
+            const DWORD result = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE,
+                                                        static_cast<DWORD>(deadline - now));
+            if (result == WAIT_FAILED) return false;
+        }
     }
 
-    bool WaitEnded(std::uint32_t ms) override { return WaitForSingleObject(process_, ms) == WAIT_OBJECT_0; }
-
-    // No signal ever reaches this side (see WatchForStop), so there is nothing to pass on.
+    // The flasher has a console of its own, which our console's control events do not reach, and
+    // Windows has no signal to send it: nothing to pass on.
     void PassOn(int) override {}
 
 private:
-    HANDLE process_;
-    HANDLE thread_;
+    UniqueHandle process_;
+    UniqueHandle thread_;
 };
 
-// Windows has no ending signals: a session that ends tells the wizard's windows, which answer
-// once the flasher wait is over. Nothing cuts the waits short.
+// The wizard's windows learn of a session that ends, and answer once the flasher wait is over.
+// A console program (the service bench's) gets the console's Ctrl+Break and close as stop
+// signals (source/platform/StopSignal.h), which cut the waits short; Ctrl+C is the bench's own.
+// Reflasher.exe has no console: nothing cuts its waits short.
 class Win32StopWatch final : public StopWatch {
 public:
-    bool StopPending() const override { return false; }
-    int TakeStopRequest() override { return 0; }
-    void EndAsAsked(int) override {}
+    Win32StopWatch() : watch_(Options()) { gStopWatch = &watch_; }
+    ~Win32StopWatch() override {
+        EndAsAsked(TakeStopRequest());
+        gStopWatch = nullptr;
+    }
+    bool StopPending() const override { return watch_.noted() != 0; }
+    int TakeStopRequest() override { return watch_.take(); }
+    void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
+
+private:
+    static stop_signal::Options Options() {
+        stop_signal::Options options;
+        options.interrupt = false;
+        return options;
+    }
+
+    stop_signal::Watch watch_;
 };
 
-// The wizard's environment with TMP and TEMP set to `temporary`, as CreateProcessW takes it
-// with CREATE_UNICODE_ENVIRONMENT: "NAME=value" strings one after the other, each ending in a
-// NUL, then one more NUL, sorted by name without regard to case (the drive entries "=C:=..."
-// first, as Windows keeps them).
+}  // namespace
+
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text, std::size_t length) {
+    if (length == 0) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+std::string SystemMessage(DWORD error) {
+    wchar_t text[256] = {};
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                       sizeof text / sizeof text[0], nullptr) == 0) {
+        return "error " + std::to_string(error);
+    }
+    std::string message = Utf8(text, wcslen(text));
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
 std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temporary) {
     auto nameOf = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=', 1)); };
     std::vector<std::wstring> entries;
@@ -205,7 +239,6 @@ std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temporary) {
     return block;
 }
 
-}  // namespace
 
 std::string OwnFolder() {
     std::vector<wchar_t> path(kLongestPath, L'\0');
@@ -294,13 +327,13 @@ void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // No sharing, only if it exists; a link there is opened itself and then refused.
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return -1;
+    const UniqueHandle opened(CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!opened) return -1;
+    const HANDLE file = opened.get();
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        CloseHandle(file);
         return -1;
     }
     std::size_t got = 0;
@@ -309,7 +342,6 @@ int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
         if (!ReadFile(file, buffer + got, static_cast<DWORD>(size - got), &read, nullptr) || read == 0) break;
         got += read;
     }
-    CloseHandle(file);
     return static_cast<int>(got);
 }
 

@@ -1,31 +1,24 @@
-#include "source/unattended/UnattendedRun.h"
+#include "service/UnattendedRun.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <thread>
 
 #include "res/Strings.h"
 #include "link/Conversation.h"
 #include "source/platform/FlasherProcess.h"
-#include "source/unattended/EventLog.h"
-#include "source/unattended/FlasherProgress.h"
-#include "source/unattended/PortArgument.h"
-#include "source/unattended/RecordFile.h"
-#include "source/unattended/RunReport.h"
-#include "source/unattended/Sha256.h"
-#include "source/unattended/StopHandler.h"
-#include "ui/unattended/UnattendedBackend.h"
+#include "service/EventLog.h"
+#include "service/FlasherProgress.h"
+#include "service/PortArgument.h"
+#include "service/RecordFile.h"
+#include "service/RunReport.h"
+#include "service/Sha256.h"
+#include "service/UnattendedBackend.h"
+#include "service/platform/ServiceOs.h"
+#include "source/platform/StopSignal.h"
 
 namespace {
 
@@ -42,27 +35,27 @@ std::int64_t MsSince(Clock::time_point start) {
 }
 
 // ---- The stop signals ---------------------------------------------------------------------------
-// The handler notes the first signal; the policy and the confirmation look at it. SIGINT is also
-// turned into SIGTERM for this process, which a running flasher's watch (RunFlasher) catches and
+// The watch notes the first signal; the policy and the confirmation look at it. SIGINT is also
+// turned into SIGTERM for this process, which a running flasher's watch (RunFlasher) takes and
 // passes on, so that Ctrl+C stops the flasher too even when only this process got it.
-volatile sig_atomic_t gStopSignal = 0;
-
-extern "C" void NoteStopSignal(int signal) {
-    if (gStopSignal == 0) gStopSignal = signal;
-    if (signal == SIGINT) kill(getpid(), SIGTERM);
-}
-
 class StopSignals {
 public:
-    StopSignals() {
-        gStopSignal = 0;
-        handler_.emplace(NoteStopSignal);
-    }
+    StopSignals() : watch_(Options()) { current_ = &watch_; }
+    ~StopSignals() { current_ = nullptr; }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
 
-    static int taken() { return gStopSignal; }
+    static int taken() { return current_ != nullptr ? current_->noted() : 0; }
 
 private:
-    std::optional<StopHandler> handler_;
+    static stop_signal::Options Options() {
+        stop_signal::Options options;
+        options.interruptAlsoTerminates = true;
+        return options;
+    }
+
+    stop_signal::Watch watch_;
+    static inline const stop_signal::Watch* current_ = nullptr;
 };
 
 // ---- The flasher's console ----------------------------------------------------------------------
@@ -70,53 +63,28 @@ private:
 // and its progress bar ("Writing [###...]  12288/32796 bytes ...") as events.
 class ConsoleReader {
 public:
-    explicit ConsoleReader(EventLog& events) : events_(events) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            read_ = fds[0];
-            write_ = fds[1];
-            thread_ = std::thread([this] { run(); });
-        }
-        nothing_ = open("/dev/null", O_RDWR | O_CLOEXEC);
-    }
+    ConsoleReader(EventLog& events, flasher_os::StandardStreams& console)
+        : events_(events),
+          capture_(service_os::CaptureFlasherConsole(console, [this](const char* bytes, std::size_t n) { add(bytes, n); })) {}
     ~ConsoleReader() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        for (int fd : {read_, write_, nothing_}) {
-            if (fd >= 0) close(fd);
-        }
+        capture_.reset();  // its thread has taken the flasher's last words
+        if (!segment_.empty()) take(segment_, true);
     }
     ConsoleReader(const ConsoleReader&) = delete;
     ConsoleReader& operator=(const ConsoleReader&) = delete;
 
-    int writeEnd() const { return write_; }
-    int nothing() const { return nothing_; }
-
 private:
-    void run() {
-        std::string segment;
-        char buffer[1024];
-        // Told to stop, it still takes what the pipe holds: a flasher's last words come just
-        // before its end. (We hold a write end ourselves, so an empty pipe never reads as ended.)
-        for (;;) {
-            pollfd p{read_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
-                if (stop_) break;
-                continue;
-            }
-            const ssize_t n = read(read_, buffer, sizeof buffer);
-            if (n <= 0) continue;
-            for (ssize_t i = 0; i < n; ++i) {
-                const char c = buffer[i];
-                if (c == '\r' || c == '\n') {
-                    take(segment, c == '\n');
-                    segment.clear();
-                } else if (segment.size() < 4096) {
-                    segment += c;
-                }
+    // On the capture's thread.
+    void add(const char* bytes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = bytes[i];
+            if (c == '\r' || c == '\n') {
+                take(segment_, c == '\n');
+                segment_.clear();
+            } else if (segment_.size() < 4096) {
+                segment_ += c;
             }
         }
-        if (!segment.empty()) take(segment, true);
     }
 
     void take(const std::string& segment, bool wholeLine) {
@@ -134,10 +102,9 @@ private:
     }
 
     EventLog& events_;
-    int read_ = -1, write_ = -1, nothing_ = -1;
-    int lastPercent_ = -1;  // reader thread only
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::string segment_;   // the capture's thread only, until it has ended
+    int lastPercent_ = -1;  // likewise
+    std::unique_ptr<service_os::FlasherCapture> capture_;
 };
 
 // ---- Judging the run from what the wizard showed -------------------------------------------------
@@ -308,12 +275,6 @@ private:
     bool current_ = false;
 };
 
-std::string HostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return {};
-    return name;
-}
-
 // Judges what the receiver answered when the pages identified it again after the flash.
 Outcome Confirm(const Identification& found, RunReport& report, EventLog& events) {
     report.confirmMs = found.durationMs;
@@ -373,10 +334,10 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     // Whoever reads our output may go away (`| head -1`, a station that was killed): writes then
     // fail and are said once, but the run, its record and its exit code go on. For the whole
     // run, not only while its stop signals are watched.
-    signal(SIGPIPE, SIG_IGN);
+    service_os::IgnoreBrokenPipe();
     const Clock::time_point start = Clock::now();
     RunReport report;
-    report.host = HostName();
+    report.host = service_os::HostName();
     report.wizardVersion = REFLASHER_VERSION;
     report.operatorName = options.operatorName;
     report.batch = options.batch;
@@ -399,10 +360,7 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     }
     report.com = port.com;
     report.device = port.device;
-    if (char* target = realpath(port.device.c_str(), nullptr)) {
-        report.deviceTarget = target;
-        free(target);
-    }
+    report.deviceTarget = service_os::DeviceTarget(port.device);
     RecordFile record;
     if (options.record && !record.open(*options.record, error)) {
         std::fprintf(err, "%s: the record file is refused, nothing was done: %s\n", options.programName.c_str(),
@@ -422,7 +380,7 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     // Until the record is written: a signal now is noted, it does not cut the line.
     const StopSignals stopSignals;
     {
-        ConsoleReader console(events);
+        ConsoleReader console(events, surroundings.flasher.streams);
         surroundings.firstPortIndex = port.com - 1;
         surroundings.receiverFound = [&watch](const ReceiverFound& found) { watch.receiverFound(found); };
         surroundings.flasher.started = [&watch](const FlasherRun& run) { watch.flasherStarted(run); };
@@ -438,10 +396,6 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
             watch.flasherFinished(result);
             if (finishedBefore) finishedBefore(result);
         };
-        // No terminal: the flasher reads nothing and writes to the console reader.
-        surroundings.flasher.streams.input = console.nothing();
-        surroundings.flasher.streams.output = console.writeEnd();
-        surroundings.flasher.streams.error = console.writeEnd();
 
         ui::unattended::Policy policy;
         policy.portIndex = port.com - 1;

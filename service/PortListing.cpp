@@ -1,4 +1,4 @@
-#include "source/unattended/PortListing.h"
+#include "service/PortListing.h"
 
 #include <string>
 

@@ -1,11 +1,11 @@
-#include "source/unattended/EventLog.h"
+#include "service/EventLog.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "source/ReceiverInfoDlg.h"
-#include "source/unattended/RunReport.h"
+#include "service/RunReport.h"
 
 namespace {
 

@@ -1,34 +1,20 @@
-#include "source/unattended/Station.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "service/Station.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <set>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "source/platform/posix/AbandonedFolders.h"
-#include "source/unattended/RecordFile.h"
+#include "service/RecordFile.h"
 #include "source/ReceiverInfoDlg.h"
-#include "source/unattended/RunReport.h"
-#include "source/unattended/StopHandler.h"
-#include "source/unattended/UnattendedRun.h"
-
-extern char** environ;
+#include "service/RunReport.h"
+#include "service/UnattendedRun.h"
+#include "service/platform/ServiceOs.h"
+#include "source/platform/StopSignal.h"
 
 namespace {
 
@@ -36,47 +22,13 @@ using json = nlohmann::ordered_json;
 
 constexpr int kRedrawMs = 250;
 
-// ---- Signals: the handler only notes the signal and wakes the loop through a pipe ---------------
-volatile sig_atomic_t gSignal = 0;
-int gWake[2] = {-1, -1};
-
-extern "C" void NoteSignal(int signal) {
-    const int saved = errno;
-    if (gSignal == 0) gSignal = signal;
-    const char byte = 1;
-    ssize_t ignored = write(gWake[1], &byte, 1);
-    (void)ignored;
-    errno = saved;
-}
-
-class SignalWatch {
-public:
-    SignalWatch() {
-        if (pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) gWake[0] = gWake[1] = -1;
-        gSignal = 0;
-        handler_.emplace(NoteSignal);
-    }
-    ~SignalWatch() {
-        handler_.reset();
-        for (int& fd : gWake) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-        }
-    }
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
-
-private:
-    std::optional<StopHandler> handler_;
-};
-
 // ---- One port's run ----------------------------------------------------------------------------
 struct Run {
     std::string port;
     std::string device;
     std::string tempFolder;
-    pid_t pid = -1;
-    int output = -1;       // the run's standard output and error, read here
+    std::unique_ptr<service_os::RunProcess> process;  // its output is read here
+    long pid = -1;
     std::string pending;   // bytes after the last whole line
     bool restoring = false;
     bool done = false;
@@ -132,16 +84,6 @@ void TakeEvent(Run& run, const json& e) {
     }
 }
 
-// The run's environment: ours, with its private temporary folder.
-std::vector<std::string> RunEnvironment(const std::string& tempFolder) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
-    }
-    env.push_back("TMPDIR=" + tempFolder);
-    return env;
-}
-
 bool Start(Run& run, std::size_t place, const StationOptions& options, std::string& why) {
     std::vector<std::string> args = {options.program, "--unattended", "--json", "--port", run.port,
                                      "--station-port", std::to_string(place)};
@@ -151,46 +93,13 @@ bool Start(Run& run, std::size_t place, const StationOptions& options, std::stri
     if (options.force) args.emplace_back("--force");
     if (run.restoring) args.insert(args.end(), {"--restore", options.restoreDesign == 1 ? "grey" : "white"});
     if (!options.confirm) args.emplace_back("--no-confirm");
-    std::vector<std::string> env = RunEnvironment(run.tempFolder);
-    std::vector<char*> argv, envp;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    // A process group of its own: a terminal's Ctrl+C reaches the station only, which passes it
-    // on as SIGTERM, so that every run ends the same way and is recorded.
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
-    sigemptyset(&none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    const int result = posix_spawn(&run.pid, options.program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(fds[1]);
-    if (result != 0) {
-        close(fds[0]);
+    args.erase(args.begin());
+    run.process = service_os::StartRun({options.program, std::move(args), run.tempFolder}, why);
+    if (!run.process) {
         run.pid = -1;
-        why = std::strerror(result);
         return false;
     }
-    run.output = fds[0];
+    run.pid = run.process->id();
     run.done = false;
     run.stopSent = false;
     run.exitCode = -1;
@@ -198,12 +107,6 @@ bool Start(Run& run, std::size_t place, const StationOptions& options, std::stri
     run.progress.clear();
     run.outcome.clear();
     return true;
-}
-
-int ExitCodeOfStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return kExitSignalBase + WTERMSIG(status);
-    return kExitIncomplete;
 }
 
 // ---- The table -----------------------------------------------------------------------------------
@@ -228,8 +131,7 @@ public:
     // Fits 80 columns: the phase while a run goes (with the flash's progress), its outcome and
     // exit code once it has ended, in one column wide enough for the longest outcome.
     void draw(const std::vector<Run>& runs, const std::string& footer) {
-        winsize size{};
-        const int width = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+        const int width = service_os::ConsoleWidth(out_, 80);
         constexpr const char* kRow = "{:<16} {:<11} {:<7} {:<5} {}";
         std::vector<std::string> lines;
         lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATT", "STATUS"));
@@ -287,7 +189,7 @@ void EmitStation(std::FILE* out, const json& fields) {
 
 int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
     // Whoever reads our output may go away: the runs go on, and so does the station.
-    signal(SIGPIPE, SIG_IGN);
+    service_os::IgnoreBrokenPipe();
     bool outputFailed = false;
     auto noteOutputFailure = [&] {
         if (outputFailed || std::ferror(out) == 0) return;
@@ -320,18 +222,15 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
             return kExitUsage;
         }
     }
-    const char* tmpdir = std::getenv("TMPDIR");
-    const std::string parent = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
-    // Folders of stations (and their runs) that were killed outright go first.
-    flasher_os::RemoveAbandonedFolders(parent, "reflasher-station-");
-    std::string base = parent + "reflasher-station-XXXXXX";
-    if (mkdtemp(base.data()) == nullptr) {
-        std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n", std::strerror(errno));
+    std::string folderError;
+    const std::string base = service_os::MakeStationFolder(folderError);
+    if (base.empty()) {
+        std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n", folderError.c_str());
         return kExitIncomplete;
     }
-    flasher_os::NoteOwner(base + "/");
 
-    const SignalWatch signals;
+    // The stop signals are noted, and wake the loop below.
+    stop_signal::Watch signals(stop_signal::Options{});
     std::vector<Run> runs(options.ports.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         Run& run = runs[i];
@@ -339,10 +238,10 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         run.device = run.port;
         run.tempFolder = base + "/port-" + std::to_string(i + 1);
         std::string why;
-        if (mkdir(run.tempFolder.c_str(), 0700) != 0 || !Start(run, i + 1, options, why)) {
+        if (!service_os::MakePrivateFolder(run.tempFolder, why) || !Start(run, i + 1, options, why)) {
             run.done = true;
             run.exitCode = kExitIncomplete;
-            run.outcome = "not started: " + (why.empty() ? std::string(std::strerror(errno)) : why);
+            run.outcome = "not started: " + why;
             continue;
         }
         if (!options.table) {
@@ -356,29 +255,28 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
     auto live = [&] { return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; }); };
     while (live()) {
         if (options.table) table.draw(runs, stopSignal != 0 ? "stopping: every run was told to end ..." : "");
-        std::vector<pollfd> fds;
-        fds.push_back({gWake[0], POLLIN, 0});
-        for (const Run& r : runs) fds.push_back({r.done ? -1 : r.output, POLLIN, 0});
-        poll(fds.data(), fds.size(), kRedrawMs);
+        std::vector<service_os::RunProcess*> waiting;
+        for (const Run& r : runs) {
+            if (!r.done) waiting.push_back(r.process.get());
+        }
+        service_os::WaitForOutput(waiting, kRedrawMs);
         noteOutputFailure();
 
-        if (gSignal != 0) {
-            char drain[16];
-            while (read(gWake[0], drain, sizeof drain) > 0) {
-            }
-            if (stopSignal == 0) stopSignal = gSignal;
+        if (const int signal = signals.take(); signal != 0 && stopSignal == 0) stopSignal = signal;
+        if (stopSignal != 0) {
             for (Run& r : runs) {
-                if (!r.done && !r.stopSent && r.pid > 0) {
-                    kill(r.pid, SIGTERM);
+                if (!r.done && !r.stopSent && r.process) {
+                    r.process->stop();
                     r.stopSent = true;
                 }
             }
         }
         for (std::size_t i = 0; i < runs.size(); ++i) {
             Run& run = runs[i];
-            if (run.done || (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            if (run.done) continue;
             char buffer[4096];
-            const ssize_t n = read(run.output, buffer, sizeof buffer);
+            const long n = run.process->read(buffer, sizeof buffer);
+            if (n < 0) continue;  // nothing yet
             if (n > 0) {
                 run.pending.append(buffer, static_cast<std::size_t>(n));
                 std::size_t end;
@@ -397,14 +295,8 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
                 if (!options.table) std::fflush(out);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
             // The run has closed its output: it has ended (or is about to).
-            close(run.output);
-            run.output = -1;
-            int status = 0;
-            while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            run.exitCode = ExitCodeOfStatus(status);
+            run.exitCode = run.process->wait();
             run.done = true;
             if (run.outcome.empty()) run.outcome = run.lastNote.empty() ? "ended" : run.lastNote;
             if (!options.table) {

@@ -1,4 +1,4 @@
-#include "source/unattended/FlasherProgress.h"
+#include "service/FlasherProgress.h"
 
 #include <algorithm>
 

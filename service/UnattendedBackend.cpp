@@ -1,5 +1,5 @@
 // The operator policy and what it reports.
-#include "ui/unattended/UnattendedBackend.h"
+#include "service/UnattendedBackend.h"
 
 #include <algorithm>
 #include <chrono>

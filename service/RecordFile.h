@@ -1,17 +1,19 @@
 // The record of a service bench: one JSON line per attempt, appended to a file that many runs
 // (a station's, or several stations') share.
 //
-// Opened once with O_APPEND and never truncated; each line is written whole under an exclusive
-// flock, then fsync'd, so that parallel runs never interleave lines and a line that was reported
-// written is on the disk. A line cut short by a crash of an earlier writer is ended before ours;
+// Opened once for appending and never truncated; each line is written whole under an exclusive
+// lock on the file, then flushed to the disk, so that parallel runs never interleave lines and a
+// line that was reported written is on the disk (POSIX: O_APPEND, flock, fsync; Windows:
+// LockFileEx, FlushFileBuffers; service/platform/<platform>/RecordFile.cpp). A line cut short by a crash of an earlier writer is ended before ours;
 // an append that fails (a full disk) is cut back, so the file is as it was before it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 class RecordFile {
 public:
-    RecordFile() = default;
+    RecordFile();
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
@@ -22,9 +24,10 @@ public:
     // Appends `line` (without its line feed) whole. False with `why` when it could not be done;
     // the file is then as it was.
     bool append(const std::string& line, std::string& why);
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return file_ != nullptr; }
 
 private:
-    int fd_ = -1;
+    struct File;  // the platform's open file
+    std::unique_ptr<File> file_;
     std::string path_;
 };

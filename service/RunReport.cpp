@@ -1,6 +1,6 @@
-#include "source/unattended/RunReport.h"
+#include "service/RunReport.h"
 
-#include <ctime>
+#include <chrono>
 
 #include <fmt/format.h>
 
@@ -95,10 +95,11 @@ nlohmann::ordered_json RunReport::recordLine() const {
 }
 
 std::string UtcTime(RunReport::Clock::time_point when) {
-    const std::time_t seconds = RunReport::Clock::to_time_t(when);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                       utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+    // The calendar of the system clock (UTC), the same on every platform.
+    const auto day = std::chrono::floor<std::chrono::days>(when);
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss time{std::chrono::floor<std::chrono::milliseconds>(when - day)};
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", static_cast<int>(date.year()),
+                       static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), time.hours().count(),
+                       time.minutes().count(), time.seconds().count(), time.subseconds().count());
 }

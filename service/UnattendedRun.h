@@ -1,7 +1,7 @@
 // reflasher --unattended: one update (or restore) of the receiver on one port, with the wizard's
 // own page chain, connecting sequence and RunFlasher, driven by the operator policy of
-// ui/unattended instead of a person. It reports every event on its output, judges the run from
-// what the wizard showed and did, confirms a successful flash by identifying the receiver again,
+// UnattendedBackend.h instead of a person. It reports every event on its output, judges the run
+// from what the wizard showed and did, confirms a successful flash by identifying the receiver again,
 // appends the attempt to a record file when asked, and returns the exit code (RunReport.h).
 //
 // SIGINT, SIGTERM and SIGHUP stop the run: a running flasher is passed SIGTERM and waited for

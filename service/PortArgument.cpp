@@ -1,4 +1,4 @@
-#include "source/unattended/PortArgument.h"
+#include "service/PortArgument.h"
 
 #include <limits.h>
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "comm/Comm.h"
+#include "service/platform/ServiceOs.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ bool ChoosePort(const std::string& argument, PortChoice& choice, std::string& er
         const std::string variable = "REFLASHER_COM" + std::to_string(n);
         const char* mapped = std::getenv(variable.c_str());
         if (mapped != nullptr && *mapped != '\0') continue;
-        setenv(variable.c_str(), path.c_str(), 1);
+        service_os::SetEnvironment(variable, path);
         choice = {n, path};
         return true;
     }

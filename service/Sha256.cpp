@@ -1,11 +1,10 @@
-#include "source/unattended/Sha256.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "service/Sha256.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 
 namespace {
 
@@ -89,20 +88,18 @@ std::string Sha256::hex() {
 }
 
 std::optional<std::string> Sha256OfFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    // The path is UTF-8 on every platform (wide on Windows, as std::filesystem takes it).
+    const std::filesystem::path name(std::u8string(path.begin(), path.end()));
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(name, error)) return std::nullopt;  // a folder, a FIFO
+    std::ifstream file(name, std::ios::binary);
+    if (!file) return std::nullopt;
     Sha256 sum;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        sum.add(buffer, static_cast<std::size_t>(n));
+    std::vector<char> buffer(65536);
+    while (file) {
+        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        sum.add(buffer.data(), static_cast<std::size_t>(file.gcount()));
     }
-    close(fd);
+    if (file.bad()) return std::nullopt;
     return sum.hex();
 }

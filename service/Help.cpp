@@ -1,4 +1,4 @@
-#include "source/terminal/Help.h"
+#include "service/Help.h"
 
 #include <sstream>
 #include <vector>
