@@ -36,4 +36,8 @@ struct PortListRoots {
 // then the COM ports mapped by REFLASHER_COM<n> to devices not listed yet (in COM order).
 // Devices that are one file (a by-id link and its target, a mapping and a listed device) are
 // one entry.
+// Windows (roots unused): the ports the serial drivers registered, in COM order, each with
+// device "\\.\COM<n>", target the driver's device ("\Device\Serial0"), comSource "registry",
+// aliases Device Manager's friendly name and hardware id where it has them, and the usb fields
+// for a USB adapter.
 std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots& roots = {});

@@ -1,5 +1,5 @@
-; The installer of the Windows folder: Reflasher.exe and its read-me into one folder, a
-; Start-menu shortcut and an uninstaller. The flasher prog.exe and the firmware files are the
+; The installer of the Windows folder: Reflasher.exe, the service bench's console program
+; reflasher-cli.exe and the read-me into one folder, a Start-menu shortcut and an uninstaller. The flasher prog.exe and the firmware files are the
 ; vendor's: the operator copies them into the folder, and neither the installer nor the
 ; uninstaller ever writes or removes them (nor anything else it did not put there).
 ;
@@ -7,7 +7,7 @@
 ; Without /D= an existing installation is replaced where it is (its recorded location).
 ; While a wizard runs (its named mutex exists) both refuse: a message when interactive, exit
 ; code 2 with /S. makensis is given VERSION, STAGE (the folder to install), ICON and OUTFILE
-; with -D.
+; with -D, and CLI when the folder holds reflasher-cli.exe.
 
 Unicode true
 Target amd64-unicode
@@ -22,6 +22,7 @@ RequestExecutionLevel admin
 !define RUNNING_MUTEX "Global\Reflasher.Wizard.Running"
 ; What this installer puts into the folder; the uninstaller removes these and nothing else.
 !define READ_ME "Reflasher read-me.txt"
+!define CLI_EXE "reflasher-cli.exe"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -87,12 +88,16 @@ Section "${PRODUCT}"
   ${If} $1 != ""
   ${AndIf} $1 != $INSTDIR
     Delete "$1\Reflasher.exe"
+    Delete "$1\${CLI_EXE}"
     Delete "$1\${READ_ME}"
     Delete "$1\Uninstall.exe"
     RMDir "$1"
   ${EndIf}
   SetOutPath "$INSTDIR"
   File "${STAGE}\Reflasher.exe"
+!ifdef CLI
+  File "${STAGE}\${CLI_EXE}"
+!endif
   File "${STAGE}\${READ_ME}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Reflasher.exe"
@@ -109,6 +114,9 @@ SectionEnd
 Section "Uninstall"
   Call un.RefuseWhileTheWizardRuns
   Delete "$INSTDIR\Reflasher.exe"
+!ifdef CLI
+  Delete "$INSTDIR\${CLI_EXE}"
+!endif
   Delete "$INSTDIR\${READ_ME}"
   Delete "$INSTDIR\Uninstall.exe"
   ; Only an empty folder goes: the vendor's prog.exe and firmware files stay, as does anything

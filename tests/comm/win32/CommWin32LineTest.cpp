@@ -2,11 +2,14 @@
 // reads take only what waits (Wine 8 would hold a read of an empty line), each road to a line
 // event (WaitCommEvent with the modem-line shim, the input count without it) ends its waits on
 // a change of mask, on CancelWaits and on Close, and writes complete at once or after a wait.
+// And the port listing: Wine registers every COM port it maps, each probed as CommOpen opens it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
+#include "comm/PortList.h"
 #include "comm/platform/LineDevice.h"
 #include "tests/comm/CommTestSupport.h"
 
@@ -173,6 +176,44 @@ TEST(CommWin32Line, ReadsOnlyWhatWaitsAndEveryWaitEnds) {
         }
     }
     line->Release();
+}
+
+// A port with a line behind it can be opened until a CommOpen holds it (Wine lets a second
+// CreateFile through; the port's claim tells), and again once the claim is let go; a port whose
+// line is gone cannot be.
+TEST(CommWin32Line, PortListingFindsTheMappedPortsInTheirState) {
+    constexpr std::int32_t kListed = 40, kMissing = 41;
+    Pty pty(kListed);
+    ASSERT_TRUE(pty.Ok());
+    ASSERT_TRUE(winetest::MakePortMissing(kMissing));
+    const auto listed = [](std::int32_t com) {
+        const std::vector<SerialPortEntry> entries = ListSerialPorts();
+        EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            return a.com != 0 && (b.com == 0 || a.com < b.com);
+        }));
+        const auto it = std::find_if(entries.begin(), entries.end(), [com](const auto& e) { return e.com == com; });
+        return it == entries.end() ? SerialPortEntry{} : *it;
+    };
+    SerialPortEntry entry = listed(kListed);
+    EXPECT_EQ(entry.device, "\\\\.\\COM40");
+    EXPECT_EQ(entry.comSource, "registry");
+    EXPECT_TRUE(entry.openable) << entry.why;
+    const SerialPortEntry missing = listed(kMissing);
+    EXPECT_EQ(missing.device, "\\\\.\\COM41");
+    EXPECT_FALSE(missing.openable);
+    EXPECT_NE(missing.why, "");
+
+    ASSERT_EQ(CommStartup(), 0);
+    PortHandle handle = 0;
+    const CommPortConfig config = commtest::LineConfig(kListed);
+    ASSERT_EQ(CommOpen(&handle, &config), 0) << CommOpenFailure();
+    entry = listed(kListed);
+    EXPECT_FALSE(entry.openable);
+    EXPECT_EQ(entry.why, "in use by another program");
+    EXPECT_EQ(CommClose(handle), 0);
+    CommReleasePort(kListed);
+    EXPECT_TRUE(listed(kListed).openable);
+    while (CommStartCount != 0) CommCleanup();
 }
 
 }  // namespace
