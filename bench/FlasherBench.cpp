@@ -26,6 +26,7 @@
 #include "bench/BenchSupport.h"
 #include "bench/PacedRelay.h"
 #include "bench/Results.h"
+#include "res/Resource.h"
 #include "source/Flasher.h"
 #include "tools/bootloader/BootProtocol.h"
 #include "tools/bootloader/SimBootloader.h"
@@ -77,7 +78,7 @@ FlashRun Flash(std::int32_t connectSpeed, std::int32_t transferSpeed) {
 
         const std::int64_t start = NowNs();
         const FlasherResult result = RunFlasher(kFirmwareFile, kFlasherPort, connectSpeed, transferSpeed,
-                                                kUpdateCompletionLimitMs, 128, surroundings);
+                                                kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings);
         run.seconds = static_cast<double>(NowNs() - start) * 1e-9;
         run.phase = relay.Observed();
         close(nothing);

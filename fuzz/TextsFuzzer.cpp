@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         page.SetReceiverData(port, speed, serial, version, power, battery);
         page.doModal();
     }
-    Check(Shown(ui, 1014) == VisibleText(serial));
+    Check(Shown(ui, res::idc::kSerialNumber) == VisibleText(serial));
     const std::string last3 = version.size() > 3 ? version.substr(version.size() - 3) : version;
-    Check(Shown(ui, 1015) == VisibleText(last3));
-    Check(Printable(Shown(ui, 1017)));
+    Check(Shown(ui, res::idc::kFirmwareVersion) == VisibleText(last3));
+    Check(Printable(Shown(ui, res::idc::kConnection)));
     return 0;
 }

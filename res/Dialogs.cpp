@@ -11,78 +11,78 @@ constexpr unsigned kButton = kTabStop;
 
 // About box: the application icon, two lines of text and OK.
 constexpr ControlTemplate kAbout[] = {
-    {kStaticId, ControlKind::IconPicture, "", 11, 17, 20, 20, 0, 128},
+    {kStaticId, ControlKind::IconPicture, "", 11, 17, 20, 20, 0, idi::kApplication},
     {kStaticId, ControlKind::Label, "Reflasher Version 1.0", 40, 10, 119, 8, 0, 0},
     {kStaticId, ControlKind::Label, "Firmware update wizard", 40, 25, 130, 8, 0, 0},
-    {1, ControlKind::DefPushButton, "OK", 178, 7, 50, 14, kButton | kGroupStart, 0},
+    {idc::kOk, ControlKind::DefPushButton, "OK", 178, 7, 50, 14, kButton | kGroupStart, 0},
 };
 
 // Welcome page.
 constexpr ControlTemplate kWelcome[] = {
-    {1034, ControlKind::IconPicture, "", 7, 7, 20, 20, 0, 0},
-    {1028, ControlKind::BitmapPicture, "", 96, 43, 85, 30, 0, 155},
-    {1027, ControlKind::Edit, "", 7, 77, 246, 73, kReadOnly | kMultiLine | kVScroll, 0},
-    {1009, ControlKind::DefPushButton, "&Next", 148, 154, 50, 14, kButton, 0},
-    {2, ControlKind::PushButton, "&Cancel", 203, 154, 50, 14, kButton, 0},
+    {idc::kLogo, ControlKind::IconPicture, "", 7, 7, 20, 20, 0, 0},
+    {idc::kAnimation, ControlKind::BitmapPicture, "", 96, 43, 85, 30, 0, idb::kAnimation[0]},
+    {idc::kInstructions, ControlKind::Edit, "", 7, 77, 246, 73, kReadOnly | kMultiLine | kVScroll, 0},
+    {idc::kWelcomeNext, ControlKind::DefPushButton, "&Next", 148, 154, 50, 14, kButton, 0},
+    {idc::kCancel, ControlKind::PushButton, "&Cancel", 203, 154, 50, 14, kButton, 0},
 };
 
 // Port selection page.
 constexpr ControlTemplate kChooseConnection[] = {
-    {1027, ControlKind::Edit, "", 7, 7, 137, 106, kReadOnly | kMultiLine, 0},
+    {idc::kInstructions, ControlKind::Edit, "", 7, 7, 137, 106, kReadOnly | kMultiLine, 0},
     {kStaticId, ControlKind::Label, "&Select COM Port", 151, 7, 80, 12, kSunken | kCentered, 0},
-    {1007, ControlKind::DropList, "", 151, 21, 80, 66, kSorted | kVScroll | kTabStop, 0},
-    {1020, ControlKind::PushButton, "&Restore", 7, 116, 50, 14, kButton, 0},
-    {1013, ControlKind::PushButton, "&Back", 65, 116, 50, 14, kButton, 0},
-    {1006, ControlKind::DefPushButton, "&Next", 123, 116, 50, 14, kButton, 0},
-    {2, ControlKind::PushButton, "&Cancel", 181, 116, 50, 14, kButton, 0},
+    {idc::kPortList, ControlKind::DropList, "", 151, 21, 80, 66, kSorted | kVScroll | kTabStop, 0},
+    {idc::kPortRestore, ControlKind::PushButton, "&Restore", 7, 116, 50, 14, kButton, 0},
+    {idc::kBack, ControlKind::PushButton, "&Back", 65, 116, 50, 14, kButton, 0},
+    {idc::kPortNext, ControlKind::DefPushButton, "&Next", 123, 116, 50, 14, kButton, 0},
+    {idc::kCancel, ControlKind::PushButton, "&Cancel", 181, 116, 50, 14, kButton, 0},
 };
 
 // Connecting page.
 constexpr ControlTemplate kConnecting[] = {
-    {1005, ControlKind::Edit, "", 7, 18, 112, 14, kReadOnly | kNoBorder | kAutoHScroll, 0},
-    {2, ControlKind::DefPushButton, "&Cancel", 124, 18, 50, 14, kButton, 0},
+    {idc::kMessage, ControlKind::Edit, "", 7, 18, 112, 14, kReadOnly | kNoBorder | kAutoHScroll, 0},
+    {idc::kCancel, ControlKind::DefPushButton, "&Cancel", 124, 18, 50, 14, kButton, 0},
 };
 
 // Receiver information page.
 constexpr ControlTemplate kReceiverInfo[] = {
     {kStaticId, ControlKind::Label, "Serial Number:", 7, 15, 75, 8, 0, 0},
-    {1014, ControlKind::Edit, "", 89, 9, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
+    {idc::kSerialNumber, ControlKind::Edit, "", 89, 9, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
     {kStaticId, ControlKind::Label, "Firmware Version:", 7, 34, 75, 8, 0, 0},
-    {1015, ControlKind::Edit, "", 89, 28, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
-    {1017, ControlKind::Edit, "", 7, 53, 290, 12, kReadOnly | kNoBorder, 0},
-    {1027, ControlKind::Edit, "", 7, 66, 294, 131, kReadOnly | kMultiLine | kVScroll, 0},
-    {1013, ControlKind::PushButton, "&Back", 131, 199, 50, 14, kButton, 0},
-    {1019, ControlKind::DefPushButton, "&Update", 191, 199, 50, 14, kButton, 0},
-    {2, ControlKind::PushButton, "&Cancel", 251, 199, 50, 14, kButton, 0},
+    {idc::kFirmwareVersion, ControlKind::Edit, "", 89, 28, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
+    {idc::kConnection, ControlKind::Edit, "", 7, 53, 290, 12, kReadOnly | kNoBorder, 0},
+    {idc::kInstructions, ControlKind::Edit, "", 7, 66, 294, 131, kReadOnly | kMultiLine | kVScroll, 0},
+    {idc::kBack, ControlKind::PushButton, "&Back", 131, 199, 50, 14, kButton, 0},
+    {idc::kUpdate, ControlKind::DefPushButton, "&Update", 191, 199, 50, 14, kButton, 0},
+    {idc::kCancel, ControlKind::PushButton, "&Cancel", 251, 199, 50, 14, kButton, 0},
 };
 
 // Restore page.
 constexpr ControlTemplate kRestore[] = {
     {kStaticId, ControlKind::Label, "Please select the design of your receiver.", 7, 14, 166, 8, 0, 0},
     {kStaticId, ControlKind::GroupBox, "Design", 17, 31, 118, 41, 0, 0},
-    {1021, ControlKind::RadioButton, "&White top with logo", 25, 42, 77, 10, kGroupStart | kTabStop, 0},
-    {1022, ControlKind::RadioButton, "&Grey top without logo", 25, 56, 83, 10, 0, 0},
-    {1023, ControlKind::DefPushButton, "&Restore", 68, 84, 50, 14, kButton | kGroupStart, 0},
-    {2, ControlKind::PushButton, "&Cancel", 129, 84, 50, 14, kButton, 0},
-    {1013, ControlKind::PushButton, "&Back", 7, 84, 50, 14, kButton, 0},
+    {idc::kWhiteTop, ControlKind::RadioButton, "&White top with logo", 25, 42, 77, 10, kGroupStart | kTabStop, 0},
+    {idc::kGreyTop, ControlKind::RadioButton, "&Grey top without logo", 25, 56, 83, 10, 0, 0},
+    {idc::kRestore, ControlKind::DefPushButton, "&Restore", 68, 84, 50, 14, kButton | kGroupStart, 0},
+    {idc::kCancel, ControlKind::PushButton, "&Cancel", 129, 84, 50, 14, kButton, 0},
+    {idc::kBack, ControlKind::PushButton, "&Back", 7, 84, 50, 14, kButton, 0},
 };
 
 // Completion page.
 constexpr ControlTemplate kWarmAndFuzzy[] = {
-    {1005, ControlKind::Edit, "", 7, 7, 210, 84, kReadOnly | kMultiLine | kVScroll, 0},
-    {1033, ControlKind::PushButton, "&Print results", 7, 98, 75, 14, kButton | kHidden, 0},
-    {1031, ControlKind::DefPushButton, "&Yes", 109, 98, 50, 14, kButton, 0},
-    {1032, ControlKind::PushButton, "&No", 167, 98, 50, 14, kButton, 0},
+    {idc::kMessage, ControlKind::Edit, "", 7, 7, 210, 84, kReadOnly | kMultiLine | kVScroll, 0},
+    {idc::kPrintResults, ControlKind::PushButton, "&Print results", 7, 98, 75, 14, kButton | kHidden, 0},
+    {idc::kYes, ControlKind::DefPushButton, "&Yes", 109, 98, 50, 14, kButton, 0},
+    {idc::kNo, ControlKind::PushButton, "&No", 167, 98, 50, 14, kButton, 0},
 };
 
 constexpr DialogTemplate kDialogs[] = {
-    {100, "About Reflasher", 235, 55, kDlgCaption | kDlgModalFrame | kDlgSysMenuBox, kAbout, std::size(kAbout)},
-    {102, "Welcome", 260, 175, kPageStyle | kDlgTaskBar, kWelcome, std::size(kWelcome)},
-    {147, "Choose Connection", 238, 137, kPageStyle, kChooseConnection, std::size(kChooseConnection)},
-    {148, "Connecting", 181, 39, kPageStyle, kConnecting, std::size(kConnecting)},
-    {150, "Receiver Information", 308, 220, kPageStyle, kReceiverInfo, std::size(kReceiverInfo)},
-    {151, "Restore", 186, 106, kPageStyle, kRestore, std::size(kRestore)},
-    {152, "Update Successful", 224, 119, kPageStyle, kWarmAndFuzzy, std::size(kWarmAndFuzzy)},
+    {idd::kAbout, "About Reflasher", 235, 55, kDlgCaption | kDlgModalFrame | kDlgSysMenuBox, kAbout, std::size(kAbout)},
+    {idd::kWelcome, "Welcome", 260, 175, kPageStyle | kDlgTaskBar, kWelcome, std::size(kWelcome)},
+    {idd::kChooseConnection, "Choose Connection", 238, 137, kPageStyle, kChooseConnection, std::size(kChooseConnection)},
+    {idd::kConnecting, "Connecting", 181, 39, kPageStyle, kConnecting, std::size(kConnecting)},
+    {idd::kReceiverInfo, "Receiver Information", 308, 220, kPageStyle, kReceiverInfo, std::size(kReceiverInfo)},
+    {idd::kRestore, "Restore", 186, 106, kPageStyle, kRestore, std::size(kRestore)},
+    {idd::kWarmAndFuzzy, "Update Successful", 224, 119, kPageStyle, kWarmAndFuzzy, std::size(kWarmAndFuzzy)},
 };
 
 }  // namespace

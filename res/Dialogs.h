@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "res/Resource.h"
+
 namespace res {
 
 // Identifier of controls nobody addresses (labels, frames, the About box's icon).
@@ -65,7 +67,7 @@ struct DialogTemplate {
     std::size_t controlCount;
 };
 
-// Template `id` (100, 102, 147, 148, 150, 151, 152), or nullptr.
+// Template `id` (one of res::idd), or nullptr.
 const DialogTemplate* FindDialog(int id);
 
 }  // namespace res

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "res/Resource.h"
+
 namespace res {
 
 enum class PictureKind { Icon, Bitmap };

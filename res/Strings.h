@@ -1,6 +1,8 @@
-// The string table of the wizard (numbers 101 ... 130). Texts are 8-bit and exact; those with
-// printf placeholders are formatted with fmt::sprintf by their users.
+// The string table of the wizard (its numbers are named in res/Resource.h, res::ids). Texts are
+// 8-bit and exact; those with printf placeholders are formatted with fmt::sprintf by their users.
 #pragma once
+
+#include "res/Resource.h"
 
 namespace res {
 

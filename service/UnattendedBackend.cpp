@@ -5,16 +5,11 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "res/Resource.h"
+
 namespace ui::unattended {
 
 namespace {
-
-// Dialog templates and controls of the wizard's pages (res/Dialogs).
-constexpr int kWelcome = 102, kWelcomeNext = 1009;
-constexpr int kChooseConnection = 147, kPortList = 1007, kChooseNext = 1006, kChooseRestore = 1020;
-constexpr int kReceiverInfo = 150, kUpdate = 1019;
-constexpr int kRestorePage = 151, kWhiteTop = 1021, kGreyTop = 1022, kRestoreButton = 1023;
-constexpr int kCompletion = 152, kNo = 1032;
 
 // A wizard that keeps asking after this many answers does not unwind: the run is given up.
 constexpr int kMaxDecisions = 1000;
@@ -58,28 +53,28 @@ Input UnattendedBackend::decide(const Window& window, Visit& visit) {
         return input;
     };
     switch (window.tmpl->id) {
-        case kWelcome:
-            return step(press(kWelcomeNext), true);
-        case kChooseConnection: {
+        case res::idd::kWelcome:
+            return step(press(res::idc::kWelcomeNext), true);
+        case res::idd::kChooseConnection: {
             if (visit.steps == 0) {
-                return step(Input{InputKind::Select, kPortList, policy_.portIndex}, false);
+                return step(Input{InputKind::Select, res::idc::kPortList, policy_.portIndex}, false);
             }
-            return step(press(policy_.road == Policy::Road::Restore ? kChooseRestore : kChooseNext), true);
+            return step(press(policy_.road == Policy::Road::Restore ? res::idc::kPortRestore : res::idc::kPortNext), true);
         }
-        case kReceiverInfo: {
+        case res::idd::kReceiverInfo: {
             // Update only while the page offers it: a refused power check disables it for good.
-            const Control* update = window.control(kUpdate);
+            const Control* update = window.control(res::idc::kUpdate);
             if (policy_.road != Policy::Road::Update || update == nullptr || !update->enabled || !update->visible) {
                 return leave(window);
             }
-            return step(press(kUpdate), true);
+            return step(press(res::idc::kUpdate), true);
         }
-        case kRestorePage:
+        case res::idd::kRestore:
             if (policy_.road != Policy::Road::Restore) return leave(window);
-            if (visit.steps == 0) return step(press(policy_.design == 0 ? kWhiteTop : kGreyTop), false);
-            return step(press(kRestoreButton), true);
-        case kCompletion:
-            return step(press(kNo), true);
+            if (visit.steps == 0) return step(press(policy_.design == 0 ? res::idc::kWhiteTop : res::idc::kGreyTop), false);
+            return step(press(res::idc::kRestore), true);
+        case res::idd::kWarmAndFuzzy:
+            return step(press(res::idc::kNo), true);
         default:
             return leave(window);  // the connecting page takes no input; the About box is not ours
     }

@@ -27,8 +27,8 @@ using json = nlohmann::ordered_json;
 
 // How long a flasher left running past its limit gets to end when the run is over.
 constexpr std::uint32_t kLingeringGraceMs = 5000;
-constexpr int kConnectingStatus = 1005;  // the connecting page's status line
-constexpr int kConnectingPage = 148;
+constexpr int kConnectingStatus = res::idc::kMessage;  // the connecting page's status line
+constexpr int kConnectingPage = res::idd::kConnecting;
 
 std::int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -126,10 +126,10 @@ struct Failure {
     Outcome outcome;
 };
 constexpr Failure kFailures[] = {
-    {115, Outcome::LowBattery},     {109, Outcome::NoReceiver},      {108, Outcome::PortNotOpened},
-    {113, Outcome::InfoUnreadable}, {114, Outcome::NoFirmware},      {128, Outcome::FlasherFailed},
-    {129, Outcome::FlasherFailed},  {125, Outcome::FlasherTimedOut}, {126, Outcome::FlasherMissing},
-    {120, Outcome::FlasherMissing},
+    {res::ids::kLowBattery, Outcome::LowBattery},     {res::ids::kNoReceiver, Outcome::NoReceiver},      {res::ids::kPortNotOpened, Outcome::PortNotOpened},
+    {res::ids::kNoInformation, Outcome::InfoUnreadable}, {res::ids::kUnsupportedAntenna, Outcome::NoFirmware},      {res::ids::kUpdateFailed, Outcome::FlasherFailed},
+    {res::ids::kRestoreFailed, Outcome::FlasherFailed},  {res::ids::kTimedOut, Outcome::FlasherTimedOut}, {res::ids::kFirmwareNotFound, Outcome::FlasherMissing},
+    {res::ids::kFlasherNotFound, Outcome::FlasherMissing},
 };
 
 const char* FlasherResultName(FlasherResult result) {

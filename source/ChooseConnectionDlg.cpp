@@ -8,13 +8,13 @@
 #include "source/RestoreDlg.h"
 
 ChooseConnectionDlg::ChooseConnectionDlg(const WizardSurroundings& surroundings)
-    : Dialog(147), surroundings_(surroundings) {}
+    : Dialog(res::idd::kChooseConnection), surroundings_(surroundings) {}
 
 const ui::HandlerTable& ChooseConnectionDlg::handlers() const {
     static const ui::HandlerTable table = {
-        ui::onCommand(1006, &ChooseConnectionDlg::onNext),
-        ui::onCommand(1020, &ChooseConnectionDlg::onRestore),
-        ui::onCommand(1013, &ChooseConnectionDlg::onBack),
+        ui::onCommand(res::idc::kPortNext, &ChooseConnectionDlg::onNext),
+        ui::onCommand(res::idc::kPortRestore, &ChooseConnectionDlg::onRestore),
+        ui::onCommand(res::idc::kBack, &ChooseConnectionDlg::onBack),
     };
     return table;
 }
@@ -22,16 +22,16 @@ const ui::HandlerTable& ChooseConnectionDlg::handlers() const {
 bool ChooseConnectionDlg::onInitDialog() {
     Dialog::onInitDialog();
     // The list sorts; "COM Port 1" ... "COM Port 4" sort in port order, so index i is port i + 1.
-    for (int id = 116; id <= 119; ++id) listAddString(1007, res::LoadString(id));
+    for (int id = res::ids::kComPort1; id <= res::ids::kComPort4; ++id) listAddString(res::idc::kPortList, res::LoadString(id));
     // COM Port 1, unless the front end was given this run's device as another COM port.
     const int first = surroundings_.firstPortIndex;
-    listSetCurSel(1007, first >= 0 && first < 4 ? first : 0);
-    setItemText(1027, fmt::sprintf(res::LoadString(122), res::LoadString(106)));
+    listSetCurSel(res::idc::kPortList, first >= 0 && first < 4 ? first : 0);
+    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kPortInstructions), res::LoadString(res::ids::kReceiverName)));
     return true;
 }
 
 void ChooseConnectionDlg::onNext() {
-    port_ = listGetCurSel(1007) + 1;
+    port_ = listGetCurSel(res::idc::kPortList) + 1;
     showWindow(false);
     ConnectingDlg dlg(surroundings_);
     dlg.SetPort(port_);
@@ -43,7 +43,7 @@ void ChooseConnectionDlg::onNext() {
 }
 
 void ChooseConnectionDlg::onRestore() {
-    port_ = listGetCurSel(1007) + 1;
+    port_ = listGetCurSel(res::idc::kPortList) + 1;
     showWindow(false);
     RestoreDlg dlg(surroundings_);
     dlg.SetPort(port_);

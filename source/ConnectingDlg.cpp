@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t kInfoBufferSize = 1001;
 }  // namespace
 
-ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(148), surroundings_(surroundings) {
+ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(res::idd::kConnecting), surroundings_(surroundings) {
     // The page takes no input during the sequence; its pauses are where a window system may paint.
     link_.pauseHook = [](void*, std::uint32_t ms) { ui::busyPause(ms); };
 }
@@ -25,13 +25,13 @@ const ui::HandlerTable& ConnectingDlg::handlers() const {
     return table;
 }
 
-void ConnectingDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, 1005, statusText_); }
+void ConnectingDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, res::idc::kMessage, statusText_); }
 
 void ConnectingDlg::onPaint() {
     // Later paints (the page was covered) must not start the sequence again.
     if (!firstPaint_) return;
     firstPaint_ = false;
-    setItemText(1005, res::LoadString(111));
+    setItemText(res::idc::kMessage, res::LoadString(res::ids::kConnecting19200));
     postMessage(WM_CONNECT_NOW, 0, 0);
 }
 
@@ -43,8 +43,8 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         // The system's text says which of the many reasons it was (no such device, in use, not
         // allowed), and the device that stands for the COM port.
         const std::string why = CommOpenFailure();
-        ui::messageBox(why.empty() ? std::string(res::LoadString(108))
-                                   : res::LoadString(108) + std::string("\r\n\r\n") + why + ".");
+        ui::messageBox(why.empty() ? std::string(res::LoadString(res::ids::kPortNotOpened))
+                                   : res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + why + ".");
         CommCleanup();
         endDialog(ui::Result::OK);
         return 0;
@@ -57,7 +57,7 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     if (!answered) {
         // Fall-back to 9600 baud.
         connectSpeed_ = 9600;
-        setItemText(1005, res::LoadString(110));
+        setItemText(res::idc::kMessage, res::LoadString(res::ids::kConnecting9600));
         CommClose(link_.port);
         link_.port = 0;  // never reuse a closed handle
         config.baud = 9600;
@@ -67,7 +67,7 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         CommWrite(link_.port, handshake, handshakeLength);
         if (!link_.CollectReplies(handshake)) {
             connectSpeed_ = -1;
-            ui::messageBox(res::LoadString(109));
+            ui::messageBox(res::LoadString(res::ids::kNoReceiver));
             CommClose(link_.port);
             link_.port = 0;
             CommCleanup();
@@ -77,11 +77,11 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     }
 
     // Information step.
-    setItemText(1005, res::LoadString(112));
+    setItemText(res::idc::kMessage, res::LoadString(res::ids::kGettingInformation));
     std::uint8_t info[kInfoBufferSize];
     CommWrite(link_.port, info, BuildIdentityRequest(info));
     if (!link_.CollectReplies(info)) {
-        ui::messageBox(res::LoadString(113));
+        ui::messageBox(res::LoadString(res::ids::kNoInformation));
         onCancel();
         return 0;
     }
@@ -92,7 +92,7 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
     const std::uint32_t powerRepliesBefore = link_.powerReplies;
     CommWrite(link_.port, info, BuildPowerRequest(info));
     if (!link_.CollectReplies(info) || link_.powerReplies == powerRepliesBefore) {
-        ui::messageBox(res::LoadString(113));
+        ui::messageBox(res::LoadString(res::ids::kNoInformation));
         onCancel();
         return 0;
     }

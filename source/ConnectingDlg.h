@@ -38,7 +38,7 @@ private:
     void handOver();
 
     WizardSurroundings surroundings_;
-    std::string statusText_;            // exchanged with control 1005
+    std::string statusText_;            // exchanged with the status line
     std::int32_t port_ = 0;             // COM port number, from SetPort
     std::int32_t connectSpeed_ = 19200;
     bool firstPaint_ = true;            // cleared by the first paint, which starts the sequence

@@ -14,7 +14,7 @@ constexpr unsigned WM_CHECK_NOW = ui::msg::App + 2;
 // while the receiver is asked: the whole check runs inside the handling of WM_CHECK_NOW.
 class CheckingDlg : public ui::Dialog {
 public:
-    CheckingDlg(const FlashToCheck& flash, std::uint32_t limitMs) : Dialog(148), flash_(flash), limitMs_(limitMs) {}
+    CheckingDlg(const FlashToCheck& flash, std::uint32_t limitMs) : Dialog(res::idd::kConnecting), flash_(flash), limitMs_(limitMs) {}
 
     const Identification& found() const { return found_; }
 
@@ -30,7 +30,7 @@ private:
     void onPaint() {
         if (!firstPaint_) return;
         firstPaint_ = false;
-        setItemText(1005, res::LoadString(flash_.firstSpeed == 9600 ? 110 : 111));
+        setItemText(res::idc::kMessage, res::LoadString(flash_.firstSpeed == 9600 ? res::ids::kConnecting9600 : res::ids::kConnecting19200));
         postMessage(WM_CHECK_NOW, 0, 0);
     }
 
@@ -41,7 +41,7 @@ private:
         request.limitMs = limitMs_;
         request.pause = [](std::uint32_t ms) { ui::busyPause(ms); };
         request.attempting = [this](std::int32_t speed) {
-            setItemText(1005, res::LoadString(speed == 9600 ? 110 : 111));
+            setItemText(res::idc::kMessage, res::LoadString(speed == 9600 ? res::ids::kConnecting9600 : res::ids::kConnecting19200));
         };
         found_ = IdentifyAgain(request);
         endDialog(ui::Result::OK);

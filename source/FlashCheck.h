@@ -18,7 +18,7 @@ struct FlashToCheck {
     std::string firmwareFile;         // the file the flasher wrote
     std::string serialBefore;         // visible form; empty on the restore road
     std::string versionBefore;        // the shown (last three) characters; empty on the restore road
-    int failureMessage = 0;           // the road's failure message (128 or 129)
+    int failureMessage = 0;           // the road's failure message (res::ids::kUpdateFailed or kRestoreFailed)
 };
 
 // True when the completion page may follow. Otherwise the operator has been shown the failure

@@ -27,12 +27,12 @@ constexpr std::uint32_t kStopGraceMs = 5000;
 // How often a console of the wizard's own gets the user-interface thread during the waits.
 constexpr long long kIdleSliceMs = 20;
 
-constexpr int kMsgNotStarted = 120;
-constexpr int kMsgTimedOut = 125;
-constexpr int kMsgEndedEarly = 126;
-constexpr int kProgramName = 104;
-constexpr int kCommandLineFormat = 105;
-constexpr int kResultFileFormat = 130;
+constexpr int kMsgNotStarted = res::ids::kFlasherNotFound;
+constexpr int kMsgTimedOut = res::ids::kTimedOut;
+constexpr int kMsgEndedEarly = res::ids::kFirmwareNotFound;
+constexpr int kProgramName = res::ids::kFlasherProgram;
+constexpr int kCommandLineFormat = res::ids::kFlasherCommandLine;
+constexpr int kResultFileFormat = res::ids::kResultFile;
 
 // A flasher that ran past its completion limit, with the folder it runs in. It is the one
 // process-wide fact RunFlasher keeps between runs: no second flasher starts while it lives, and

@@ -12,7 +12,7 @@ namespace {
 std::string lastChars(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
 }  // namespace
 
-ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(150), surroundings_(surroundings) {}
+ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(res::idd::kReceiverInfo), surroundings_(surroundings) {}
 
 void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32_t& connectSpeed,
                                       std::string serialNumber, std::string firmwareVersion,
@@ -27,52 +27,52 @@ void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32
     externalPower_ = externalPower;
     batteryLevel_ = batteryLevel;
     transferSpeed_ = connectSpeed_ == 9600 ? 9600 : 115200;
-    statusLine_ = fmt::sprintf(res::LoadString(107), port_, connectSpeed_);
+    statusLine_ = fmt::sprintf(res::LoadString(res::ids::kConnectedAt), port_, connectSpeed_);
     shownVersion_ = VisibleText(lastChars(firmwareVersion_, 3));
 }
 
 const ui::HandlerTable& ReceiverInfoDlg::handlers() const {
     static const ui::HandlerTable table = {
-        ui::onCommand(1019, &ReceiverInfoDlg::onUpdate),
-        ui::onCommand(1013, &ReceiverInfoDlg::onBack),
+        ui::onCommand(res::idc::kUpdate, &ReceiverInfoDlg::onUpdate),
+        ui::onCommand(res::idc::kBack, &ReceiverInfoDlg::onBack),
     };
     return table;
 }
 
 void ReceiverInfoDlg::doDataExchange(ui::DataExchange& dx) {
-    ui::ddxText(dx, 1014, serialNumber_);
-    ui::ddxText(dx, 1017, statusLine_);
-    ui::ddxText(dx, 1015, shownVersion_);
+    ui::ddxText(dx, res::idc::kSerialNumber, serialNumber_);
+    ui::ddxText(dx, res::idc::kConnection, statusLine_);
+    ui::ddxText(dx, res::idc::kFirmwareVersion, shownVersion_);
 }
 
 bool ReceiverInfoDlg::onInitDialog() {
     Dialog::onInitDialog();
     firmwareFile_ = surroundings_.firmwareForSerial(serialNumber_);
-    setItemText(1027, fmt::sprintf(res::LoadString(121), VersionFromFileName(firmwareFile_)));
+    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kUpdateInstructions), VersionFromFileName(firmwareFile_)));
     return true;
 }
 
 void ReceiverInfoDlg::onUpdate() {
     if (externalPower_ == 0 && batteryLevel_ < kMinimumBatteryLevel) {
-        ui::messageBox(res::LoadString(115));
-        enableItem(1019, false);
+        ui::messageBox(res::LoadString(res::ids::kLowBattery));
+        enableItem(res::idc::kUpdate, false);
         return;
     }
     showWindow(false);
     if (firmwareFile_.empty()) {
-        ui::messageBox(res::LoadString(114));
+        ui::messageBox(res::LoadString(res::ids::kUnsupportedAntenna));
         showWindow(true);
         return;
     }
     FlasherResult result = RunFlasher(firmwareFile_, port_, connectSpeed_, transferSpeed_,
-                                      surroundings_.updateCompletionLimitMs, 128, surroundings_.forFlasher());
+                                      surroundings_.updateCompletionLimitMs, res::ids::kUpdateFailed, surroundings_.forFlasher());
     if (result != FlasherResult::Succeeded) {
         showWindow(true);  // RunFlasher has said why; Update stays usable
         return;
     }
     // The flasher's word does not outweigh the receiver's: it must run the new version and be
     // the receiver read before.
-    if (!ReceiverConfirmsFlash({port_, connectSpeed_, firmwareFile_, serialNumber_, shownVersion_, 128},
+    if (!ReceiverConfirmsFlash({port_, connectSpeed_, firmwareFile_, serialNumber_, shownVersion_, res::ids::kUpdateFailed},
                                surroundings_)) {
         showWindow(true);
         return;

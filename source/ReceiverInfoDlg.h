@@ -30,9 +30,9 @@ private:
     void onBack();
 
     WizardSurroundings surroundings_;
-    std::string serialNumber_;     // control 1014
-    std::string statusLine_;       // control 1017
-    std::string shownVersion_;     // control 1015: last three characters of the firmware version
+    std::string serialNumber_;     // control idc::kSerialNumber
+    std::string statusLine_;       // control idc::kConnection
+    std::string shownVersion_;     // idc::kFirmwareVersion: last three characters of the firmware version
     std::string firmwareVersion_;  // as the receiver reported it
     std::int32_t port_ = 0;
     std::int32_t connectSpeed_ = 0;

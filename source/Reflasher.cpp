@@ -18,7 +18,7 @@ void showCommNotice(const char* caption, const char* text) {
 
 std::string WizardSurroundings::firmwareForSerial(const std::string& serialNumber) const {
     if (serialNumber.empty()) return {};
-    return firmwareName(serialNumber.substr(0, 3) == "VIZ" ? 102 : 103);
+    return firmwareName(serialNumber.substr(0, 3) == "VIZ" ? res::ids::kFirmwareViz : res::ids::kFirmwareOther);
 }
 
 FlasherSurroundings WizardSurroundings::forFlasher() const {

@@ -15,12 +15,12 @@ std::int32_t ReflasherDlg::AnimationCounter() { return gAnimationCounter; }
 void ReflasherDlg::SetAnimationCounter(std::int32_t value) { gAnimationCounter = value; }
 
 ReflasherDlg::ReflasherDlg(const WizardSurroundings& surroundings)
-    : Dialog(102), surroundings_(surroundings), icon_(ui::loadPicture(128)) {}
+    : Dialog(res::idd::kWelcome), surroundings_(surroundings), icon_(ui::loadPicture(res::idi::kApplication)) {}
 
 const ui::HandlerTable& ReflasherDlg::handlers() const {
     static const ui::HandlerTable table = {
         ui::onTimer(&ReflasherDlg::onTimer),
-        ui::onCommand(1009, &ReflasherDlg::onNext),
+        ui::onCommand(res::idc::kWelcomeNext, &ReflasherDlg::onNext),
         ui::onSysCommand(&ReflasherDlg::onSysCommand),
         ui::onPaint(&ReflasherDlg::onPaint),
         ui::onMessage(ui::msg::QueryDragIcon, &ReflasherDlg::onQueryDragIcon),
@@ -31,17 +31,17 @@ const ui::HandlerTable& ReflasherDlg::handlers() const {
 bool ReflasherDlg::onInitDialog() {
     Dialog::onInitDialog();
     if (hasWindowMenu()) {
-        std::string about = res::LoadString(101);
+        std::string about = res::LoadString(res::ids::kAboutMenu);
         if (!about.empty()) {
             appendWindowMenu(0, "");
             appendWindowMenu(kAboutCommand, about);
         }
     }
-    setIcon(128, true);
-    setIcon(128, false);
+    setIcon(res::idi::kApplication, true);
+    setIcon(res::idi::kApplication, false);
     setTimer(kAnimationTimer, kAnimationPeriodMs);
-    setPicture(1034, ui::loadPicture(168));
-    setItemText(1027, fmt::sprintf(res::LoadString(123), res::LoadString(106)));
+    setPicture(res::idc::kLogo, ui::loadPicture(res::idi::kLogo));
+    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kWelcomeText), res::LoadString(res::ids::kReceiverName)));
     return true;
 }
 
@@ -51,11 +51,10 @@ void ReflasherDlg::onTimer(unsigned) {
     gAnimationCounter = static_cast<std::int32_t>(static_cast<std::uint32_t>(c) + 1u);
     std::int32_t r = c % 16;  // the sign of c: negative counts show nothing new
     int bitmap = 0;
-    if (r >= 1 && r <= 7) bitmap = 154 + r;
-    if (r == 8) bitmap = 143;
+    if (r >= 1 && r <= res::idb::kAnimationFrames) bitmap = res::idb::kAnimation[r - 1];
     if (bitmap != 0) {
         frame_ = ui::loadPicture(bitmap);  // the previous frame is released once the control lets go
-        setPicture(1028, frame_);
+        setPicture(res::idc::kAnimation, frame_);
     }
 }
 

@@ -8,7 +8,7 @@
 
 class AboutDlg : public ui::Dialog {
 public:
-    AboutDlg() : Dialog(100) {}
+    AboutDlg() : Dialog(res::idd::kAbout) {}
 };
 
 class ReflasherDlg : public ui::Dialog {

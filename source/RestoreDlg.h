@@ -21,6 +21,6 @@ private:
     void onBack();
 
     WizardSurroundings surroundings_;
-    std::int32_t design_ = 0;  // radio group 1021/1022: 0 white top with logo, 1 grey top
+    std::int32_t design_ = 0;  // radio group idc::kWhiteTop, kGreyTop: 0 white top with logo, 1 grey top
     std::int32_t port_ = 0;
 };

@@ -6,25 +6,25 @@
 #include "res/Strings.h"
 #include "link/Conversation.h"
 
-WarmAndFuzzyDlg::WarmAndFuzzyDlg(const WizardSurroundings&) : Dialog(152) {}
+WarmAndFuzzyDlg::WarmAndFuzzyDlg(const WizardSurroundings&) : Dialog(res::idd::kWarmAndFuzzy) {}
 
 void WarmAndFuzzyDlg::SetUpdateText(std::string serialNumber, std::string oldVersion, std::string firmwareFile) {
-    message_ = fmt::sprintf(res::LoadString(124), serialNumber, oldVersion, VersionFromFileName(firmwareFile));
+    message_ = fmt::sprintf(res::LoadString(res::ids::kUpdated), serialNumber, oldVersion, VersionFromFileName(firmwareFile));
 }
 
 void WarmAndFuzzyDlg::SetRestoreText(std::string firmwareFile) {
-    message_ = fmt::sprintf(res::LoadString(127), VersionFromFileName(firmwareFile));
+    message_ = fmt::sprintf(res::LoadString(res::ids::kRestored), VersionFromFileName(firmwareFile));
 }
 
 const ui::HandlerTable& WarmAndFuzzyDlg::handlers() const {
     static const ui::HandlerTable table = {
-        ui::onCommand(1031, &WarmAndFuzzyDlg::onYes),
-        ui::onCommand(1032, &WarmAndFuzzyDlg::onNo),
+        ui::onCommand(res::idc::kYes, &WarmAndFuzzyDlg::onYes),
+        ui::onCommand(res::idc::kNo, &WarmAndFuzzyDlg::onNo),
     };
     return table;
 }
 
-void WarmAndFuzzyDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, 1005, message_); }
+void WarmAndFuzzyDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, res::idc::kMessage, message_); }
 
 void WarmAndFuzzyDlg::onYes() { onOK(); }
 

@@ -22,5 +22,5 @@ private:
     void onYes();
     void onNo();
 
-    std::string message_;  // control 1005
+    std::string message_;  // control idc::kMessage
 };

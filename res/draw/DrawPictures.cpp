@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "res/Resource.h"
+
 namespace {
 
 // Palette indices of the classic 16-colour palette.
@@ -199,8 +201,11 @@ int main(int argc, char** argv) {
     all.push_back({"Icon128Small", appIcon(16)});
     all.push_back({"Logo168", logo()});
     all.push_back({"Logo168Small", appIcon(32)});
-    all.push_back({"Bitmap143", frame(0)});
-    for (int k = 1; k <= 7; ++k) all.push_back({"Bitmap" + std::to_string(154 + k), frame(k)});
+    // Frame k of the animation (1 ... 7) is bitmap idb::kAnimation[k - 1]; frame 0, the one it
+    // rests on, is the last of them.
+    using res::idb::kAnimation, res::idb::kAnimationFrames;
+    all.push_back({"Bitmap" + std::to_string(kAnimation[kAnimationFrames - 1]), frame(0)});
+    for (int k = 1; k < kAnimationFrames; ++k) all.push_back({"Bitmap" + std::to_string(kAnimation[k - 1]), frame(k)});
 
     FILE* out = std::fopen(argv[1], "w");
     if (!out) return 1;
@@ -219,7 +224,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 4; i < all.size(); ++i)
         std::fprintf(out, "const Image kImage%s[] = {%s};\n", all[i].name.c_str(), image(all[i], -1).c_str());
     std::fprintf(out, "\n}  // namespace\n\nextern const Picture kPictures[] = {\n");
-    std::fprintf(out, "    {128, PictureKind::Icon, kIcon128, 2},\n    {168, PictureKind::Icon, kIcon168, 2},\n");
+    std::fprintf(out, "    {%d, PictureKind::Icon, kIcon128, 2},\n    {%d, PictureKind::Icon, kIcon168, 2},\n",
+                 res::idi::kApplication, res::idi::kLogo);
     for (std::size_t i = 4; i < all.size(); ++i)
         std::fprintf(out, "    {%s, PictureKind::Bitmap, kImage%s, 1},\n", all[i].name.c_str() + 6, all[i].name.c_str());
     std::fprintf(out, "};\nextern const int kPictureCount = %zu;\n\n}  // namespace res\n", all.size() - 2);

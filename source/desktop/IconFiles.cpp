@@ -9,7 +9,7 @@
 #include "ui/desktop/QtPictures.h"
 
 int main(int argc, char** argv) {
-    const res::Picture* icon = res::FindPicture(128);
+    const res::Picture* icon = res::FindPicture(res::idi::kApplication);
     if (argc != 2 || !icon) {
         std::fprintf(stderr, "usage: reflasher_icon_files FOLDER\n");
         return 2;

@@ -1,5 +1,6 @@
 // The desktop front end on Qt 6: whether Qt can start here, and the wizard in its windows.
 #include "source/desktop/Desktop.h"
+#include "res/Resource.h"
 #include "source/desktop/QtDesktop.h"
 
 #include <QApplication>
@@ -130,7 +131,7 @@ bool RunWizard(const std::string& programName, WizardSurroundings surroundings, 
     char* argv[] = {name.data(), nullptr};
     QApplication application(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("reflasher"));  // Wayland: the icon of reflasher.desktop
-    QGuiApplication::setWindowIcon(ui::desktop::iconOf(128));
+    QGuiApplication::setWindowIcon(ui::desktop::iconOf(res::idi::kApplication));
     ui::desktop::DesktopBackend backend;
     if (!UseConsoleWindow(backend, surroundings.flasher.console, error)) return false;
     ReflasherApp wizard(backend, programName, std::move(surroundings));

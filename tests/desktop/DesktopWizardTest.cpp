@@ -120,7 +120,7 @@ protected:
                 seen.page = page;
                 page->installEventFilter(&seen.painted);
             }
-            const std::string status = page->findChild<QLineEdit*>(QStringLiteral("1005"))->text().toStdString();
+            const std::string status = page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text().toStdString();
             if (seen.texts.empty() || seen.texts.back() != status) seen.texts.push_back(status);
             seen.tookInput = seen.tookInput || op.backend().takingInput();
         });
@@ -138,42 +138,42 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
     // The animation runs on Qt's event loop while the Welcome page waits.
     std::set<qint64> frames;
     op.watch([&] {
-        if (QWidget* welcome = op.window(kWelcome)) frames.insert(welcome->findChild<QLabel*>("1028")->pixmap().cacheKey());
+        if (QWidget* welcome = op.window(kWelcome)) frames.insert(welcome->findChild<QLabel*>(QString::number(res::idc::kAnimation))->pixmap().cacheKey());
     });
     op.check(kWelcome, [](QWidget* w) {
           const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
           EXPECT_EQ(w->size(), toPixels(units, 0, 0, 260, 175).size());
-          EXPECT_EQ(control(w, 1009)->geometry(), toPixels(units, 148, 154, 50, 14));
-          EXPECT_TRUE(control<QPushButton>(w, 1009)->isDefault());
-          EXPECT_TRUE(focused(w, 1009));
-          EXPECT_EQ(text(w, 1027).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
-          EXPECT_EQ(control<QLabel>(w, 1034)->pixmap().size(), QSize(225, 59));  // the logo
-          EXPECT_EQ(control<QLabel>(w, 1028)->pixmap().size(), QSize(128, 48));  // an animation frame
+          EXPECT_EQ(control(w, res::idc::kWelcomeNext)->geometry(), toPixels(units, 148, 154, 50, 14));
+          EXPECT_TRUE(control<QPushButton>(w, res::idc::kWelcomeNext)->isDefault());
+          EXPECT_TRUE(focused(w, res::idc::kWelcomeNext));
+          EXPECT_EQ(text(w, res::idc::kInstructions).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
+          EXPECT_EQ(control<QLabel>(w, res::idc::kLogo)->pixmap().size(), QSize(225, 59));  // the logo
+          EXPECT_EQ(control<QLabel>(w, res::idc::kAnimation)->pixmap().size(), QSize(128, 48));  // an animation frame
           EXPECT_FALSE(w->windowIcon().isNull());
           expectFits(w);
       })
         .when("three animation frames", [&] { return frames.size() >= 3; })
         .key(kWelcome, Qt::Key_Return)
         .check(kChoose, [](QWidget* w) {
-            auto* list = control<QComboBox>(w, 1007);
+            auto* list = control<QComboBox>(w, res::idc::kPortList);
             ASSERT_EQ(list->count(), 4);
             EXPECT_EQ(list->itemText(3), "COM Port 4");
             EXPECT_EQ(list->currentIndex(), 0);
-            EXPECT_TRUE(focused(w, 1007));
-            EXPECT_TRUE(control<QPushButton>(w, 1006)->isDefault());
-            EXPECT_NE(text(w, 1027).find("Turn on the Vandrel receiver before proceeding. \n\nNote:  If"), std::string::npos);
+            EXPECT_TRUE(focused(w, res::idc::kPortList));
+            EXPECT_TRUE(control<QPushButton>(w, res::idc::kPortNext)->isDefault());
+            EXPECT_NE(text(w, res::idc::kInstructions).find("Turn on the Vandrel receiver before proceeding. \n\nNote:  If"), std::string::npos);
             EXPECT_TRUE(Operator::shown(kWelcome));  // the Welcome page stays behind
             expectFits(w);
         })
-        .pick(kChoose, 1007, 1)
-        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, 1007)->currentIndex(), 1); })
+        .pick(kChoose, res::idc::kPortList, 1)
+        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 1); })
         .key(kChoose, Qt::Key_Return)  // the list has the focus: Enter is the default button's (Next)
         .when("the connecting page", [] { return Operator::shown(kConnecting) != nullptr; },
               [] {
                   // An impatient operator: Escape and Cancel while the wizard connects do nothing.
                   QWidget* page = Operator::shown(kConnecting);
                   QTest::keyClick(page, Qt::Key_Escape);
-                  QTest::mouseClick(page->findChild<QPushButton*>("2"), Qt::LeftButton);
+                  QTest::mouseClick(page->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
               })
         .check(kInfo, [&](QWidget* w) {
             EXPECT_EQ(connecting.texts, (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
@@ -181,14 +181,14 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
             EXPECT_FALSE(connecting.tookInput);
             EXPECT_FALSE(Operator::shown(kConnecting));
             EXPECT_FALSE(Operator::shown(kChoose));
-            EXPECT_EQ(text(w, 1014), "VIZ12345678");
-            EXPECT_EQ(text(w, 1015), "004");
-            EXPECT_EQ(text(w, 1017), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
-            EXPECT_NE(text(w, 1027).find("from the current version to version 005.\n"), std::string::npos);
-            auto* update = control<QPushButton>(w, 1019);
+            EXPECT_EQ(text(w, res::idc::kSerialNumber), "VIZ12345678");
+            EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "004");
+            EXPECT_EQ(text(w, res::idc::kConnection), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
+            EXPECT_NE(text(w, res::idc::kInstructions).find("from the current version to version 005.\n"), std::string::npos);
+            auto* update = control<QPushButton>(w, res::idc::kUpdate);
             EXPECT_TRUE(update->isDefault());
             EXPECT_TRUE(update->isEnabled());
-            EXPECT_TRUE(focused(w, 1014));  // the serial number, the first tab stop
+            EXPECT_TRUE(focused(w, res::idc::kSerialNumber));  // the serial number, the first tab stop
             const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
             EXPECT_EQ(update->geometry(), toPixels(units, 191, 199, 50, 14));
             expectFits(w);
@@ -206,17 +206,17 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
                   // The Welcome page behind takes no click meanwhile.
                   QWidget* welcome = Operator::shown(kWelcome);
                   ASSERT_NE(welcome, nullptr);
-                  QTest::mouseClick(welcome->findChild<QPushButton*>("2"), Qt::LeftButton);
+                  QTest::mouseClick(welcome->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
               })
         .check(kDone, [](QWidget* w) {
             EXPECT_EQ(Operator::console(), nullptr);  // closed when the flasher ended
-            EXPECT_EQ(text(w, 1005),
+            EXPECT_EQ(text(w, res::idc::kMessage),
                       shown("Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005."
                             "  \r\n\r\nRemember you must delete all files off of the receiver before the new firmware "
                             "will become operational. \r\n\r\nWould you like to upgrade another receiver?"));
-            EXPECT_TRUE(control(w, 1033)->isHidden());  // "Print results" stays hidden
-            EXPECT_TRUE(control<QPushButton>(w, 1031)->isDefault());
-            EXPECT_TRUE(focused(w, 1031));
+            EXPECT_TRUE(control(w, res::idc::kPrintResults)->isHidden());  // "Print results" stays hidden
+            EXPECT_TRUE(control<QPushButton>(w, res::idc::kYes)->isDefault());
+            EXPECT_TRUE(focused(w, res::idc::kYes));
             expectFits(w);
         })
         .key(kDone, Qt::Key_N, Qt::AltModifier);  // No
@@ -233,20 +233,20 @@ TEST_F(DesktopWizard, FallBackTo9600ThenBackKeepsTheSelection) {
     Operator op;
     ConnectingSeen connecting;
     watchConnecting(op, connecting);
-    op.click(kWelcome, 1009)
+    op.click(kWelcome, res::idc::kWelcomeNext)
         .key(kChoose, Qt::Key_C)  // the list takes plain letters: the next entry that begins with C
         .key(kChoose, Qt::Key_C)
-        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, 1007)->currentIndex(), 2); })
+        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2); })
         .key(kChoose, Qt::Key_N, Qt::AltModifier)  // Next, by its mnemonic, from the list
         .check(kInfo, [&](QWidget* w) {
             EXPECT_EQ(connecting.texts, (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
                                                                   "Getting receiver information..."}));
-            EXPECT_EQ(text(w, 1017), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
-            EXPECT_EQ(text(w, 1015), "16");
+            EXPECT_EQ(text(w, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
+            EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "16");
         })
-        .click(kInfo, 1013)  // Back
+        .click(kInfo, res::idc::kBack)  // Back
         .check(kChoose, [](QWidget* w) {
-            EXPECT_EQ(control<QComboBox>(w, 1007)->currentIndex(), 2);
+            EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2);
             EXPECT_FALSE(Operator::shown(kInfo));
         })
         .key(kChoose, Qt::Key_Escape);
@@ -293,14 +293,14 @@ TEST_F(DesktopWizard, LowBatteryRefusesAndDisablesUpdate) {
         })
         .key(boxTitle(), Qt::Key_Return)
         .check(kInfo, [](QWidget* w) {
-            EXPECT_FALSE(control(w, 1019)->isEnabled());
-            EXPECT_TRUE(control(w, 1013)->isEnabled());
-            EXPECT_TRUE(control(w, 2)->isEnabled());
+            EXPECT_FALSE(control(w, res::idc::kUpdate)->isEnabled());
+            EXPECT_TRUE(control(w, res::idc::kBack)->isEnabled());
+            EXPECT_TRUE(control(w, res::idc::kCancel)->isEnabled());
         })
         .key(kInfo, Qt::Key_Return)  // the default button is disabled: nothing
         .key(kInfo, Qt::Key_U, Qt::AltModifier)
-        .check(kInfo, [](QWidget* w) { EXPECT_FALSE(control(w, 1019)->isEnabled()); })
-        .click(kInfo, 2);  // Cancel ends the wizard
+        .check(kInfo, [](QWidget* w) { EXPECT_FALSE(control(w, res::idc::kUpdate)->isEnabled()); })
+        .click(kInfo, res::idc::kCancel);  // Cancel ends the wizard
     EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
     EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, boxTitle(), kInfo}));
 }
@@ -318,13 +318,13 @@ TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
                           "No receiver found.  Make sure the serial cable is connected to the specified COM port.");
             })
             .key(boxTitle(), Qt::Key_Escape)  // Escape answers a message box too
-            .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, 1007)->currentIndex(), 0); })
-            .click(kChoose, 1020)  // Restore
+            .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 0); })
+            .click(kChoose, res::idc::kPortRestore)  // Restore
             .check(kRestore, [](QWidget* w) {
-                EXPECT_TRUE(control<QRadioButton>(w, 1021)->isChecked());
-                EXPECT_FALSE(control<QRadioButton>(w, 1022)->isChecked());
-                EXPECT_TRUE(focused(w, 1021));
-                EXPECT_TRUE(control<QPushButton>(w, 1023)->isDefault());
+                EXPECT_TRUE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
+                EXPECT_FALSE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
+                EXPECT_TRUE(focused(w, res::idc::kWhiteTop));
+                EXPECT_TRUE(control<QPushButton>(w, res::idc::kRestore)->isDefault());
                 expectFits(w);
             })
             .key(kRestore, Qt::Key_Escape);
@@ -339,24 +339,24 @@ TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
     }
     {
         Operator op;
-        op.click(kWelcome, 1009).click(kChoose, 2);
+        op.click(kWelcome, res::idc::kWelcomeNext).click(kChoose, res::idc::kCancel);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
         EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose}));
     }
     {
         Operator op;
-        op.click(kWelcome, 1009).key(kChoose, Qt::Key_R, Qt::AltModifier).click(kRestore, 2);
+        op.click(kWelcome, res::idc::kWelcomeNext).key(kChoose, Qt::Key_R, Qt::AltModifier).click(kRestore, res::idc::kCancel);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
         EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kRestore}));
     }
     {
         // Back from the restore page, then Back to the Welcome page, whose Cancel ends it.
         Operator op;
-        op.click(kWelcome, 1009)
-            .click(kChoose, 1020)
+        op.click(kWelcome, res::idc::kWelcomeNext)
+            .click(kChoose, res::idc::kPortRestore)
             .key(kRestore, Qt::Key_B, Qt::AltModifier)
-            .click(kChoose, 1013)
-            .click(kWelcome, 2);
+            .click(kChoose, res::idc::kBack)
+            .click(kWelcome, res::idc::kCancel);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
         EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kRestore, kChoose, kWelcome}));
     }
@@ -396,7 +396,7 @@ TEST_F(DesktopWizard, RestoreWithEachDesign) {
     useRecordingFlasher(false);
     for (const char* name : {"white.005", "grey.005"})
         std::filesystem::create_symlink(binFolder() / "508231.005", surroundings.flasher.programFolder + "/" + name);
-    surroundings.firmwareNames = [](int id) { return std::string(id == 102 ? "white.005" : "grey.005"); };
+    surroundings.firmwareNames = [](int id) { return std::string(id == res::ids::kFirmwareViz ? "white.005" : "grey.005"); };
     {
         // A receiver that keeps its old firmware although the flasher reports success: while it is
         // asked again the connecting page is painted and deaf, then the failure, not the completion.
@@ -406,10 +406,10 @@ TEST_F(DesktopWizard, RestoreWithEachDesign) {
         Operator op;
         ConnectingSeen checking;
         watchConnecting(op, checking);
-        op.click(kWelcome, 1009).pick(kChoose, 1007, 3).click(kChoose, 1020).key(kRestore, Qt::Key_Return);
+        op.click(kWelcome, res::idc::kWelcomeNext).pick(kChoose, res::idc::kPortList, 3).click(kChoose, res::idc::kPortRestore).key(kRestore, Qt::Key_Return);
         op.check(boxTitle(), [](QWidget* box) {
               EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                        shown(res::LoadString(129) + std::string("\r\n\r\nThe receiver runs firmware version 004, not 005.")));
+                        shown(res::LoadString(res::ids::kRestoreFailed) + std::string("\r\n\r\nThe receiver runs firmware version 004, not 005.")));
           })
             .key(boxTitle(), Qt::Key_Return)
             .check(kRestore, [&](QWidget*) {
@@ -428,26 +428,26 @@ TEST_F(DesktopWizard, RestoreWithEachDesign) {
         device.bricked = true;
         sim::ReceiverSim& receiver = startFlashableReceiver(4, device);
         Operator op;
-        op.click(kWelcome, 1009).pick(kChoose, 1007, 3).click(kChoose, 1020);
+        op.click(kWelcome, res::idc::kWelcomeNext).pick(kChoose, res::idc::kPortList, 3).click(kChoose, res::idc::kPortRestore);
         if (design == 0) {
             op.key(kRestore, Qt::Key_Return);  // the white top, as the page opens; Enter is Restore
         } else {
             op.key(kRestore, Qt::Key_G)  // a plain letter on a radio button: its mnemonic
                 .check(kRestore, [](QWidget* w) {
-                    EXPECT_FALSE(control<QRadioButton>(w, 1021)->isChecked());
-                    EXPECT_TRUE(control<QRadioButton>(w, 1022)->isChecked());
+                    EXPECT_FALSE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
+                    EXPECT_TRUE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
                 })
                 .key(kRestore, Qt::Key_R, Qt::AltModifier);
         }
         op.check(kDone, [&](QWidget* w) {
             EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + (design == 0 ? "/white.005" : "/grey.005") +
                                               "\n4\nP\n9600\n9600\n");
-            EXPECT_EQ(text(w, 1005).rfind("The receiver has been successfully restored to firmware version 005.  \n\n", 0), 0u);
+            EXPECT_EQ(text(w, res::idc::kMessage).rfind("The receiver has been successfully restored to firmware version 005.  \n\n", 0), 0u);
             EXPECT_FALSE(Operator::shown(kRestore));
         });
         if (design == 0) {
-            op.click(kDone, 1031)  // Yes: the next receiver
-                .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, 1007)->currentIndex(), 3); })
+            op.click(kDone, res::idc::kYes)  // Yes: the next receiver
+                .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 3); })
                 .key(kChoose, Qt::Key_Escape);
         } else {
             op.key(kDone, Qt::Key_Escape);  // No
@@ -466,10 +466,10 @@ TEST_F(DesktopWizard, TheConsolePassesTheOperatorsKeysToTheFlasher) {
         return c && c->toPlainText().count(QString::fromLatin1(part)) >= times;
     };
     Operator op;
-    op.click(kWelcome, 1009)
-        .pick(kChoose, 1007, 1)
-        .click(kChoose, 1006)
-        .click(kInfo, 1019)
+    op.click(kWelcome, res::idc::kWelcomeNext)
+        .pick(kChoose, res::idc::kPortList, 1)
+        .click(kChoose, res::idc::kPortNext)
+        .click(kInfo, res::idc::kUpdate)
         .when("the write held", [&] { return consoleHas("(holding the write for a test)"); },
               [] {
                   // The progress line was redrawn in place, as in a terminal.
@@ -486,12 +486,12 @@ TEST_F(DesktopWizard, TheConsolePassesTheOperatorsKeysToTheFlasher) {
         .check(boxTitle(), [](QWidget* box) {
             EXPECT_EQ(Operator::console(), nullptr);
             EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                      shown(std::string(res::LoadString(128)) +
+                      shown(std::string(res::LoadString(res::ids::kUpdateFailed)) +
                             "\r\n\r\nThe flasher reported: Stopped by the operator during the writing; the receiver "
                             "has no firmware now: cycle its power and use Restore."));
         })
         .key(boxTitle(), Qt::Key_Return)
-        .check(kInfo, [](QWidget* w) { EXPECT_TRUE(control(w, 1019)->isEnabled()); })  // try again, go back or leave
+        .check(kInfo, [](QWidget* w) { EXPECT_TRUE(control(w, res::idc::kUpdate)->isEnabled()); })  // try again, go back or leave
         .key(kInfo, Qt::Key_Escape);
     const SessionOutcome outcome = runDesktop(op);
     unsetenv("REFLASHER_PROG_HOLD_AFTER");

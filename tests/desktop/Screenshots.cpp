@@ -17,6 +17,7 @@
 #include <string>
 
 #include "source/Reflasher.h"
+#include "res/Resource.h"
 #include "source/ReflasherDlg.h"
 #include "source/desktop/QtDesktop.h"
 #include "tests/desktop/Operator.h"
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     Operator op;
     op.watch([&] {
         if (QWidget* page = Operator::shown("Connecting"); page && !shots.has("connecting")) {
-            if (page->findChild<QLineEdit*>("1005")->text() == "Connecting at 19200...") shots.take("connecting", page);
+            if (page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text() == "Connecting at 19200...") shots.take("connecting", page);
         }
         QPlainTextEdit* console = Operator::console();
         if (console && console->toPlainText().contains("Writing [####")) shots.take("console", console);
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
         .key("Receiver Information", Qt::Key_Return)
         .check("Update Successful", take("update-successful"))
         .key("Update Successful", Qt::Key_Return)  // Yes: the next receiver
-        .pick("Choose Connection", 1007, 1)
+        .pick("Choose Connection", res::idc::kPortList, 1)
         .key("Choose Connection", Qt::Key_Return)
         .key("Receiver Information", Qt::Key_Return)
         .check(program, take("message-box"))

@@ -196,7 +196,7 @@ protected:
                 EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
             }
         });
-        const FlasherResult result = RunFlasher("508231.005", port, 19200, 115200, 60000, 128, surroundings_);
+        const FlasherResult result = RunFlasher("508231.005", port, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_);
         operatorThread.join();
         close(keys[0]);
         close(keys[1]);
@@ -231,7 +231,7 @@ TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
     surroundings_.console.output = console.WriteEnd();
     surroundings_.console.error = console.WriteEnd();
     // The real wizard folder: where this test, prog.exe and the built image live.
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs, 128, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings_),
               FlasherResult::Succeeded);
     console.Finish();
     EXPECT_TRUE(messages_.empty());
@@ -249,7 +249,7 @@ TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
 TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     // No firmware file: it ends at once, which the wizard reports as the file missing.
     surroundings_.programFolder = WizardFolder("without image", nullptr).string();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::EndedEarly);
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_), FlasherResult::EndedEarly);
     EXPECT_EQ(messages_.size(), 1u);
 
     // A damaged image is refused before the receiver hears a single byte, and reported.
@@ -272,7 +272,7 @@ TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     // Through the wizard: a failure, not a missing file, because prog.exe outlives the 500 ms.
     messages_.clear();
     surroundings_.programFolder = folder.string();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, 128, surroundings_), FlasherResult::Failed);
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_), FlasherResult::Failed);
     EXPECT_EQ(messages_.size(), 1u);
 
     // A port nobody answers on.
@@ -316,7 +316,7 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     // The restore road at 9600 brings the receiver back.
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
     messages_.clear();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, res::ids::kRestoreFailed, surroundings_),
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
     EXPECT_EQ(Version(), "169-508231-005");
@@ -332,7 +332,7 @@ TEST_F(ProgTest, EscapeDuringTheEraseLeavesTheReceiverWithoutFirmware) {
     EXPECT_NE(console.find("Stopped by the operator during the erase"), std::string::npos) << console;
     EXPECT_TRUE(slow.Device().bricked);
     // The wizard's message carries the flasher's own last words.
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128) +
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed) +
                                                   std::string("\r\n\r\nThe flasher reported: Stopped by the operator "
                                                               "during the erase; the receiver has no firmware now: cycle "
                                                               "its power and use Restore.")});
@@ -368,7 +368,7 @@ TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
         ASSERT_TRUE(shown(question, 2));
         EXPECT_EQ(write(master, "y", 1), 1);
     });
-    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 120000, 128, surroundings_), FlasherResult::Failed);
+    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 120000, res::ids::kUpdateFailed, surroundings_), FlasherResult::Failed);
     operatorThread.join();
     unsetenv("REFLASHER_COM3");
     close(master);
@@ -386,7 +386,7 @@ TEST_F(ProgTest, ABrickedReceiverAnswersOnlyItsBootloaderAndIsRestoredAt9600) {
     EXPECT_EQ(ReportedVersion(bricked.SlavePath(), 9600, 2s), "");
 
     // The restore road: 9600 for both speeds.
-    EXPECT_EQ(RunFlasher("508231.005", 4, 9600, 9600, kRestoreCompletionLimitMs, 129, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 4, 9600, 9600, kRestoreCompletionLimitMs, res::ids::kRestoreFailed, surroundings_),
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
     unsetenv("REFLASHER_COM4");

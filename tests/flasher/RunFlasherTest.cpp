@@ -133,7 +133,7 @@ echo "$TMPDIR" > "$FLASHER_TEST_DIR/tmpdir"
 stat -c %a . > "$FLASHER_TEST_DIR/mode"
 sleep 1
 printf 'xxxxxx0 done' > status.err)");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Succeeded);
     EXPECT_TRUE(messages_.empty());
     EXPECT_EQ(Lines(ReadAll(root_ / "args")),
               (std::vector<std::string>{wizard_.string() + "/508231.005", "2", "P", "19200", "115200"}));
@@ -147,7 +147,7 @@ printf 'xxxxxx0 done' > status.err)");
     EXPECT_TRUE(TempFolderEmpty());
 
     // The restore road's speeds.
-    EXPECT_EQ(Run(4, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(4, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Succeeded);
     EXPECT_EQ(Lines(ReadAll(root_ / "args")),
               (std::vector<std::string>{wizard_.string() + "/508231.005", "4", "P", "9600", "9600"}));
 }
@@ -159,7 +159,7 @@ TEST_F(RunFlasherTest, TwoWizardsAtOnceEachReadOnlyTheirOwnResult) {
 if [ "$2" = 1 ]; then printf 'STATUS0' > status.err; sleep 1; else printf 'STATUS1' > status.err; fi)");
     auto wizard = [&](std::int32_t port) {
         const pid_t pid = fork();
-        if (pid == 0) _exit(static_cast<int>(Run(port, 19200, 115200, 20000, 128)));
+        if (pid == 0) _exit(static_cast<int>(Run(port, 19200, 115200, 20000, res::ids::kUpdateFailed)));
         return pid;
     };
     const pid_t first = wizard(1);
@@ -185,7 +185,7 @@ while :; do sleep 0.05; done)");
         fs::remove(root_ / "pid");
         fs::remove(root_ / "got");
         const pid_t wizard = fork();
-        if (wizard == 0) _exit(static_cast<int>(Run(3, 19200, 115200, 20000, 128)) + 100);
+        if (wizard == 0) _exit(static_cast<int>(Run(3, 19200, 115200, 20000, res::ids::kUpdateFailed)) + 100);
         ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid") && !ReadAll(root_ / "pid").empty(); }));
         const pid_t flasher = std::stoi(ReadAll(root_ / "pid"));
         ASSERT_EQ(kill(wizard, signal), 0);
@@ -200,15 +200,15 @@ while :; do sleep 0.05; done)");
 
 TEST_F(RunFlasherTest, AnUnusableTemporaryFolderIsNamedWithItsReason) {
     InstallFlasher("sleep 1; printf 'xxxxxx0' > status.err");
-    const std::string notFound = fmt::sprintf(res::LoadString(120), "prog.exe");
+    const std::string notFound = fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe");
     surroundings_.tempFolder = (root_ / "gone").string() + "/";
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     EXPECT_EQ(messages_, std::vector<std::string>{notFound + "\r\n\r\nThe temporary folder " +
                                                   surroundings_.tempFolder +
                                                   " cannot be used: No such file or directory."});
     messages_.clear();
     surroundings_.tempFolder = "/" + std::string(259, 't') + "/";
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_NE(messages_[0].find(" cannot be used: it is longer than 259 characters."), std::string::npos);
 }
@@ -236,7 +236,7 @@ printf '1234560' > status.err)");
     int idles = 0;  // a console of the wizard's own gets the thread back while the flasher runs
     surroundings_.console.idle = [&] { ++idles; };
 
-    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Succeeded);
     EXPECT_GT(idles, 0);
     close(outFd);
     close(leaky[0]);
@@ -277,7 +277,7 @@ while :; do sleep 0.05; done)");
     };
     struct stat info {};
     ASSERT_EQ(stat(terminal.c_str(), &info), 0);
-    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Succeeded);
     surroundings_.console.idle();
     close(slave);
     close(master);
@@ -298,9 +298,9 @@ while :; do sleep 0.05; done)");
 
 TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {
     InstallFlasher("printf 'xxxxxx0' > status.err");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::EndedEarly);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::EndedEarly);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005") + "\r\n\r\nLooked in: " + wizard_.string());
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + wizard_.string());
     EXPECT_EQ(messages_[0].rfind("508231.005 cannot be found.", 0), 0u);
     EXPECT_TRUE(TempFolderEmpty());
 }
@@ -322,26 +322,26 @@ TEST_F(RunFlasherTest, TheSeventhByteDecidesAndTheFileIsDeleted) {
         messages_.clear();
         InstallFlasher(std::string("sleep 1\n") +
                        (c.write ? std::string("printf '") + c.write + "' > status.err" : ""));
-        EXPECT_EQ(Run(3, 19200, 115200, 20000, 128), c.expected);
+        EXPECT_EQ(Run(3, 19200, 115200, 20000, res::ids::kUpdateFailed), c.expected);
         if (c.expected == FlasherResult::Succeeded) {
             EXPECT_TRUE(messages_.empty());
         } else {
-            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
         }
         EXPECT_TRUE(TempFolderEmpty());
     }
     // The restore road's caller passes its own message.
     messages_.clear();
     InstallFlasher("sleep 1");
-    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(129)});
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Failed);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kRestoreFailed)});
 
     // The flasher's own last words after the result byte: one line of printable text goes under
     // the message; control characters and the lines after it do not.
     messages_.clear();
     InstallFlasher("sleep 1\nprintf 'STATUS3  Stopped \\033[2Jduring the erase. \\r\\nsecond line' > status.err");
-    EXPECT_EQ(Run(1, 9600, 9600, 20000, 129), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(129) +
+    EXPECT_EQ(Run(1, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Failed);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kRestoreFailed) +
                                                   std::string("\r\n\r\nThe flasher reported: Stopped [2Jduring the erase.")});
     EXPECT_TRUE(TempFolderEmpty());
 }
@@ -352,8 +352,8 @@ TEST_F(RunFlasherTest, ATimedOutFlasherKeepsRunningAndNoSecondOneStartsMeanwhile
 while [ ! -e "$FLASHER_TEST_DIR/release" ]; do sleep 0.05; done
 printf 'xxxxxx0' > status.err
 touch "$FLASHER_TEST_DIR/finished")");
-    EXPECT_EQ(Run(2, 19200, 115200, 300, 128), FlasherResult::TimedOut);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running.")});
+    EXPECT_EQ(Run(2, 19200, 115200, 300, res::ids::kUpdateFailed), FlasherResult::TimedOut);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running.")});
 
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid"); }));
     const pid_t pid = std::stoi(ReadAll(root_ / "pid"));
@@ -361,7 +361,7 @@ touch "$FLASHER_TEST_DIR/finished")");
 
     // While it lives, no second flasher is started.
     messages_.clear();
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::TimedOut);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::TimedOut);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_NE(messages_[0].find("The flasher started before is still running"), std::string::npos);
     EXPECT_FALSE(fs::exists(root_ / "finished"));
@@ -375,16 +375,16 @@ touch "$FLASHER_TEST_DIR/finished")");
     // Once it has ended the next run starts, on its own result: the late success is not taken.
     messages_.clear();
     InstallFlasher("sleep 1");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Failed);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
     EXPECT_TRUE(TempFolderEmpty());
     EXPECT_TRUE(WaitFor([&] { return kill(pid, 0) != 0; }));  // reaped, not a zombie
 }
 
 TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(120), "prog.exe") + "\r\n\r\nLooked in: " + wizard_.string());
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") + "\r\n\r\nLooked in: " + wizard_.string());
     EXPECT_EQ(messages_[0].rfind("prog.exe cannot be found.", 0), 0u);
 
     // Not on PATH either: only the wizard's folder counts.
@@ -395,9 +395,9 @@ TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
     const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (wizard_.string() + ":" + oldPath).c_str(), 1);
     messages_.clear();
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_EQ(messages_, std::vector<std::string>{fmt::sprintf(res::LoadString(120), "prog.exe") +
+    EXPECT_EQ(messages_, std::vector<std::string>{fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") +
                                                   "\r\n\r\nLooked in: " + elsewhere.string()});
 }
 
@@ -418,8 +418,8 @@ TEST_F(RunFlasherTest, RefusesAResultFileThatIsNotARegularFileOfOurs) {
         SCOPED_TRACE(c.name);
         messages_.clear();
         InstallFlasher("sleep 1\n" + c.script);
-        EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
-        EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+        EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Failed);
+        EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
         EXPECT_TRUE(TempFolderEmpty());
     }
     EXPECT_EQ(ReadAll(root_ / "planted"), "xxxxxx0") << "only the link is deleted";

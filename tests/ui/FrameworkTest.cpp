@@ -13,25 +13,25 @@ namespace {
 
 using ui::headless::HeadlessBackend;
 
-// A page on the Restore template (radio group 1021/1022, default button 1023, Back 1013).
+// A page on the Restore template (radio group kWhiteTop, kGreyTop, default button kRestore, Back).
 class RadioPage : public ui::Dialog {
 public:
-    RadioPage() : Dialog(151) {}
+    RadioPage() : Dialog(res::idd::kRestore) {}
     int choice = 1;
     std::vector<std::string> log;
 
 protected:
     const ui::HandlerTable& handlers() const override {
         static const ui::HandlerTable table = {
-            ui::onCommand(1023, &RadioPage::onRestore),
-            ui::onCommand(1013, &RadioPage::onBack),
+            ui::onCommand(res::idc::kRestore, &RadioPage::onRestore),
+            ui::onCommand(res::idc::kBack, &RadioPage::onBack),
             ui::onPaint(&RadioPage::onPaintPage),
             ui::onTimer(&RadioPage::onTick),
             ui::onMessage(ui::msg::App + 7, &RadioPage::onPrivate),
         };
         return table;
     }
-    void doDataExchange(ui::DataExchange& dx) override { ui::ddxRadio(dx, 1021, choice); }
+    void doDataExchange(ui::DataExchange& dx) override { ui::ddxRadio(dx, res::idc::kWhiteTop, choice); }
     bool onInitDialog() override {
         Dialog::onInitDialog();
         postMessage(ui::msg::App + 7, 3, 4);
@@ -43,7 +43,7 @@ private:
     void onRestore() {
         updateData(true);
         log.push_back("restore " + std::to_string(choice));
-        enableItem(1023, false);
+        enableItem(res::idc::kRestore, false);
     }
     void onBack() { onOK(); }
     void onPaintPage() { log.push_back("paint"); }
@@ -66,12 +66,12 @@ TEST(Framework, ModalLoopHandlersTimersRadioAndDataExchange) {
           EXPECT_TRUE(b.visible("Restore"));
           const ui::Window* w = b.window("Restore");
           ASSERT_NE(w, nullptr);
-          EXPECT_FALSE(w->control(1021)->checked);
-          EXPECT_TRUE(w->control(1022)->checked);  // member 1 -> second button
+          EXPECT_FALSE(w->control(res::idc::kWhiteTop)->checked);
+          EXPECT_TRUE(w->control(res::idc::kGreyTop)->checked);  // member 1 -> second button
       })
         .letTimePass(250)          // two ticks at 100 and 200
-        .press(1021, "Restore")    // automatic radio: 1021 checked, 1022 unchecked
-        .enter("Restore")          // default button 1023
+        .press(res::idc::kWhiteTop, "Restore")    // automatic radio: res::idc::kWhiteTop checked, res::idc::kGreyTop unchecked
+        .enter("Restore")          // default button res::idc::kRestore
         .enter("Restore")          // now disabled: refused
         .escape("Restore");
     EXPECT_EQ(page.doModal(), ui::Result::Cancel);
@@ -86,20 +86,20 @@ TEST(Framework, ModalLoopHandlersTimersRadioAndDataExchange) {
 // A page on the port selection template that opens a nested page and shows message boxes.
 class ListPage : public ui::Dialog {
 public:
-    ListPage() : Dialog(147) {}
+    ListPage() : Dialog(res::idd::kChooseConnection) {}
     ui::Result childResult = ui::Result::OK;
 
 protected:
     const ui::HandlerTable& handlers() const override {
         static const ui::HandlerTable table = {
-            ui::onCommand(1006, &ListPage::onNext),
-            ui::onCommand(1020, &ListPage::onWarn),
+            ui::onCommand(res::idc::kPortNext, &ListPage::onNext),
+            ui::onCommand(res::idc::kPortRestore, &ListPage::onWarn),
         };
         return table;
     }
     bool onInitDialog() override {
-        for (const char* s : {"b", "C", "a"}) listAddString(1007, s);
-        listSetCurSel(1007, 0);
+        for (const char* s : {"b", "C", "a"}) listAddString(res::idc::kPortList, s);
+        listSetCurSel(res::idc::kPortList, 0);
         return true;
     }
 
@@ -110,7 +110,7 @@ private:
         childResult = child.doModal();
         showWindow(true);
     }
-    void onWarn() { ui::messageBox("Careful " + std::to_string(listGetCurSel(1007))); }
+    void onWarn() { ui::messageBox("Careful " + std::to_string(listGetCurSel(res::idc::kPortList))); }
 };
 
 TEST(Framework, NestedPagesMessageBoxesListsAndScriptErrors) {
@@ -119,20 +119,20 @@ TEST(Framework, NestedPagesMessageBoxesListsAndScriptErrors) {
     ListPage page;
     ui.then([](HeadlessBackend& b) {
           const ui::Window* w = b.window("Choose Connection");
-          EXPECT_EQ(w->control(1007)->items, (std::vector<std::string>{"a", "b", "C"}));  // sorted, any case
+          EXPECT_EQ(w->control(res::idc::kPortList)->items, (std::vector<std::string>{"a", "b", "C"}));  // sorted, any case
       })
-        .select(1007, 2, "Choose Connection")
-        .press(1020)
+        .select(res::idc::kPortList, 2, "Choose Connection")
+        .press(res::idc::kPortRestore)
         .then([](HeadlessBackend& b) { EXPECT_EQ(b.active()->kind, ui::WindowKind::MessageBox); })
         .repaint()  // repaints pump inside a message box too
         .answerMessageBox("Careful 2")
         .answerMessageBox()      // no box open: a script error
-        .press(1006)
+        .press(res::idc::kPortNext)
         .then([](HeadlessBackend& b) {
             EXPECT_FALSE(b.visible("Choose Connection"));
             EXPECT_TRUE(b.visible("Restore"));
         })
-        .press(1013, "Restore")  // Back: OK
+        .press(res::idc::kBack, "Restore")  // Back: OK
         .press(9999);            // no such control
     // The script then runs out: the operator escapes and the page ends with Cancel.
     EXPECT_EQ(page.doModal(), ui::Result::Cancel);
@@ -142,7 +142,7 @@ TEST(Framework, NestedPagesMessageBoxesListsAndScriptErrors) {
     EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::Exclamation);
     EXPECT_EQ(ui.pageOrder(), (std::vector<std::string>{"open Choose Connection", "open Restore", "end Restore OK",
                                                         "end Choose Connection Cancel"}));
-    EXPECT_EQ(ui.selection("Choose Connection", 1007), 2);
+    EXPECT_EQ(ui.selection("Choose Connection", res::idc::kPortList), 2);
     ASSERT_EQ(ui.errors().size(), 3u);
     EXPECT_NE(ui.errors()[0].find("expected a message box"), std::string::npos);
     EXPECT_NE(ui.errors()[1].find("no such control"), std::string::npos);
@@ -152,7 +152,7 @@ TEST(Framework, NestedPagesMessageBoxesListsAndScriptErrors) {
 // A page on the Welcome template with pictures and the window menu.
 class PicturePage : public ui::Dialog {
 public:
-    PicturePage() : Dialog(102) {}
+    PicturePage() : Dialog(res::idd::kWelcome) {}
     std::vector<unsigned> commands;
 
 protected:
@@ -173,15 +173,15 @@ protected:
 
 private:
     void onTick(unsigned) {
-        current_ = ui::loadPicture(next_++ % 2 ? 156 : 143);
-        setPicture(1028, current_);
+        current_ = ui::loadPicture(next_++ % 2 ? res::idb::kAnimation[1] : res::idb::kAnimation[7]);
+        setPicture(res::idc::kAnimation, current_);
     }
     void onSys(unsigned command) {
         commands.push_back(command);
         defaultHandling({ui::msg::SysCommand, command});
     }
     void onPaintPage() {
-        if (isIconic()) drawIcon(1, 2, ui::loadPicture(128));
+        if (isIconic()) drawIcon(1, 2, ui::loadPicture(res::idi::kApplication));
     }
     ui::PictureHandle current_;
     int next_ = 0;
@@ -194,7 +194,7 @@ TEST(Framework, PicturesAreReleasedAndWindowMenuReachesThePage) {
     PicturePage page;
     ui.letTimePass(200)
         .then([&](HeadlessBackend& b) {
-            EXPECT_EQ(b.pictureHistory("Welcome", 1028).size(), 21u);  // 155 at creation, then 20 frames
+            EXPECT_EQ(b.pictureHistory("Welcome", res::idc::kAnimation).size(), 21u);  // the first frame at creation, then 20
             EXPECT_LE(ui::livePictureCount() - before, 2);            // the shown frame (also held by the page)
         })
         .windowMenu(0x10)
@@ -203,7 +203,7 @@ TEST(Framework, PicturesAreReleasedAndWindowMenuReachesThePage) {
         .windowMenu(ui::kScClose);
     EXPECT_EQ(page.doModal(), ui::Result::Cancel);
     EXPECT_EQ(page.commands, (std::vector<unsigned>{0x10, ui::kScMinimize, ui::kScClose}));
-    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome 128 1 2"}));
+    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome " + std::to_string(res::idi::kApplication) + " 1 2"}));
     EXPECT_EQ(ui.errors().size(), 1u);
     EXPECT_EQ(ui::livePictureCount() - before, 1);  // the page still holds its last frame
 }
@@ -221,28 +221,30 @@ TEST(Framework, PicturesOfAClosedPageAreAllReleased) {
 }
 
 TEST(Resources, TemplatesAndPictures) {
-    for (int id : {100, 102, 147, 148, 150, 151, 152}) EXPECT_NE(res::FindDialog(id), nullptr) << id;
-    EXPECT_EQ(res::FindDialog(101), nullptr);
-    const res::DialogTemplate* welcome = res::FindDialog(102);
+    for (int id : {res::idd::kAbout, res::idd::kWelcome, res::idd::kChooseConnection, res::idd::kConnecting,
+                   res::idd::kReceiverInfo, res::idd::kRestore, res::idd::kWarmAndFuzzy})
+        EXPECT_NE(res::FindDialog(id), nullptr) << id;
+    EXPECT_EQ(res::FindDialog(res::idd::kWelcome - 1), nullptr);
+    const res::DialogTemplate* welcome = res::FindDialog(res::idd::kWelcome);
     EXPECT_STREQ(welcome->title, "Welcome");
     EXPECT_EQ(welcome->cx, 260);
     EXPECT_FALSE(welcome->style & res::kDlgSysMenuBox);
-    for (int id : {143, 155, 156, 157, 158, 159, 160, 161}) {
+    for (int id : res::idb::kAnimation) {
         const res::Picture* p = res::FindPicture(id);
         ASSERT_NE(p, nullptr) << id;
         EXPECT_EQ(p->images[0].width, 128);
         EXPECT_EQ(p->images[0].height, 48);
     }
-    const res::Picture* icon = res::FindPicture(128);
+    const res::Picture* icon = res::FindPicture(res::idi::kApplication);
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(res::ImageOfSize(*icon, 16, 16).width, 16);
     EXPECT_EQ(res::ImageOfSize(*icon, 32, 32).width, 32);
-    EXPECT_EQ(res::ImageOfSize(*res::FindPicture(168), 225, 59).height, 59);
+    EXPECT_EQ(res::ImageOfSize(*res::FindPicture(res::idi::kLogo), 225, 59).height, 59);
     // Frames differ from one another (the animation moves).
-    EXPECT_NE(std::vector<std::uint8_t>(res::FindPicture(155)->images[0].pixels,
-                                        res::FindPicture(155)->images[0].pixels + 128 * 48),
-              std::vector<std::uint8_t>(res::FindPicture(156)->images[0].pixels,
-                                        res::FindPicture(156)->images[0].pixels + 128 * 48));
+    EXPECT_NE(std::vector<std::uint8_t>(res::FindPicture(res::idb::kAnimation[0])->images[0].pixels,
+                                        res::FindPicture(res::idb::kAnimation[0])->images[0].pixels + 128 * 48),
+              std::vector<std::uint8_t>(res::FindPicture(res::idb::kAnimation[1])->images[0].pixels,
+                                        res::FindPicture(res::idb::kAnimation[1])->images[0].pixels + 128 * 48));
 }
 
 }  // namespace

@@ -68,17 +68,17 @@ TEST_F(WizardFlash, UpdateAt19200FromTheWizardsOwnFolderThenNo) {
     // prog.exe and 508231.005 lie beside the test program, as beside the wizard.
     sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
     toConnecting(1);
-    ui.press(1019, kInfo)
+    ui.press(res::idc::kUpdate, kInfo)
         .then([](HeadlessBackend& b) {
             EXPECT_FALSE(b.visible(kInfo));
             EXPECT_TRUE(b.visible(kDone));
-            EXPECT_EQ(b.text(kDone, 1005),
+            EXPECT_EQ(b.text(kDone, res::idc::kMessage),
                       "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005" +
                           kUpdateTail);
             const ui::Window* w = b.window(kDone);
-            EXPECT_FALSE(w->control(1033)->visible);  // "Print results" stays hidden
+            EXPECT_FALSE(w->control(res::idc::kPrintResults)->visible);  // "Print results" stays hidden
         })
-        .press(1032, kDone);  // No
+        .press(res::idc::kNo, kDone);  // No
     run();
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
@@ -102,21 +102,21 @@ TEST_F(WizardFlash, UpdateAt9600ThenYesAndTheNextReceiver) {
     device.serialPrefix = "ABC";
     startFlashableReceiver(3, device);
     toConnecting(2);
-    ui.press(1019, kInfo)
+    ui.press(res::idc::kUpdate, kInfo)
         .then([&](HeadlessBackend& b) {
             EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n3\nP\n9600\n9600\n");
-            EXPECT_EQ(b.text(kDone, 1005),
+            EXPECT_EQ(b.text(kDone, res::idc::kMessage),
                       "Receiver number ABC12345678 has been successfully upgraded from firmware version 004 to 005" +
                           kUpdateTail);
         })
-        .press(1031, kDone)  // Yes: back to the port selection page for the next receiver
+        .press(res::idc::kYes, kDone)  // Yes: back to the port selection page for the next receiver
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
-            EXPECT_EQ(b.selection(kChoose, 1007), 2);
+            EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 2);
         })
-        .press(1006, kChoose)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.text(kInfo, 1015), "005"); })  // the receiver runs 005 now
-        .press(2, kInfo);
+        .press(res::idc::kPortNext, kChoose)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "005"); })  // the receiver runs 005 now
+        .press(res::idc::kCancel, kInfo);
     run();
     EXPECT_TRUE(ui.messageBoxes().empty());
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
@@ -130,22 +130,22 @@ TEST_F(WizardFlash, RestoreEachDesignAndAnswerYesOrEscape) {
         sim::DeviceState device;
         device.bricked = true;
         sim::ReceiverSim& receiver = startFlashableReceiver(4, device);
-        script.press(1009, "Welcome").select(1007, 3, kChoose).press(1020, kChoose);
-        if (design == 1) script.press(1022, kRestore);
-        script.press(1023, kRestore)
+        script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, 3, kChoose).press(res::idc::kPortRestore, kChoose);
+        if (design == 1) script.press(res::idc::kGreyTop, kRestore);
+        script.press(res::idc::kRestore, kRestore)
             .then([&](HeadlessBackend& b) {
                 EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n4\nP\n9600\n9600\n");
                 EXPECT_EQ(b.active()->title, kDone);
-                EXPECT_EQ(b.text(kDone, 1005).rfind("The receiver has been successfully restored to firmware version "
+                EXPECT_EQ(b.text(kDone, res::idc::kMessage).rfind("The receiver has been successfully restored to firmware version "
                                                     "005.  \r\n\r\n",
                                                     0),
                           0u);
                 EXPECT_FALSE(b.visible(kRestore));
             });
         if (design == 0) {
-            script.press(1031, kDone).then([](HeadlessBackend& b) {
+            script.press(res::idc::kYes, kDone).then([](HeadlessBackend& b) {
                 EXPECT_TRUE(b.visible(kChoose));
-                EXPECT_EQ(b.selection(kChoose, 1007), 3);
+                EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 3);
             });
             script.escape(kChoose);
         } else {
@@ -177,15 +177,15 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     std::filesystem::permissions(surroundings.flasher.programFolder + "/prog.exe", std::filesystem::perms::owner_all);
     startFlashableReceiver(2, {});
     toConnecting(1);
-    ui.press(1019, kInfo)
+    ui.press(res::idc::kUpdate, kInfo)
         .answerMessageBox(
             "508231.005 cannot be found.  Make sure the updated firmware file is in the same directory as the "
             "update utility.\r\n\r\nLooked in: " + surroundings.flasher.programFolder)
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kInfo));
-            EXPECT_TRUE(b.enabled(kInfo, 1019));
+            EXPECT_TRUE(b.enabled(kInfo, res::idc::kUpdate));
         })
-        .press(2, kInfo);
+        .press(res::idc::kCancel, kInfo);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 
@@ -194,10 +194,10 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     startReceiver(2, {});
     HeadlessBackend script;
     toConnecting(1, script);
-    script.press(1019, kInfo)
-        .answerMessageBox(reported(128, "No answer from the receiver's bootloader on COM2 at 19200 baud"))
+    script.press(res::idc::kUpdate, kInfo)
+        .answerMessageBox(reported(res::ids::kUpdateFailed, "No answer from the receiver's bootloader on COM2 at 19200 baud"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
-        .press(1013, kInfo)
+        .press(res::idc::kBack, kInfo)
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kChoose)); })
         .escape(kChoose);
     run(script);
@@ -216,7 +216,7 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
     }
     std::filesystem::permissions(folder + "/prog.exe", std::filesystem::perms::owner_all);
     surroundings.flasher.programFolder = folder;
-    const std::string timedOut = res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running.");
+    const std::string timedOut = res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running.");
     for (bool shortUpdate : {true, false}) {
         SCOPED_TRACE(shortUpdate ? "short update limit" : "short restore limit");
         surroundings.updateCompletionLimitMs = shortUpdate ? 300 : 60000;
@@ -226,17 +226,17 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
         startReceiver(2, current);
         HeadlessBackend script;
         toConnecting(1, script);
-        script.press(1019, kInfo);
+        script.press(res::idc::kUpdate, kInfo);
         if (shortUpdate) {
-            script.answerMessageBox(timedOut).press(1013, kInfo);
+            script.answerMessageBox(timedOut).press(res::idc::kBack, kInfo);
         } else {
-            script.press(1031, kDone);  // Yes: back to the port selection page
+            script.press(res::idc::kYes, kDone);  // Yes: back to the port selection page
         }
-        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).press(1020, kChoose).press(1023, kRestore);
+        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).press(res::idc::kPortRestore, kChoose).press(res::idc::kRestore, kRestore);
         if (shortUpdate) {
-            script.press(1031, kDone);
+            script.press(res::idc::kYes, kDone);
         } else {
-            script.answerMessageBox(timedOut).press(1013, kRestore);
+            script.answerMessageBox(timedOut).press(res::idc::kBack, kRestore);
         }
         script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).escape(kChoose);
         run(script);
@@ -265,20 +265,20 @@ TEST_F(WizardFlash, TheReceiverHasTheLastWordAfterTheFlash) {
         HeadlessBackend script;
         const std::string page = c.restore ? kRestore : kInfo;
         if (c.restore) {
-            script.press(1009, "Welcome").select(1007, 1, kChoose).press(1020, kChoose).press(1023, kRestore);
+            script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, 1, kChoose).press(res::idc::kPortRestore, kChoose).press(res::idc::kRestore, kRestore);
         } else {
             toConnecting(1, script);
-            script.press(1019, kInfo);
+            script.press(res::idc::kUpdate, kInfo);
         }
         if (c.line.empty()) {
             script.then([](HeadlessBackend& b) {
-                EXPECT_EQ(b.text(kDone, 1005).rfind(
+                EXPECT_EQ(b.text(kDone, res::idc::kMessage).rfind(
                               "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005.", 0),
                           0u);
             });
-            script.press(1032, kDone);
+            script.press(res::idc::kNo, kDone);
         } else {
-            script.answerMessageBox(res::LoadString(c.restore ? 129 : 128) + std::string("\r\n\r\n") + c.line)
+            script.answerMessageBox(res::LoadString(c.restore ? res::ids::kRestoreFailed : res::ids::kUpdateFailed) + std::string("\r\n\r\n") + c.line)
                 .then([&](HeadlessBackend& b) {
                     EXPECT_TRUE(b.visible(page));
                     EXPECT_FALSE(b.window(kDone));
@@ -299,8 +299,8 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
     surroundings.updateCompletionLimitMs = 200;
     sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
     toConnecting(1);
-    ui.press(1019, kInfo)
-        .answerMessageBox(res::LoadString(125) + std::string("\r\n\r\nThe flasher is still running."))
+    ui.press(res::idc::kUpdate, kInfo)
+        .answerMessageBox(res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running."))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
         .escape(kInfo);
     run();
@@ -311,13 +311,13 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
 
     // Restore through a COM port with nothing behind it: prog.exe reports failure (129).
     HeadlessBackend script;
-    script.press(1009, "Welcome")
-        .press(1020, kChoose)
-        .press(1023, kRestore)
-        .answerMessageBox(reported(129, "COM1: cannot open " + tempDir + "/no-port-1: No such file or directory"))
+    script.press(res::idc::kWelcomeNext, "Welcome")
+        .press(res::idc::kPortRestore, kChoose)
+        .press(res::idc::kRestore, kRestore)
+        .answerMessageBox(reported(res::ids::kRestoreFailed, "COM1: cannot open " + tempDir + "/no-port-1: No such file or directory"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kRestore)); })
-        .press(1013, kRestore)
-        .press(2, kChoose);
+        .press(res::idc::kBack, kRestore)
+        .press(res::idc::kCancel, kChoose);
     run(script);
     EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
     // The late flasher's folder went once the wizard saw it had ended; the restore's went with it.

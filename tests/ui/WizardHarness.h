@@ -60,7 +60,7 @@ protected:
 
     // Next on the Welcome page, list entry `index` on the port selection page, Next.
     static void toConnecting(int index, ui::headless::HeadlessBackend& script) {
-        script.press(1009, "Welcome").select(1007, index, "Choose Connection").press(1006, "Choose Connection");
+        script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, index, "Choose Connection").press(res::idc::kPortNext, "Choose Connection");
     }
     void toConnecting(int index) { toConnecting(index, ui); }
 

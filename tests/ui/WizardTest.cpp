@@ -30,36 +30,38 @@ const std::string kRestore = "Restore";
 TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
     ReflasherDlg::SetAnimationCounter(1);  // as at program start
     ui.letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 155); })
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]); })
         .letTimePass(15 * 125)
         .then([](HeadlessBackend& b) {
-            // Ticks 1..8 show 155..161 and 143; ticks 9..16 leave 143 in place.
-            EXPECT_EQ(b.pictureHistory(kWelcome, 1028), (std::vector<int>{155, 155, 156, 157, 158, 159, 160, 161, 143}));
+            // Ticks 1..8 show the eight frames; ticks 9..16 leave the last in place.
+            const auto& f = res::idb::kAnimation;
+            EXPECT_EQ(b.pictureHistory(kWelcome, res::idc::kAnimation),
+                      (std::vector<int>{f[0], f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]}));
         })
         .letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 155); })  // tick 17
-        .press(1009, kWelcome)
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]); })  // tick 17
+        .press(res::idc::kWelcomeNext, kWelcome)
         .letTimePass(5000)  // the animation stands still behind the port selection page
         .then([](HeadlessBackend& b) {
             EXPECT_EQ(ReflasherDlg::AnimationCounter(), 18);
             EXPECT_TRUE(b.visible(kWelcome));
         })
-        .press(1013, kChoose)  // Back
+        .press(res::idc::kBack, kChoose)  // Back
         .letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, 1028), 156); })  // counter went on at 18
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[1]); })  // counter went on at 18
         .then([](HeadlessBackend& b) {
             const ui::Window* w = b.window(kWelcome);
             ASSERT_EQ(w->windowMenu.size(), 2u);
             EXPECT_EQ(w->windowMenu[0].command, 0u);
             EXPECT_EQ(w->windowMenu[1].command, 16u);
             EXPECT_EQ(w->windowMenu[1].text, "&About Firmware...");
-            EXPECT_EQ(w->largeIcon, 128);
-            EXPECT_EQ(w->smallIcon, 128);
-            EXPECT_EQ(b.picture(kWelcome, 1034), 168);
-            EXPECT_EQ(b.text(kWelcome, 1027).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
+            EXPECT_EQ(w->largeIcon, res::idi::kApplication);
+            EXPECT_EQ(w->smallIcon, res::idi::kApplication);
+            EXPECT_EQ(b.picture(kWelcome, res::idc::kLogo), res::idi::kLogo);
+            EXPECT_EQ(b.text(kWelcome, res::idc::kInstructions).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
         })
         .windowMenu(16, kWelcome)
-        .press(1, "About Reflasher")
+        .press(res::idc::kOk, "About Reflasher")
         .windowMenu(ui::kScMinimize, kWelcome)
         .escape(kWelcome);
     run();
@@ -67,7 +69,7 @@ TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
                                                         "end Choose Connection OK", "open About Reflasher",
                                                         "end About Reflasher OK", "end Welcome Cancel"}));
     // The icon drawn centred in the client area of the minimised page (390 x 284 pixels).
-    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome 128 179 126"}));
+    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome " + std::to_string(res::idi::kApplication) + " 179 126"}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -77,7 +79,7 @@ TEST_F(Wizard, AnimationCounterWrapsWithoutOverflow) {
     run();
     EXPECT_EQ(ReflasherDlg::AnimationCounter(), INT32_MIN + 1);
     // INT32_MAX % 16 = 15, INT32_MIN % 16 = 0: no frame is loaded; the creation frame stays.
-    EXPECT_EQ(ui.pictureHistory(kWelcome, 1028), (std::vector<int>{155}));
+    EXPECT_EQ(ui.pictureHistory(kWelcome, res::idc::kAnimation), (std::vector<int>{res::idb::kAnimation[0]}));
 }
 
 TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
@@ -87,19 +89,19 @@ TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
           EXPECT_TRUE(b.visible(kInfo));
           EXPECT_FALSE(b.visible(kChoose));
           EXPECT_FALSE(b.visible(kConnecting));
-          EXPECT_EQ(b.textHistory(kConnecting, 1005),
+          EXPECT_EQ(b.textHistory(kConnecting, res::idc::kMessage),
                     (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
-          EXPECT_EQ(b.text(kInfo, 1014), "VIZ12345678");
-          EXPECT_EQ(b.text(kInfo, 1015), "004");
-          EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
-          EXPECT_NE(b.text(kInfo, 1027).find("from the current version to version 005.\r\n"), std::string::npos);
+          EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "VIZ12345678");
+          EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "004");
+          EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("from the current version to version 005.\r\n"), std::string::npos);
       })
-        .press(1013, kInfo)  // Back
+        .press(res::idc::kBack, kInfo)  // Back
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
-            EXPECT_EQ(b.selection(kChoose, 1007), 1);
+            EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 1);
         })
-        .press(2, kChoose);
+        .press(res::idc::kCancel, kChoose);
     run();
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
@@ -118,11 +120,11 @@ TEST_F(Wizard, ReceiverAt9600AfterTheFallBack) {
     sim::ReceiverSim& receiver = startReceiver(3, device);
     toConnecting(2);
     ui.then([&](HeadlessBackend& b) {
-          EXPECT_EQ(b.textHistory(kConnecting, 1005),
+          EXPECT_EQ(b.textHistory(kConnecting, res::idc::kMessage),
                     (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
                                               "Getting receiver information..."}));
-          EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
-          EXPECT_EQ(b.text(kInfo, 1015), "16");
+          EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
+          EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "16");
           EXPECT_EQ(receiver.Count().baud, 9600u);
       })
         .escape(kInfo);
@@ -140,11 +142,11 @@ TEST_F(Wizard, AFrontEndsPortIsSelectedWhenThePageOpensAndTheReceiverIsReported)
     surroundings.firstPortIndex = 2;
     std::vector<ReceiverFound> found;
     surroundings.receiverFound = [&found](const ReceiverFound& r) { found.push_back(r); };
-    ui.press(1009, "Welcome")
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.selection(kChoose, 1007), 2); })
-        .press(1006, kChoose)
+    ui.press(res::idc::kWelcomeNext, "Welcome")
+        .then([](HeadlessBackend& b) { EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 2); })
+        .press(res::idc::kPortNext, kChoose)
         .then([](HeadlessBackend& b) {
-            EXPECT_EQ(b.text(kInfo, 1017), "The receiver is connected to your PC COM port 3 at a baud rate of 19200.");
+            EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 19200.");
         })
         .escape(kInfo);
     run();
@@ -163,18 +165,18 @@ TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     toConnecting(0);
     ui.then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kConnecting)); })
         .repaint()  // the connecting page is painted again while the message is up
-        .answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + tempDir +
+        .answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + tempDir +
                           "/no-port-1: No such file or directory.")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
-            EXPECT_EQ(b.selection(kChoose, 1007), 0);
+            EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 0);
         })
         .escape(kChoose);
     run();
     ASSERT_EQ(ui.messageBoxes().size(), 1u);  // a second sequence would have shown 108 again
     EXPECT_EQ(ui.messageBoxes()[0].caption, programName());
     EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::Exclamation);
-    EXPECT_EQ(ui.textHistory(kConnecting, 1005), (std::vector<std::string>{"Connecting at 19200..."}));
+    EXPECT_EQ(ui.textHistory(kConnecting, res::idc::kMessage), (std::vector<std::string>{"Connecting at 19200..."}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -185,18 +187,18 @@ TEST_F(Wizard, APortInUseOrForbiddenSaysSo) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     toConnecting(2);
-    ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + receiver.SlavePath() +
+    ui.answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + receiver.SlavePath() +
                         ": in use by another program.");
     // A device this user may not open (only a user who is not root can be refused).
     const std::string forbidden = tempDir + "/forbidden";
     std::ofstream(forbidden) << "";
     chmod(forbidden.c_str(), 0);
     setenv("REFLASHER_COM4", forbidden.c_str(), 1);
-    ui.select(1007, 3, kChoose).press(1006, kChoose);
+    ui.select(res::idc::kPortList, 3, kChoose).press(res::idc::kPortNext, kChoose);
     if (geteuid() == 0) {
         ui.answerMessageBox();  // root opens it; it is no tty, so the line settings are refused
     } else {
-        ui.answerMessageBox(res::LoadString(108) + std::string("\r\n\r\n") + forbidden +
+        ui.answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + forbidden +
                             ": Permission denied; add this user to the group that owns the device (dialout on "
                             "Debian: sudo adduser $USER dialout) and log in again.");
     }
@@ -211,14 +213,14 @@ TEST_F(Wizard, NoReceiverBringsThePortSelectionBack) {
     device.fault = sim::Fault::Silent;
     startReceiver(4, device);
     toConnecting(3);
-    ui.answerMessageBox(res::LoadString(109))
+    ui.answerMessageBox(res::LoadString(res::ids::kNoReceiver))
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
-            EXPECT_EQ(b.selection(kChoose, 1007), 3);
+            EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 3);
         })
-        .press(2, kChoose);
+        .press(res::idc::kCancel, kChoose);
     run();
-    EXPECT_EQ(ui.textHistory(kConnecting, 1005),
+    EXPECT_EQ(ui.textHistory(kConnecting, res::idc::kMessage),
               (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600..."}));
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting", "end Connecting OK",
@@ -237,7 +239,7 @@ TEST_F(Wizard, TheConnectingPageAsksFor8N1WithoutHandshakingAt19200Then9600) {
     // A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: these lines record it.
     comm::platform::SetLineDeviceFactory(&OpenSilentLine);
     toConnecting(3);
-    ui.answerMessageBox(res::LoadString(109)).escape(kChoose);
+    ui.answerMessageBox(res::LoadString(res::ids::kNoReceiver)).escape(kChoose);
     run();
     comm::platform::SetLineDeviceFactory(nullptr);
     ASSERT_EQ(gSilentLinesOpened, 2);
@@ -273,7 +275,7 @@ TEST_F(Wizard, UnansweredInformationEndsTheWizard) {
         device.fault = fault;
         startReceiver(2, device);
         toConnecting(1, script);
-        script.answerMessageBox(res::LoadString(113));
+        script.answerMessageBox(res::LoadString(res::ids::kNoInformation));
         run(script);
         EXPECT_EQ(script.pageOrder(),
                   (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
@@ -300,16 +302,16 @@ TEST_F(Wizard, PowerCheck) {
         device.batteryLevel = c.level;
         startReceiver(2, device);
         toConnecting(1, script);
-        script.press(1019, kInfo);
+        script.press(res::idc::kUpdate, kInfo);
         if (c.accepted) {
             script.answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
                                     "\r\n\r\nLooked in: " + tempDir + "/empty");
         } else {
-            script.answerMessageBox(res::LoadString(115));
+            script.answerMessageBox(res::LoadString(res::ids::kLowBattery));
         }
         script.then([&](HeadlessBackend& b) {
                   EXPECT_TRUE(b.visible(kInfo));
-                  EXPECT_EQ(b.enabled(kInfo, 1019), c.accepted);
+                  EXPECT_EQ(b.enabled(kInfo, res::idc::kUpdate), c.accepted);
               })
             .escape(kInfo);
         run(script);
@@ -323,13 +325,13 @@ TEST_F(Wizard, RefusedPowerDisablesUpdateUntilTheNextVisit) {
     device.batteryLevel = 100;
     startReceiver(2, device);
     toConnecting(1);
-    ui.press(1019, kInfo)
-        .answerMessageBox(res::LoadString(115))
+    ui.press(res::idc::kUpdate, kInfo)
+        .answerMessageBox(res::LoadString(res::ids::kLowBattery))
         .enter(kInfo)  // the default button is disabled now: nothing happens
-        .press(1013, kInfo)
-        .press(1006, kChoose)
-        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.enabled(kInfo, 1019)); })
-        .press(2, kInfo);
+        .press(res::idc::kBack, kInfo)
+        .press(res::idc::kPortNext, kChoose)
+        .then([](HeadlessBackend& b) { EXPECT_TRUE(b.enabled(kInfo, res::idc::kUpdate)); })
+        .press(res::idc::kCancel, kInfo);
     run();
     EXPECT_EQ(ui.messageBoxes().size(), 1u);
     ASSERT_EQ(ui.errors().size(), 1u);
@@ -348,8 +350,8 @@ TEST_F(Wizard, SerialNumbersChooseTheFirmwareFile) {
         startReceiver(2, device);
         toConnecting(1, script);
         script.then([&](HeadlessBackend& b) {
-                  EXPECT_EQ(b.text(kInfo, 1014), std::string(prefix) + "12345678");
-                  EXPECT_NE(b.text(kInfo, 1027).find(std::string("to version ") + version + ".\r\n"),
+                  EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), std::string(prefix) + "12345678");
+                  EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find(std::string("to version ") + version + ".\r\n"),
                             std::string::npos);
               })
             .escape(kInfo);
@@ -365,10 +367,10 @@ TEST_F(Wizard, ControlCharactersFromTheReceiverAreShownAsStandIns) {
     startReceiver(2, device);
     toConnecting(1);
     ui.then([](HeadlessBackend& b) {
-          EXPECT_EQ(b.text(kInfo, 1014), "V^M^J^I1234567");
-          EXPECT_EQ(b.text(kInfo, 1015), "^H^[?");
+          EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "V^M^J^I1234567");
+          EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "^H^[?");
           // Not "VIZ": the other firmware file, as for any other serial number.
-          EXPECT_NE(b.text(kInfo, 1027).find("to version 005.\r\n"), std::string::npos);
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 005.\r\n"), std::string::npos);
       })
         .escape(kInfo);
     run();
@@ -410,47 +412,47 @@ TEST_F(Wizard, EmptySerialNumberIsAnUnsupportedAntenna) {
     setenv("REFLASHER_COM2", receivers[2]->SlavePath().c_str(), 1);
     toConnecting(1);
     ui.then([](HeadlessBackend& b) {
-          EXPECT_EQ(b.text(kInfo, 1014), "");
-          EXPECT_NE(b.text(kInfo, 1027).find("to version 69-.\r\n"), std::string::npos);
+          EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "");
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 69-.\r\n"), std::string::npos);
       })
-        .press(1019, kInfo)
+        .press(res::idc::kUpdate, kInfo)
         .then([](HeadlessBackend& b) { EXPECT_FALSE(b.visible(kInfo)); })  // hidden while the box is up
         .answerMessageBox("Unsupported antenna.")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kInfo));
-            EXPECT_TRUE(b.enabled(kInfo, 1019));
+            EXPECT_TRUE(b.enabled(kInfo, res::idc::kUpdate));
         })
-        .press(2, kInfo);
+        .press(res::idc::kCancel, kInfo);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
 TEST_F(Wizard, RestorePageWithoutTheFlasher) {
     useEmptyProgramFolder();
-    ui.press(1009, kWelcome)
-        .select(1007, 2, kChoose)
-        .press(1020, kChoose)
+    ui.press(res::idc::kWelcomeNext, kWelcome)
+        .select(res::idc::kPortList, 2, kChoose)
+        .press(res::idc::kPortRestore, kChoose)
         .then([](HeadlessBackend& b) {
             EXPECT_FALSE(b.visible(kChoose));
             const ui::Window* w = b.window(kRestore);
-            EXPECT_TRUE(w->control(1021)->checked);
-            EXPECT_FALSE(w->control(1022)->checked);
+            EXPECT_TRUE(w->control(res::idc::kWhiteTop)->checked);
+            EXPECT_FALSE(w->control(res::idc::kGreyTop)->checked);
         })
-        .press(1022, kRestore)
+        .press(res::idc::kGreyTop, kRestore)
         .enter(kRestore)  // Restore is the default button
         .answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
                                     "\r\n\r\nLooked in: " + tempDir + "/empty")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kRestore));
-            EXPECT_TRUE(b.window(kRestore)->control(1022)->checked);  // the choice stays
+            EXPECT_TRUE(b.window(kRestore)->control(res::idc::kGreyTop)->checked);  // the choice stays
         })
-        .press(1013, kRestore)  // Back
+        .press(res::idc::kBack, kRestore)  // Back
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
-            EXPECT_EQ(b.selection(kChoose, 1007), 2);
+            EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 2);
         })
-        .press(1020, kChoose)
-        .press(2, kRestore);  // Cancel on the restore page ends the program
+        .press(res::idc::kPortRestore, kChoose)
+        .press(res::idc::kCancel, kRestore);  // Cancel on the restore page ends the program
     run();
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Restore", "end Restore OK",
@@ -463,16 +465,16 @@ TEST_F(Wizard, RestoreDesignsChooseTheFirmwareFile) {
     // prog.exe beside the tests finds neither file and ends at once: message 126 names the file.
     surroundings.firmwareNames = [](int id) { return "508231." + std::to_string(id); };
     const std::string looked = "\r\n\r\nLooked in: " + binFolder().string();
-    ui.press(1009, kWelcome)
-        .press(1020, kChoose)
-        .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102") + looked)
-        .press(1022, kRestore)
-        .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.103") + looked)
-        .press(1021, kRestore)
-        .press(1023, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(126), "508231.102") + looked)
+    ui.press(res::idc::kWelcomeNext, kWelcome)
+        .press(res::idc::kPortRestore, kChoose)
+        .press(res::idc::kRestore, kRestore)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") + looked)
+        .press(res::idc::kGreyTop, kRestore)
+        .press(res::idc::kRestore, kRestore)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.103") + looked)
+        .press(res::idc::kWhiteTop, kRestore)
+        .press(res::idc::kRestore, kRestore)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") + looked)
         .escape(kRestore);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];

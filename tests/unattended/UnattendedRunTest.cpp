@@ -62,20 +62,20 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     };
     const std::vector<Case> cases = {
         {"healthy", [](sim::DeviceState&) {}, 0, "updated", 0, "169-508231-005"},
-        {"battery 3599", [](sim::DeviceState& d) { d.batteryLevel = 3599; }, 10, "low-battery", 115, "169-508231-004"},
-        {"silent", [](sim::DeviceState& d) { d.fault = sim::Fault::Silent; }, 11, "no-receiver", 109, "169-508231-004"},
-        {"no device", nullptr, 12, "port-not-opened", 108, ""},
+        {"battery 3599", [](sim::DeviceState& d) { d.batteryLevel = 3599; }, 10, "low-battery", res::ids::kLowBattery, "169-508231-004"},
+        {"silent", [](sim::DeviceState& d) { d.fault = sim::Fault::Silent; }, 11, "no-receiver", res::ids::kNoReceiver, "169-508231-004"},
+        {"no device", nullptr, 12, "port-not-opened", res::ids::kPortNotOpened, ""},
         {"no power reply", [](sim::DeviceState& d) { d.fault = sim::Fault::NoPower; }, 13,
-         "receiver-information-unreadable", 113, "169-508231-004"},
+         "receiver-information-unreadable", res::ids::kNoInformation, "169-508231-004"},
         {"no serial number", [](sim::DeviceState& d) { d.fault = sim::Fault::NoSerial; }, 14,
-         "no-firmware-for-serial-number", 114, "169-508231-004"},
-        {"worn flash", [](sim::DeviceState& d) { d.fault = sim::Fault::WornFlash; }, 20, "flasher-failed", 128, ""},
+         "no-firmware-for-serial-number", res::ids::kUnsupportedAntenna, "169-508231-004"},
+        {"worn flash", [](sim::DeviceState& d) { d.fault = sim::Fault::WornFlash; }, 20, "flasher-failed", res::ids::kUpdateFailed, ""},
         {"keeps the old version", [](sim::DeviceState& d) { d.fault = sim::Fault::KeepsOldVersion; }, 24,
-         "confirmation-failed", 128, "169-508231-004"},
+         "confirmation-failed", res::ids::kUpdateFailed, "169-508231-004"},
         {"starts in 3 s", [](sim::DeviceState& d) { d.fault = sim::Fault::SlowStart; }, 0, "updated", 0,
          "169-508231-005"},
         {"another receiver after the flash", [](sim::DeviceState& d) { d.fault = sim::Fault::OtherReceiver; }, 25,
-         "other-receiver", 128, "169-508231-005"},
+         "other-receiver", res::ids::kUpdateFailed, "169-508231-005"},
         {"runs the target already", [](sim::DeviceState& d) { d.firmwareVersion = "169-508231-005"; }, 0, "current",
          0, "169-508231-005"},
     };
@@ -416,7 +416,7 @@ TEST_F(UnattendedInProcess, FlasherPastItsLimitIs21AndIsNotLeftRunning) {
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
     unsetenv("REFLASHER_COM1");
     EXPECT_EQ(code, 21) << output;
-    EXPECT_NE(output.find("\"string\":125"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"string\":" + std::to_string(res::ids::kTimedOut)), std::string::npos) << output;
     EXPECT_NE(output.find("\"outcome\":\"flasher-timed-out\""), std::string::npos) << output;
     EXPECT_FALSE(bench_test::AnyProcessIn(tempDir + "/"));  // the held flasher was ended
     EXPECT_TRUE(fs::is_empty(tempDir));                       // and its folder removed
@@ -426,7 +426,7 @@ TEST_F(UnattendedInProcess, MissingFlasherOrFirmwareIs22) {
     fs::create_directory(tempDir + "/empty");
     fs::create_directory(tempDir + "/no-firmware");
     fs::create_symlink(bench_test::BinFolder() / "prog.exe", tempDir + "/no-firmware/prog.exe");
-    for (const auto& [folder, message] : std::map<std::string, int>{{"empty", 120}, {"no-firmware", 126}}) {
+    for (const auto& [folder, message] : std::map<std::string, int>{{"empty", res::ids::kFlasherNotFound}, {"no-firmware", res::ids::kFirmwareNotFound}}) {
         SCOPED_TRACE(folder);
         sim::ReceiverSim& r = receiver({});
         WizardSurroundings surroundings;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/win32/WizardDriver.h"
+#include "res/Resource.h"
 #include "tests/wine/RemotePty.h"
 
 namespace {
@@ -76,13 +77,13 @@ int main(int argc, char** argv) {
     w.Key(about, VK_RETURN);
 
     welcome = w.Page("Welcome");
-    w.Click(welcome, 1009);
+    w.Click(welcome, res::idc::kWelcomeNext);
     HWND choose = w.Page("Choose Connection");
     Shoot(choose, "choose-connection");
 
     // Only noise on COM3: the connecting page while it tries, then message 109.
-    w.Select(choose, 1007, 2);
-    w.Click(choose, 1006);
+    w.Select(choose, res::idc::kPortList, 2);
+    w.Click(choose, res::idc::kPortNext);
     HWND connecting = nullptr;
     driver::WaitFor([&] {
         return (connecting = FindWindowA("#32770", "Connecting")) != nullptr &&
@@ -95,22 +96,22 @@ int main(int argc, char** argv) {
 
     // A weak battery on COM2: message 115.
     choose = w.Page("Choose Connection");
-    w.Select(choose, 1007, 1);
-    w.Click(choose, 1006);
+    w.Select(choose, res::idc::kPortList, 1);
+    w.Click(choose, res::idc::kPortNext);
     HWND info = w.Page("Receiver Information");
-    w.Click(info, 1019);
+    w.Click(info, res::idc::kUpdate);
     Shoot(BoxWindow(w), "message-low-battery");
     if (auto seen = w.Box()) w.Answer(*seen);
     info = w.Page("Receiver Information");
-    w.Click(info, 1013);
+    w.Click(info, res::idc::kBack);
 
     // The update road on COM1, through the flasher's console, to the completion page.
     choose = w.Page("Choose Connection");
-    w.Select(choose, 1007, 0);
-    w.Click(choose, 1006);
+    w.Select(choose, res::idc::kPortList, 0);
+    w.Click(choose, res::idc::kPortNext);
     info = w.Page("Receiver Information");
     Shoot(info, "receiver-information");
-    w.Click(info, 1019);
+    w.Click(info, res::idc::kUpdate);
     HWND console = nullptr;
     // The console host may hold more windows of that title: the visible one with a size.
     driver::WaitFor([&] {
@@ -140,13 +141,13 @@ int main(int argc, char** argv) {
     else std::printf("%s\n", consolePicture.c_str());
     HWND done = w.Page("Update Successful", driver::Patience(300000));
     Shoot(done, "update-successful");
-    w.Click(done, 1031);
+    w.Click(done, res::idc::kYes);
 
     choose = w.Page("Choose Connection");
-    w.Click(choose, 1020);
+    w.Click(choose, res::idc::kPortRestore);
     HWND restore = w.Page("Restore");
     Shoot(restore, "restore");
-    w.Click(restore, 2);
+    w.Click(restore, res::idc::kCancel);
     w.Ended();
     return gFailures == 0 ? 0 : 1;
 }

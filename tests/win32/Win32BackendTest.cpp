@@ -273,13 +273,13 @@ class Win32BackendTest : public ::testing::Test {
 };
 
 TEST_F(Win32BackendTest, KeysTypedBeforeAWindowWasShownNeverReachIt) {
-    ui::Window restore = Model(151);
+    ui::Window restore = Model(res::idd::kRestore);
     restore.controls[2].checked = true;  // as the page's data exchange does
     HWND page = Open(restore);
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(Focus(), GetDlgItem(page, 1021));  // the first tab stop
+    EXPECT_EQ(Focus(), GetDlgItem(page, res::idc::kWhiteTop));  // the first tab stop
     Key(Focus(), VK_ESCAPE);  // typed while the wizard is busy, for the page below
-    ui::Window about = Model(100);
+    ui::Window about = Model(res::idd::kAbout);
     backend_.windowOpened(about);
     HWND box = static_cast<HWND>(backend_.handleOf(about));
     Key(GetDlgItem(box, IDOK), VK_ESCAPE);  // and for this window before it was shown
@@ -292,7 +292,7 @@ TEST_F(Win32BackendTest, KeysTypedBeforeAWindowWasShownNeverReachIt) {
     EXPECT_EQ(Next().kind, ui::InputKind::Escape);
     backend_.windowClosed(about, 2);
     EXPECT_TRUE(IsWindowEnabled(page));
-    Key(GetDlgItem(page, 1021), VK_ESCAPE);  // the Restore page's Escape is its Cancel button
+    Key(GetDlgItem(page, res::idc::kWhiteTop), VK_ESCAPE);  // the Restore page's Escape is its Cancel button
     const ui::Input cancel = Next();
     EXPECT_EQ(cancel.kind, ui::InputKind::Press);
     EXPECT_EQ(cancel.control, 2);
@@ -300,26 +300,26 @@ TEST_F(Win32BackendTest, KeysTypedBeforeAWindowWasShownNeverReachIt) {
 }
 
 TEST_F(Win32BackendTest, InputWaitsWhileTheWizardIsBusy) {
-    ui::Window restore = Model(151);
+    ui::Window restore = Model(res::idd::kRestore);
     restore.controls[2].checked = true;
     HWND page = Open(restore);
     EXPECT_EQ(Next().kind, ui::InputKind::Repaint);
-    Key(GetDlgItem(page, 1021), VK_DOWN);  // arrows move the check in the group
+    Key(GetDlgItem(page, res::idc::kWhiteTop), VK_DOWN);  // arrows move the check in the group
     const ui::Input grey = Next();
     EXPECT_EQ(grey.kind, ui::InputKind::Press);
-    EXPECT_EQ(grey.control, 1022);
-    PostMessageA(GetDlgItem(page, 1013), BM_CLICK, 0, 0);
+    EXPECT_EQ(grey.control, res::idc::kGreyTop);
+    PostMessageA(GetDlgItem(page, res::idc::kBack), BM_CLICK, 0, 0);
     backend_.busyPause(100);  // paints, answers, takes no input
     const ui::Input back = Next();
     EXPECT_EQ(back.kind, ui::InputKind::Press);
-    EXPECT_EQ(back.control, 1013);
+    EXPECT_EQ(back.control, res::idc::kBack);
     backend_.windowClosed(restore, 2);
 }
 
 TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
-    ui::Window welcome = Model(102);
+    ui::Window welcome = Model(res::idd::kWelcome);
     HWND page = Open(welcome);
-    welcome.largeIcon = welcome.smallIcon = 128;
+    welcome.largeIcon = welcome.smallIcon = res::idi::kApplication;
     backend_.windowChanged(welcome, ui::Change::Icon, 0);
     EXPECT_NE(SendMessageA(page, WM_GETICON, ICON_BIG, 0), 0);
     EXPECT_NE(SendMessageA(page, WM_GETICON, ICON_SMALL, 0), 0);
@@ -341,26 +341,26 @@ TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
     EXPECT_EQ(about.kind, ui::InputKind::WindowMenu);
     EXPECT_EQ(about.command, 0x10u);
 
-    welcome.controls[0].picture = res::FindPicture(168);  // the logo into 1034
-    backend_.windowChanged(welcome, ui::Change::Picture, 1034);
-    EXPECT_NE(SendMessageA(GetDlgItem(page, 1034), STM_GETIMAGE, IMAGE_ICON, 0), 0);
+    welcome.controls[0].picture = res::FindPicture(res::idi::kLogo);  // the logo into res::idc::kLogo
+    backend_.windowChanged(welcome, ui::Change::Picture, res::idc::kLogo);
+    EXPECT_NE(SendMessageA(GetDlgItem(page, res::idc::kLogo), STM_GETIMAGE, IMAGE_ICON, 0), 0);
     welcome.controls[2].text = "line one\r\nline two";
-    backend_.windowChanged(welcome, ui::Change::Text, 1027);
-    EXPECT_EQ(TextOf(GetDlgItem(page, 1027)), "line one\r\nline two");
+    backend_.windowChanged(welcome, ui::Change::Text, res::idc::kInstructions);
+    EXPECT_EQ(TextOf(GetDlgItem(page, res::idc::kInstructions)), "line one\r\nline two");
     backend_.windowClosed(welcome, 2);
 }
 
 // A text longer than its box scrolls to its end by its bar and by keys, whatever the font and the
 // scale make of it; a text that fits shows no bar.
 TEST_F(Win32BackendTest, LongTextsScrollToTheirEnd) {
-    ui::Window choose = Model(147);
+    ui::Window choose = Model(res::idd::kChooseConnection);
     HWND page = Open(choose);
-    HWND edit = GetDlgItem(page, 1027);
+    HWND edit = GetDlgItem(page, res::idc::kInstructions);
     choose.controls[0].text = "Short.";
-    backend_.windowChanged(choose, ui::Change::Text, 1027);
+    backend_.windowChanged(choose, ui::Change::Text, res::idc::kInstructions);
     EXPECT_FALSE(GetWindowLongA(edit, GWL_STYLE) & WS_VSCROLL);
-    choose.controls[0].text = res::LoadString(122);
-    backend_.windowChanged(choose, ui::Change::Text, 1027);
+    choose.controls[0].text = res::LoadString(res::ids::kPortInstructions);
+    backend_.windowChanged(choose, ui::Change::Text, res::idc::kInstructions);
     EXPECT_TRUE(GetWindowLongA(edit, GWL_STYLE) & WS_VSCROLL);
     const int lines = int(SendMessageA(edit, EM_GETLINECOUNT, 0, 0));
     SCROLLINFO bar{};

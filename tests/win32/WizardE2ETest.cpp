@@ -30,13 +30,13 @@ std::string S(int id) {
     return res::LoadString(id);
 }
 std::string Welcome() {
-    return fmt::sprintf(S(123), S(106));
+    return fmt::sprintf(S(res::ids::kWelcomeText), S(res::ids::kReceiverName));
 }
 std::string Instructions() {
-    return fmt::sprintf(S(122), S(106));
+    return fmt::sprintf(S(res::ids::kPortInstructions), S(res::ids::kReceiverName));
 }
 std::string StatusLine(int port, int speed) {
-    return fmt::sprintf(S(107), port, speed);
+    return fmt::sprintf(S(res::ids::kConnectedAt), port, speed);
 }
 
 // The flashing at 9600 baud takes about a minute under Wine; the rest far less.
@@ -96,10 +96,10 @@ class WizardE2E : public ::testing::Test {
         HWND welcome = w.Page("Welcome");
         EXPECT_NE(welcome, nullptr);
         if (!welcome) return nullptr;
-        w.Click(welcome, 1009);
+        w.Click(welcome, res::idc::kWelcomeNext);
         HWND choose = w.Page("Choose Connection");
         EXPECT_NE(choose, nullptr);
-        if (choose && port != 1) w.Select(choose, 1007, port - 1);
+        if (choose && port != 1) w.Select(choose, res::idc::kPortList, port - 1);
         return choose;
     }
 
@@ -107,7 +107,7 @@ class WizardE2E : public ::testing::Test {
     HWND ToInfoPage(Wizard& w) {
         HWND choose = ToPortPage(w, 1);
         if (!choose) return nullptr;
-        w.Click(choose, 1006);
+        w.Click(choose, res::idc::kPortNext);
         HWND info = w.Page("Receiver Information");
         EXPECT_NE(info, nullptr);
         return info;
@@ -143,47 +143,47 @@ TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
 
     HWND welcome = w.Page("Welcome");
     ASSERT_NE(welcome, nullptr);
-    EXPECT_EQ(driver::Text(welcome, 1027), Welcome());
-    w.Click(welcome, 1009);
+    EXPECT_EQ(driver::Text(welcome, res::idc::kInstructions), Welcome());
+    w.Click(welcome, res::idc::kWelcomeNext);
     HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    EXPECT_EQ(driver::Items(choose, 1007),
-              (std::vector<std::string>{S(116), S(117), S(118), S(119)}));
-    EXPECT_EQ(driver::Selection(choose, 1007), 0);
-    EXPECT_EQ(driver::Text(choose, 1027), Instructions());
+    EXPECT_EQ(driver::Items(choose, res::idc::kPortList),
+              (std::vector<std::string>{S(res::ids::kComPort1), S(res::ids::kComPort2), S(res::ids::kComPort3), S(res::ids::kComPort4)}));
+    EXPECT_EQ(driver::Selection(choose, res::idc::kPortList), 0);
+    EXPECT_EQ(driver::Text(choose, res::idc::kInstructions), Instructions());
     EXPECT_FALSE(IsWindowEnabled(welcome));  // only the page on top takes input
-    w.Select(choose, 1007, 1);
-    w.Click(choose, 1006);
+    w.Select(choose, res::idc::kPortList, 1);
+    w.Click(choose, res::idc::kPortNext);
 
     HWND info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
     EXPECT_FALSE(w.Shows("Choose Connection"));  // hidden while the road goes on
-    EXPECT_EQ(driver::Text(info, 1014), "VIZ12345678");
-    EXPECT_EQ(driver::Text(info, 1015), "004");
-    EXPECT_EQ(driver::Text(info, 1017), StatusLine(2, 19200));
-    EXPECT_EQ(driver::Text(info, 1027), fmt::sprintf(S(121), "005"));
-    w.Click(info, 1019);
+    EXPECT_EQ(driver::Text(info, res::idc::kSerialNumber), "VIZ12345678");
+    EXPECT_EQ(driver::Text(info, res::idc::kFirmwareVersion), "004");
+    EXPECT_EQ(driver::Text(info, res::idc::kConnection), StatusLine(2, 19200));
+    EXPECT_EQ(driver::Text(info, res::idc::kInstructions), fmt::sprintf(S(res::ids::kUpdateInstructions), "005"));
+    w.Click(info, res::idc::kUpdate);
 
     HWND done = w.Page("Update Successful", kFlashPatience);
     ASSERT_NE(done, nullptr);
-    EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "004", "005"));
-    EXPECT_FALSE(driver::Visible(done, 1033));
-    w.Click(done, 1031);  // Yes
+    EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
+    EXPECT_FALSE(driver::Visible(done, res::idc::kPrintResults));
+    w.Click(done, res::idc::kYes);  // Yes
 
     choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    EXPECT_EQ(driver::Selection(choose, 1007), 1);
-    w.Select(choose, 1007, 2);
-    w.Click(choose, 1006);
+    EXPECT_EQ(driver::Selection(choose, res::idc::kPortList), 1);
+    w.Select(choose, res::idc::kPortList, 2);
+    w.Click(choose, res::idc::kPortNext);
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(driver::Text(info, 1015), "003");
-    EXPECT_EQ(driver::Text(info, 1017), StatusLine(3, 19200));
-    w.Click(info, 1019);  // external power: the low battery does not matter
+    EXPECT_EQ(driver::Text(info, res::idc::kFirmwareVersion), "003");
+    EXPECT_EQ(driver::Text(info, res::idc::kConnection), StatusLine(3, 19200));
+    w.Click(info, res::idc::kUpdate);  // external power: the low battery does not matter
     done = w.Page("Update Successful", kFlashPatience);
     ASSERT_NE(done, nullptr);
-    EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "003", "005"));
-    w.Click(done, 1032);  // No
+    EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "003", "005"));
+    w.Click(done, res::idc::kNo);  // No
     EXPECT_EQ(w.Ended(), 0u);
 }
 
@@ -194,23 +194,23 @@ TEST_F(WizardE2E, FindsAReceiverAt9600) {
     Wizard& w = Start();
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(driver::Text(info, 1017), StatusLine(1, 9600));
+    EXPECT_EQ(driver::Text(info, res::idc::kConnection), StatusLine(1, 9600));
     {
         // The port stays this wizard's until its flasher has ended: a second one is refused it.
         Wizard second(driver::OwnFolder() + "\\Reflasher.exe", "", temp_);
         HWND choose = ToPortPage(second, 1);
         ASSERT_NE(choose, nullptr);
-        second.Click(choose, 1006);
+        second.Click(choose, res::idc::kPortNext);
         const std::string text = Box(second);
-        EXPECT_EQ(text.substr(0, S(108).size()), S(108));
+        EXPECT_EQ(text.substr(0, S(res::ids::kPortNotOpened).size()), S(res::ids::kPortNotOpened));
         EXPECT_NE(text.find("\\\\.\\COM1: in use by another program"), std::string::npos) << text;
         second.Key(second.Page("Choose Connection"), VK_ESCAPE);
         EXPECT_EQ(second.Ended(), 3u);
     }
-    w.Click(info, 1013);  // Back
+    w.Click(info, res::idc::kBack);  // Back
     HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    w.Click(choose, 2);
+    w.Click(choose, res::idc::kCancel);
     EXPECT_EQ(w.Ended(), 3u);
 }
 
@@ -221,13 +221,13 @@ TEST_F(WizardE2E, RefusesALowBattery) {
     Wizard& w = Start();
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
-    w.Click(info, 1019);
-    EXPECT_EQ(Box(w), S(115));
+    w.Click(info, res::idc::kUpdate);
+    EXPECT_EQ(Box(w), S(res::ids::kLowBattery));
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Enabled(info, 1019); }));
+    EXPECT_TRUE(driver::WaitFor([&] { return !driver::Enabled(info, res::idc::kUpdate); }));
     w.Key(info, VK_RETURN);  // the default button is disabled: nothing happens
-    w.Click(info, 2);
+    w.Click(info, res::idc::kCancel);
     EXPECT_EQ(w.Ended(), 3u);
 }
 
@@ -240,21 +240,21 @@ TEST_F(WizardE2E, ReportsNoReceiverAndAMissingPort) {
     Wizard& w = Start();
     HWND choose = ToPortPage(w, 2);
     ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    EXPECT_EQ(Box(w), S(109));
+    w.Click(choose, res::idc::kPortNext);
+    EXPECT_EQ(Box(w), S(res::ids::kNoReceiver));
     choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    EXPECT_EQ(driver::Selection(choose, 1007), 1);
-    w.Select(choose, 1007, 3);
-    w.Click(choose, 1006);
+    EXPECT_EQ(driver::Selection(choose, res::idc::kPortList), 1);
+    w.Select(choose, res::idc::kPortList, 3);
+    w.Click(choose, res::idc::kPortNext);
     // With the device and why under it. (Wine opens the machine's /dev/ttyS3 for a COM4 that
     // leads nowhere, where there is one: then the line settings fail. Either way: 108.)
     const std::string text = Box(w);
-    EXPECT_EQ(text.substr(0, S(108).size()), S(108));
+    EXPECT_EQ(text.substr(0, S(res::ids::kPortNotOpened).size()), S(res::ids::kPortNotOpened));
     EXPECT_NE(text.find("\r\n\r\n\\\\.\\COM4: "), std::string::npos) << text;
     choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
-    EXPECT_EQ(driver::Selection(choose, 1007), 3);
+    EXPECT_EQ(driver::Selection(choose, res::idc::kPortList), 3);
     w.Key(choose, VK_ESCAPE);
     EXPECT_EQ(w.Ended(), 3u);
 }
@@ -266,8 +266,8 @@ TEST_F(WizardE2E, EndsWhenTheIdentityIsNotAnswered) {
     Wizard& w = Start();
     HWND choose = ToPortPage(w, 1);
     ASSERT_NE(choose, nullptr);
-    w.Click(choose, 1006);
-    EXPECT_EQ(Box(w), S(113));
+    w.Click(choose, res::idc::kPortNext);
+    EXPECT_EQ(Box(w), S(res::ids::kNoInformation));
     EXPECT_EQ(w.Ended(), 3u);
 }
 
@@ -278,23 +278,23 @@ TEST_F(WizardE2E, RestoresWithEachDesign) {
     Wizard& w = Start();
     HWND choose = ToPortPage(w, 1);
     ASSERT_NE(choose, nullptr);
-    for (int design : {1021, 1022}) {
-        w.Click(choose, 1020);
+    for (int design : {res::idc::kWhiteTop, res::idc::kGreyTop}) {
+        w.Click(choose, res::idc::kPortRestore);
         HWND restore = w.Page("Restore");
         ASSERT_NE(restore, nullptr);
-        EXPECT_TRUE(driver::Checked(restore, 1021));
-        EXPECT_FALSE(driver::Checked(restore, 1022));
-        if (design == 1022) {
-            w.Click(restore, 1022);
+        EXPECT_TRUE(driver::Checked(restore, res::idc::kWhiteTop));
+        EXPECT_FALSE(driver::Checked(restore, res::idc::kGreyTop));
+        if (design == res::idc::kGreyTop) {
+            w.Click(restore, res::idc::kGreyTop);
             EXPECT_TRUE(driver::WaitFor(
-                [&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+                [&] { return driver::Checked(restore, res::idc::kGreyTop) && !driver::Checked(restore, res::idc::kWhiteTop); }));
         }
-        w.Click(restore, 1023);
+        w.Click(restore, res::idc::kRestore);
         HWND done = w.Page("Update Successful", kFlashPatience);
         ASSERT_NE(done, nullptr);
-        EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(127), "005"));
-        if (design == 1021) {
-            w.Click(done, 1031);  // Yes: the port page again
+        EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kRestored), "005"));
+        if (design == res::idc::kWhiteTop) {
+            w.Click(done, res::idc::kYes);  // Yes: the port page again
             choose = w.Page("Choose Connection");
             ASSERT_NE(choose, nullptr);
         } else {
@@ -311,14 +311,14 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
     Wizard& w = Start(WizardFolder("reflasher-bad-image", "not a firmware image"));
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
-    w.Click(info, 1019);
+    w.Click(info, res::idc::kUpdate);
     const std::string text = Box(w, kFlashPatience);
-    EXPECT_EQ(text.substr(0, S(128).size()), S(128));
+    EXPECT_EQ(text.substr(0, S(res::ids::kUpdateFailed).size()), S(res::ids::kUpdateFailed));
     EXPECT_NE(text.find("The flasher reported: Refused"), std::string::npos) << text;
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(driver::Enabled(info, 1019));
-    w.Click(info, 2);
+    EXPECT_TRUE(driver::Enabled(info, res::idc::kUpdate));
+    w.Click(info, res::idc::kCancel);
     EXPECT_EQ(w.Ended(), 4u);
 
     // A flasher that reports success on a receiver that keeps its old firmware: the receiver has
@@ -328,11 +328,11 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
     Wizard& again = Start();
     HWND choose = ToPortPage(again, 2);
     ASSERT_NE(choose, nullptr);
-    again.Click(choose, 1006);
+    again.Click(choose, res::idc::kPortNext);
     info = again.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
-    again.Click(info, 1019);
-    EXPECT_EQ(Box(again, kFlashPatience), S(128) + "\r\n\r\nThe receiver still runs firmware version 004, not 005.");
+    again.Click(info, res::idc::kUpdate);
+    EXPECT_EQ(Box(again, kFlashPatience), S(res::ids::kUpdateFailed) + "\r\n\r\nThe receiver still runs firmware version 004, not 005.");
     EXPECT_EQ(again.Page("Update Successful", driver::Patience{0}), nullptr);
     info = again.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
@@ -348,8 +348,8 @@ TEST_F(WizardE2E, ReportsAMissingFirmwareFile) {
     Wizard& w = Start(folder);
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
-    w.Click(info, 1019);
-    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(126), "508231.005") + "\r\n\r\nLooked in: " + folder);
+    w.Click(info, res::idc::kUpdate);
+    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + folder);
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
     w.Key(info, VK_ESCAPE);
@@ -386,22 +386,22 @@ TEST_F(WizardE2E, CancelAndEscapeEndTheProgramOnEveryPage) {
             HWND page = w.Page("Welcome");
             ASSERT_NE(page, nullptr);
             if (where != Where::Welcome) {
-                w.Click(page, 1009);
+                w.Click(page, res::idc::kWelcomeNext);
                 page = w.Page("Choose Connection");
                 ASSERT_NE(page, nullptr);
             }
             if (where == Where::Restore) {
-                w.Click(page, 1020);
+                w.Click(page, res::idc::kPortRestore);
                 page = w.Page("Restore");
             } else if (where == Where::Information) {
-                w.Click(page, 1006);
+                w.Click(page, res::idc::kPortNext);
                 page = w.Page("Receiver Information");
             }
             ASSERT_NE(page, nullptr);
             if (escape) {
                 w.Key(page, VK_ESCAPE);
             } else {
-                w.Click(page, 2);
+                w.Click(page, res::idc::kCancel);
             }
             EXPECT_EQ(w.Ended(), 3u);
             wizard_.reset();
@@ -423,12 +423,12 @@ TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
     HWND restore = w.Page("Restore");
     ASSERT_NE(restore, nullptr);
     ASSERT_TRUE(w.Settled(restore));
-    EXPECT_EQ(w.Focus(restore), GetDlgItem(restore, 1021));  // the first tab stop
+    EXPECT_EQ(w.Focus(restore), GetDlgItem(restore, res::idc::kWhiteTop));  // the first tab stop
     w.Key(restore, VK_DOWN);  // the arrow moves the check within the group
     EXPECT_TRUE(driver::WaitFor(
-        [&] { return driver::Checked(restore, 1022) && !driver::Checked(restore, 1021); }));
+        [&] { return driver::Checked(restore, res::idc::kGreyTop) && !driver::Checked(restore, res::idc::kWhiteTop); }));
     w.Key(restore, VK_TAB);
-    EXPECT_TRUE(driver::WaitFor([&] { return w.Focus(restore) == GetDlgItem(restore, 1023); }));
+    EXPECT_TRUE(driver::WaitFor([&] { return w.Focus(restore) == GetDlgItem(restore, res::idc::kRestore); }));
     w.AltKey(restore, 'b');  // &Back
     choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
@@ -504,15 +504,15 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
         Wizard& w = Start(folder);
         HWND info = ToInfoPage(w);
         ASSERT_NE(info, nullptr);
-        w.Click(info, 1019);
+        w.Click(info, res::idc::kUpdate);
         HWND done = w.Page("Update Successful", kFlashPatience);
         ASSERT_NE(done, nullptr);
-        EXPECT_EQ(driver::Text(done, 1005), fmt::sprintf(S(124), "VIZ12345678", "004", "005"));
+        EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
         EXPECT_EQ(install("/S"), 2u);
         Wizard uninstall(folder + "\\Uninstall.exe", "/S _?=" + folder);  // in place: its own code
         EXPECT_EQ(uninstall.Ended(), 2u);
         EXPECT_EQ(driver::Entries(folder).size(), shipped.size() + 2);
-        w.Click(done, 1032);
+        w.Click(done, res::idc::kNo);
         EXPECT_EQ(w.Ended(), 0u);
         wizard_.reset();
     }

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "res/Resource.h"
 #include "ui/desktop/DesktopBackend.h"
 #include "ui/desktop/QtPictures.h"
 
@@ -70,7 +71,7 @@ public:
         setObjectName(QStringLiteral("console"));
         setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
         setWindowModality(Qt::ApplicationModal);
-        setWindowIcon(iconOf(128));
+        setWindowIcon(iconOf(res::idi::kApplication));
         setReadOnly(true);
         // Read-only but with the text cursor shown: where the flasher writes next.
         setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);

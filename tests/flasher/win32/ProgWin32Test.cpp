@@ -13,6 +13,7 @@
 #include "comm/Comm.h"
 #include "link/Packet.h"
 #include "link/ReceiverLink.h"
+#include "res/Resource.h"
 #include "source/Flasher.h"
 #include "tests/wine/RemotePty.h"
 
@@ -69,7 +70,7 @@ TEST(ProgWin32, FlashesTheSimulatedReceiverThroughRunFlasher) {
     std::vector<std::string> messages;
     surroundings.showMessage = [&](const std::string& text) { messages.push_back(text); };
     // The real wizard folder: where this test, prog.exe and the built image live.
-    EXPECT_EQ(RunFlasher("508231.005", kPort, 19200, 115200, kUpdateCompletionLimitMs, 128, surroundings),
+    EXPECT_EQ(RunFlasher("508231.005", kPort, 19200, 115200, kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings),
               FlasherResult::Succeeded)
         << (messages.empty() ? "" : messages[0]);
     EXPECT_TRUE(messages.empty());

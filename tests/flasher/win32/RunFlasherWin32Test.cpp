@@ -132,7 +132,7 @@ TEST_F(RunFlasherWin32, HandsTheFlasherItsLineFolderAndConsole) {
     ASSERT_NE(leaky, INVALID_HANDLE_VALUE);
     SetEnvironmentVariableA("FLASHER_TEST_HANDLE", std::to_string(reinterpret_cast<std::uintptr_t>(leaky)).c_str());
     InstallFlasher("report\nleak\nsleep 1000\nstatus xxxxxx0 done\n");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Succeeded);
     SetEnvironmentVariableA("FLASHER_TEST_HANDLE", nullptr);
     CloseHandle(leaky);
     EXPECT_TRUE(messages_.empty());
@@ -161,15 +161,15 @@ TEST_F(RunFlasherWin32, HandsTheFlasherItsLineFolderAndConsole) {
 
     // The restore road's speeds.
     InstallFlasher("report\nsleep 1000\nstatus xxxxxx0\n");
-    EXPECT_EQ(Run(4, 9600, 9600, 20000, 129), FlasherResult::Succeeded);
+    EXPECT_EQ(Run(4, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Succeeded);
     EXPECT_EQ(Report()["commandline"], "prog.exe \"" + wizard_ + "\\508231.005\" 4 P 9600 9600");
 }
 
 TEST_F(RunFlasherWin32, EarlyEndMeansAMissingFirmwareFileEvenWithASuccessFile) {
     InstallFlasher("status xxxxxx0\n");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::EndedEarly);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::EndedEarly);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(126), "508231.005") + "\r\n\r\nLooked in: " + wizard_);
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + wizard_);
     EXPECT_TRUE(Entries(temp_).empty());
 }
 
@@ -189,11 +189,11 @@ TEST_F(RunFlasherWin32, TheSeventhByteDecidesAndTheResultIsRemoved) {
         SCOPED_TRACE(c.steps);
         messages_.clear();
         InstallFlasher(c.steps);
-        EXPECT_EQ(Run(3, 19200, 115200, 20000, 128), c.expected);
+        EXPECT_EQ(Run(3, 19200, 115200, 20000, res::ids::kUpdateFailed), c.expected);
         if (c.expected == FlasherResult::Succeeded) {
             EXPECT_TRUE(messages_.empty());
         } else {
-            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
         }
         EXPECT_TRUE(Entries(temp_).empty());
     }
@@ -201,9 +201,9 @@ TEST_F(RunFlasherWin32, TheSeventhByteDecidesAndTheResultIsRemoved) {
 
 TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken) {
     InstallFlasher("report\nwait-release\nstatus xxxxxx0\ntouch finished\n");
-    EXPECT_EQ(Run(2, 19200, 115200, 300, 128), FlasherResult::TimedOut);
+    EXPECT_EQ(Run(2, 19200, 115200, 300, res::ids::kUpdateFailed), FlasherResult::TimedOut);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].rfind(res::LoadString(125), 0), 0u) << messages_[0];
+    EXPECT_EQ(messages_[0].rfind(res::LoadString(res::ids::kTimedOut), 0), 0u) << messages_[0];
 
     ASSERT_TRUE(commtest::WaitUntil([&] { return !Report()["pid"].empty(); }, 30s));
     const DWORD pid = std::stoul(Report()["pid"]);
@@ -213,7 +213,7 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
 
     // While it runs no second flasher starts.
     messages_.clear();
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::TimedOut);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::TimedOut);
     EXPECT_EQ(messages_.size(), 1u);
 
     // It finishes late, with a success in its own folder; the next run fails on its own.
@@ -223,8 +223,8 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
     EXPECT_TRUE(Exists(root_ + "\\finished"));
     messages_.clear();
     InstallFlasher("sleep 1000\n");
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(128)});
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Failed);
+    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
     EXPECT_TRUE(Entries(temp_).empty()) << "the late flasher's folder went too";
 }
 
@@ -238,7 +238,7 @@ TEST_F(RunFlasherWin32, APathPastMaxPathIsRefusedBeforeTheFlasherRuns) {
     GetEnvironmentVariableA("TMP", previous, MAX_PATH);
     SetEnvironmentVariableA("TMP", longer.c_str());  // the system's temporary folder: TMP first
     surroundings_.tempFolder.clear();
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::NotStarted);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     SetEnvironmentVariableA("TMP", previous);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_NE(messages_[0].find("status.err would be longer than 259 characters."), std::string::npos) << messages_[0];
@@ -258,12 +258,12 @@ TEST_F(RunFlasherWin32, AMissingFlasherIsNotStartedNorLookedForElsewhere) {
     GetEnvironmentVariableA("PATH", path, sizeof path);
     SetCurrentDirectoryA(elsewhere.c_str());
     SetEnvironmentVariableA("PATH", (elsewhere + ";" + path).c_str());
-    const FlasherResult result = Run(2, 19200, 115200, 20000, 128);
+    const FlasherResult result = Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed);
     SetEnvironmentVariableA("PATH", path);
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(result, FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(120), "prog.exe") + "\r\n\r\nLooked in: " + wizard_);
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") + "\r\n\r\nLooked in: " + wizard_);
     EXPECT_FALSE(Exists(root_ + "\\report.txt"));
     EXPECT_TRUE(Entries(temp_).empty());
 }
