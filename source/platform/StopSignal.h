@@ -53,6 +53,10 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Windows: the environment variable by which a station hands each run the event that tells it to
+// stop (the handle's value, inherited), heard as Ctrl+Break.
+constexpr wchar_t kStationStopVariable[] = L"REFLASHER_STATION_STOP_EVENT";
+
 // Ready (POSIX: a descriptor readable; Windows: a manual-reset event signalled) once a signal was
 // noted by any watch; made once for the process and never closed. Taking the signal empties it.
 std::intptr_t WakeHandle();

@@ -318,7 +318,7 @@ TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {
         console.calls.push_back("message");
         messages_.push_back(text);
     };
-    EXPECT_EQ(Run(2, 19200, 115200, 20000, 128), FlasherResult::EndedEarly);
+    EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::EndedEarly);
     EXPECT_EQ(console.calls, (std::vector<std::string>{"open Installing Firmware 112", "close", "message"}));
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + wizard_.string());

@@ -23,6 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/unattended/BenchCases.h"
+
 extern char** environ;
 
 namespace bench_test {
@@ -164,14 +166,7 @@ private:
     std::thread reader_;
 };
 
-// The events named `name`.
-inline std::vector<nlohmann::json> Named(const std::vector<nlohmann::json>& events, const std::string& name) {
-    std::vector<nlohmann::json> found;
-    for (const nlohmann::json& e : events) {
-        if (e.value("event", "") == name) found.push_back(e);
-    }
-    return found;
-}
+using bench_cases::Named;
 
 // The processes that work (have their current folder) inside `folder`.
 inline std::vector<pid_t> ProcessesIn(const std::string& folder) {

@@ -14,10 +14,12 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "res/Strings.h"
 #include "service/Sha256.h"
 #include "service/UnattendedRun.h"
+#include "tests/unattended/BenchCases.h"
 #include "tests/unattended/BenchFixture.h"
 #include "tests/unattended/Child.h"
 
@@ -49,54 +51,41 @@ protected:
     }
 };
 
+// A receiver as receiver-sim's options (--battery N, --fault NAME, --version TEXT) make it.
+sim::DeviceState DeviceFromOptions(const std::string& options) {
+    sim::DeviceState device;
+    std::istringstream words(options);
+    for (std::string option, value; words >> option >> value;) {
+        if (option == "--battery") device.batteryLevel = std::stoi(value);
+        if (option == "--version") device.firmwareVersion = value;
+        if (option == "--fault") {
+            EXPECT_TRUE(sim::ParseFault(value, device.fault)) << value;
+        }
+    }
+    return device;
+}
+
 const std::regex kUtcTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
 
 TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
-    struct Case {
-        const char* name;
-        std::function<void(sim::DeviceState&)> device;  // null: no receiver, the port does not exist
-        int exitCode;
-        const char* outcome;
-        int message;                // the string-table message the run showed; 0 for none
-        const char* versionAfter;   // what the receiver runs afterwards
-    };
-    const std::vector<Case> cases = {
-        {"healthy", [](sim::DeviceState&) {}, 0, "updated", 0, "169-508231-005"},
-        {"battery 3599", [](sim::DeviceState& d) { d.batteryLevel = 3599; }, 10, "low-battery", res::ids::kLowBattery, "169-508231-004"},
-        {"silent", [](sim::DeviceState& d) { d.fault = sim::Fault::Silent; }, 11, "no-receiver", res::ids::kNoReceiver, "169-508231-004"},
-        {"no device", nullptr, 12, "port-not-opened", res::ids::kPortNotOpened, ""},
-        {"no power reply", [](sim::DeviceState& d) { d.fault = sim::Fault::NoPower; }, 13,
-         "receiver-information-unreadable", res::ids::kNoInformation, "169-508231-004"},
-        {"no serial number", [](sim::DeviceState& d) { d.fault = sim::Fault::NoSerial; }, 14,
-         "no-firmware-for-serial-number", res::ids::kUnsupportedAntenna, "169-508231-004"},
-        {"worn flash", [](sim::DeviceState& d) { d.fault = sim::Fault::WornFlash; }, 20, "flasher-failed", res::ids::kUpdateFailed, ""},
-        {"keeps the old version", [](sim::DeviceState& d) { d.fault = sim::Fault::KeepsOldVersion; }, 24,
-         "confirmation-failed", res::ids::kUpdateFailed, "169-508231-004"},
-        {"starts in 3 s", [](sim::DeviceState& d) { d.fault = sim::Fault::SlowStart; }, 0, "updated", 0,
-         "169-508231-005"},
-        {"another receiver after the flash", [](sim::DeviceState& d) { d.fault = sim::Fault::OtherReceiver; }, 25,
-         "other-receiver", res::ids::kUpdateFailed, "169-508231-005"},
-        {"runs the target already", [](sim::DeviceState& d) { d.firmwareVersion = "169-508231-005"; }, 0, "current",
-         0, "169-508231-005"},
-    };
+    const std::vector<bench_cases::ExitCase>& cases = bench_cases::kExitCases;
+    const std::string record = tempDir + "/record.jsonl";
     // All at once, each on a receiver of its own: the runs never meet (private folders).
     std::vector<sim::ReceiverSim*> sims;
     std::vector<std::unique_ptr<Child>> runs;
-    for (const Case& c : cases) {
-        sim::ReceiverSim* s = nullptr;
-        if (c.device) {
-            sim::DeviceState device;
-            c.device(device);
-            s = &receiver(device);
-        }
+    for (const bench_cases::ExitCase& c : cases) {
+        sim::ReceiverSim* s = c.receiver ? &receiver(DeviceFromOptions(c.receiver)) : nullptr;
         sims.push_back(s);
-        runs.push_back(start(s ? s->SlavePath() : tempDir + "/no-such-device"));
+        // The first (healthy) one writes the record that is compared with Windows'.
+        std::vector<std::string> extra;
+        if (runs.empty()) extra = {"--record", record, "--operator", "Anna Weber", "--batch", "B-17"};
+        runs.push_back(start(s ? s->SlavePath() : tempDir + "/no-such-device", extra));
     }
     // A device path longer than the engine takes is refused, never cut to its start (a receiver).
     const std::string cut = receiver(sim::DeviceState{}).SlavePath();
     auto tooLong = start(std::string(PATH_MAX - 1 - cut.size(), '/') + cut + "x");
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
+        const bench_cases::ExitCase& c = cases[i];
         SCOPED_TRACE(c.name);
         EXPECT_EQ(runs[i]->exitCode(), c.exitCode) << runs[i]->output();
         const std::vector<json> events = runs[i]->events();
@@ -116,6 +105,11 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
             EXPECT_EQ(sims[i]->Device().firmwareVersion, c.versionAfter);
         }
     }
+    // The record: the same line Windows writes for this road, apart from where and when.
+    const json line = json::parse(lastRecordLine(record));
+    EXPECT_EQ(bench_cases::WithoutPlaceAndTime(line),
+              bench_cases::UpdateRecord(REFLASHER_VERSION, *Sha256OfFile((bench_test::BinFolder() / "508231.005").string())))
+        << line.dump();
     // The confirmation saw what the receiver runs: the old version, or the new one after a wait.
     const json mismatch = Named(runs[7]->events(), "confirmation").at(0);
     EXPECT_EQ(mismatch["result"], "mismatch");

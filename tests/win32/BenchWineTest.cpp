@@ -45,7 +45,8 @@ std::wstring Wide(const std::string& text) {
 // drains, TMP and TEMP set to `temp`, and `environment` ("NAME=value") added.
 class CliRun {
 public:
-    CliRun(const std::string& arguments, const std::string& temp, const std::vector<std::string>& environment = {}) {
+    CliRun(const std::string& arguments, const std::string& temp, const std::vector<std::string>& environment = {},
+           DWORD flags = 0) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE readEnd = nullptr, writeEnd = nullptr;
         if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return;
@@ -63,7 +64,7 @@ public:
         startup.hStdError = writeEnd;
         std::wstring line = L"\"" + Wide(driver::OwnFolder()) + L"\\reflasher-cli.exe\" " + Wide(arguments);
         PROCESS_INFORMATION started{};
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, block.data(),
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | flags, block.data(),
                            nullptr, &startup, &started)) {
             process_ = started.hProcess;
             id_ = started.dwProcessId;
@@ -279,12 +280,29 @@ TEST_F(BenchUnderWine, StationOfThreeThenCtrlCInTheMiddleOfTheFlashes) {
     EXPECT_TRUE(driver::WaitFor([] { return ours.load() > 0; }));
     const std::vector<json> events = station.Events();
     ASSERT_EQ(Named(events, "station_summary").size(), 1u) << station.Output();
-    EXPECT_TRUE(Named(events, "station_summary")[0]["interrupted"].get<bool>());
+    const json summary = Named(events, "station_summary")[0];
+    EXPECT_TRUE(summary["interrupted"].get<bool>());
+    for (const json& p : summary["ports"]) {
+        EXPECT_EQ(p["outcome"], "interrupted") << station.Output();
+        EXPECT_EQ(p["exit_code"], 143);  // each run was told with Ctrl+Break, as SIGTERM on Linux
+    }
     const std::vector<json> lines = RecordLines(interrupted);
     ASSERT_EQ(lines.size(), 2u) << station.Output();
+    // Each run tells its flasher with Ctrl+Break to the flasher's process group. Wine refuses
+    // control events sent to one group, so there the flasher does not hear it: the record must
+    // name it as left running, and it ends with the station's job (the station's folder, which
+    // it held, is left to us). On Windows the flasher stops at once.
+    const bool wine = winetest::UnderWine();
     for (const json& l : lines) {
         EXPECT_EQ(l["outcome"], "interrupted");
-        EXPECT_EQ(l["flasher_result"], "failed");  // the flasher was stopped, not left running
+        EXPECT_EQ(l["flasher_result"], "failed");
+        EXPECT_EQ(l["flasher_left_running"].is_null(), !wine) << l.dump();
+    }
+    if (wine) {
+        EXPECT_TRUE(driver::WaitFor([] { return driver::ProcessesNamed("prog.exe") == 0; }, driver::Patience(180000)));
+        for (const std::string& entry : driver::Entries(temp_)) {
+            if (entry.rfind("reflasher-station-", 0) == 0) driver::RemoveTree(temp_ + "\\" + entry);
+        }
     }
 }
 

@@ -1,14 +1,23 @@
 // Windows: the station's runs by CreateProcessW, each in a process group of its own
 // (CREATE_NEW_PROCESS_GROUP, so that Ctrl+Break can be sent to it alone), its output on an
 // anonymous pipe, all of them in one job object that ends them with the station
-// (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE: none outlives a station that was killed). The flasher of
-// an unattended run gets a console of its own (the flasher hand-off's), so there is no console
-// output to capture.
+// (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE: none outlives a station that was killed, flashers
+// included: a station that is asked to stop tells each run, which tells its flasher and waits for
+// it; only a station killed outright takes its flashers with it, and those receivers need the
+// Restore road). The flasher of an unattended run writes into a pipe that a thread of ours reads,
+// as on POSIX.
 #include "service/platform/ServiceOs.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "service/RunReport.h"
+#include "source/platform/FlasherProcess.h"
 #include "source/platform/StopSignal.h"
 #include "source/platform/win32/Text.h"
 #include "source/platform/win32/UniqueHandle.h"
@@ -50,9 +59,9 @@ HANDLE StationJob() {
 
 class Win32Run final : public RunProcess {
 public:
-    Win32Run(const PROCESS_INFORMATION& started, UniqueHandle output)
+    Win32Run(const PROCESS_INFORMATION& started, UniqueHandle output, UniqueHandle stopEvent)
         : process_(started.hProcess), thread_(started.hThread), id_(started.dwProcessId),
-          output_(std::move(output)) {}
+          output_(std::move(output)), stopEvent_(std::move(stopEvent)) {}
     ~Win32Run() override {
         // Not waited for (the station failed on its way): the run is told to end and waited for.
         if (!waited_) {
@@ -90,18 +99,61 @@ public:
 
     // Ctrl+Break to the run's own process group: its stop watch takes it as SIGTERM.
     void stop() override {
-        if (!waited_) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
+        if (waited_) return;
+        if (stopEvent_) SetEvent(stopEvent_.get());
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
     }
 
 private:
     UniqueHandle process_, thread_;
     DWORD id_;
-    UniqueHandle output_;  // the run's standard output and error, read here
+    UniqueHandle output_;     // the run's standard output and error, read here
+    UniqueHandle stopEvent_;  // set to tell the run to stop (it waits for it, see StopSignal)
     bool waited_ = false;
     int exitCode_ = kExitIncomplete;
 };
 
-class NoCapture final : public FlasherCapture {};
+// The flasher's output pipe, read by a thread of ours; the flasher gets the write end and NUL
+// through C runtime descriptors (the portable StandardStreams), which own the handles.
+class PipeCapture final : public FlasherCapture {
+public:
+    PipeCapture(UniqueHandle read, int write, int nothing, std::function<void(const char*, std::size_t)> take)
+        : read_(std::move(read)), write_(write), nothing_(nothing), take_(std::move(take)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~PipeCapture() override {
+        stop_ = true;
+        thread_.join();
+        _close(write_);
+        if (nothing_ >= 0) _close(nothing_);
+    }
+
+private:
+    void run() {
+        char buffer[1024];
+        // Told to stop, it still takes what the pipe holds: a flasher's last words come just
+        // before its end. (We hold a write end ourselves, so an empty pipe never reads as ended;
+        // anonymous pipes cannot be waited on, hence the look every few milliseconds.)
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(read_.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+            if (available == 0) {
+                if (stop_) break;
+                Sleep(20);
+                continue;
+            }
+            DWORD got = 0;
+            if (!ReadFile(read_.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) break;
+            take_(buffer, got);
+        }
+    }
+
+    UniqueHandle read_;
+    int write_, nothing_;
+    std::function<void(const char*, std::size_t)> take_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -117,8 +169,9 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                                      OPEN_EXISTING, 0, nullptr));
 
-    // Only these two handles are inherited, not whatever else this process holds.
-    HANDLE handles[2] = {input.get(), nothing.get()};
+    UniqueHandle stopEvent(CreateEventW(&inherited, TRUE, FALSE, nullptr));
+    // Only these handles are inherited, not whatever else this process holds.
+    HANDLE handles[3] = {input.get(), nothing.get(), stopEvent.get()};
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<unsigned char> storage(size);
@@ -128,7 +181,7 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
         return nullptr;
     }
     UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                              (nothing ? 2 : 1) * sizeof(HANDLE), nullptr, nullptr);
+                              (nothing && stopEvent ? 3 : 1) * sizeof(HANDLE), nullptr, nullptr);
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -140,7 +193,11 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
 
     std::wstring line = Quoted(Wide(command.program));
     for (const std::string& argument : command.arguments) line += L" " + Quoted(Wide(argument));
+    // The stop event's handle value, for the run's stop watch; set only while the environment is made.
+    SetEnvironmentVariableW(stop_signal::kStationStopVariable,
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(stopEvent.get())).c_str());
     std::vector<wchar_t> environment = flasher_os::EnvironmentWithTemp(Wide(command.tempFolder));
+    SetEnvironmentVariableW(stop_signal::kStationStopVariable, nullptr);
     PROCESS_INFORMATION started{};
     // Suspended until it is in the job, so that nothing it starts escapes it.
     const BOOL made = CreateProcessW(Wide(command.program).c_str(), line.data(), nullptr, nullptr, TRUE,
@@ -153,7 +210,7 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
         why = flasher_os::SystemMessage(error);
         return nullptr;
     }
-    auto run = std::make_unique<Win32Run>(started, std::move(output));
+    auto run = std::make_unique<Win32Run>(started, std::move(output), std::move(stopEvent));
     if (HANDLE job = StationJob()) AssignProcessToJobObject(job, started.hProcess);
     ResumeThread(started.hThread);
     return run;
@@ -176,8 +233,25 @@ void WaitForOutput(const std::vector<RunProcess*>& runs, int ms) {
     }
 }
 
-std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStreams&, std::function<void(const char*, std::size_t)>) {
-    return std::make_unique<NoCapture>();
+std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStreams& console,
+                                                      std::function<void(const char*, std::size_t)> take) {
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) return nullptr;
+    UniqueHandle read(readEnd);
+    const HANDLE nothing =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const int write = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_WRONLY | _O_BINARY);
+    const int none = nothing == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(nothing), _O_RDONLY);
+    if (write < 0) {
+        CloseHandle(writeEnd);
+        if (none >= 0) _close(none);
+        return nullptr;
+    }
+    // No terminal: the flasher reads nothing and writes to the capture.
+    console.input = none;
+    console.output = write;
+    console.error = write;
+    return std::make_unique<PipeCapture>(std::move(read), write, none, std::move(take));
 }
 
 }  // namespace service_os

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -131,8 +132,8 @@ bool StopNoted() { return gStopWatch != nullptr && gStopWatch->noted() != 0; }
 
 class Win32FlasherProcess final : public FlasherProcess {
 public:
-    explicit Win32FlasherProcess(const PROCESS_INFORMATION& started)
-        : process_(started.hProcess), thread_(started.hThread) {}
+    Win32FlasherProcess(const PROCESS_INFORMATION& started, bool ownConsole)
+        : process_(started.hProcess), thread_(started.hThread), id_(started.dwProcessId), ownConsole_(ownConsole) {}
 
     // The wizard lets go of its handles (UniqueHandle); a flasher still running keeps running.
 
@@ -152,13 +153,20 @@ public:
         }
     }
 
-    // The flasher has a console of its own, which our console's control events do not reach, and
-    // Windows has no signal to send it: nothing to pass on.
-    void PassOn(int) override {}
+    long Id() const override { return static_cast<long>(id_); }
+
+    // A flasher on our console, in a process group of its own, is told with Ctrl+Break (prog.exe
+    // takes it as the operator's Ctrl+C). One with a console of its own (the wizard's window)
+    // cannot be reached: Windows has no signal to send it.
+    void PassOn(int) override {
+        if (!ownConsole_) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
+    }
 
 private:
     UniqueHandle process_;
     UniqueHandle thread_;
+    DWORD id_;
+    bool ownConsole_;
 };
 
 // The wizard's windows learn of a session that ends, and answer once the flasher wait is over.
@@ -288,7 +296,7 @@ std::unique_ptr<StopWatch> WatchForStop() { return std::make_unique<Win32StopWat
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
                                              const std::string& commandLine,
                                              const std::string& runFolder,
-                                             const StandardStreams&) {
+                                             const StandardStreams& streams) {
     const std::size_t nameEnd = commandLine.find(' ');
     const std::string programName = commandLine.substr(0, nameEnd);
     if (programFolder.empty() || programName.empty()) return nullptr;
@@ -308,19 +316,53 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     wchar_t title[sizeof kConsoleTitle / sizeof kConsoleTitle[0]];
     std::memcpy(title, kConsoleTitle, sizeof kConsoleTitle);
 
-    // A console window of the flasher's own, titled and filled black on light grey.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.lpTitle = title;
-    startup.dwFlags = STARTF_USEFILLATTRIBUTE;
-    startup.dwFillAttribute = kConsoleFill;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                        Wide(runFolder).c_str(), &startup, &started)) {
-        return nullptr;
+    // Given standard streams (the service bench's capture), the flasher shares our console in a
+    // process group of its own and inherits those streams and nothing else. Otherwise a console
+    // window of the flasher's own, titled and filled black on light grey.
+    const bool ownConsole = streams.output < 0;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT;
+    std::vector<unsigned char> storage;
+    auto* attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(nullptr);
+    HANDLE handles[3] = {};
+    DWORD handleCount = 0;
+    if (ownConsole) {
+        startup.StartupInfo.lpTitle = title;
+        startup.StartupInfo.dwFlags = STARTF_USEFILLATTRIBUTE;
+        startup.StartupInfo.dwFillAttribute = kConsoleFill;
+        flags |= CREATE_NEW_CONSOLE;
+    } else {
+        auto handleOf = [](int descriptor) {
+            return descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+        };
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = handleOf(streams.input);
+        startup.StartupInfo.hStdOutput = handleOf(streams.output);
+        startup.StartupInfo.hStdError = handleOf(streams.error);
+        for (HANDLE h : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput, startup.StartupInfo.hStdError}) {
+            if (h == INVALID_HANDLE_VALUE || std::find(handles, handles + handleCount, h) != handles + handleCount) continue;
+            SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            handles[handleCount++] = h;
+        }
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage.resize(size);
+        attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return nullptr;
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                  handleCount * sizeof(HANDLE), nullptr, nullptr);
+        startup.lpAttributeList = attributes;
+        flags |= CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
     }
-    return std::make_unique<Win32FlasherProcess>(started);
+    PROCESS_INFORMATION started{};
+    const BOOL made = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, !ownConsole, flags,
+                                     environment.data(), Wide(runFolder).c_str(), &startup.StartupInfo, &started);
+    if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
+    // Inherited by this flasher only: the next process we start must not get them.
+    for (DWORD i = 0; i < handleCount; ++i) SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, 0);
+    if (!made) return nullptr;
+    return std::make_unique<Win32FlasherProcess>(started, ownConsole);
 }
 
 void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }

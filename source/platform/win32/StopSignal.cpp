@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cwchar>
 
 namespace stop_signal {
 namespace {
@@ -21,8 +23,33 @@ std::atomic<Slot*> gInterrupt{nullptr};
 std::atomic<Slot*> gTerminate{nullptr};
 HANDLE gWake = nullptr;  // manual reset; made once, never closed
 
+BOOL WINAPI NoteControl(DWORD event);
+
+// A station's run is told to stop through an event the station made and handed down (named by
+// kStationStopVariable), as well as by Ctrl+Break to its process group: Wine refuses control
+// events sent to one group, and a run whose console is gone still hears the event. It counts as
+// Ctrl+Break. A thread of its own waits for it, once.
+void WatchStationStop() {
+    wchar_t value[32];
+    const DWORD length = GetEnvironmentVariableW(kStationStopVariable, value, 32);
+    SetEnvironmentVariableW(kStationStopVariable, nullptr);  // not the flasher's to see
+    if (length == 0 || length >= 32) return;
+    const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(value, nullptr, 10)));
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID event) -> DWORD {
+            if (WaitForSingleObject(static_cast<HANDLE>(event), INFINITE) == WAIT_OBJECT_0) {
+                NoteControl(CTRL_BREAK_EVENT);
+            }
+            return 0;
+        },
+        handle, 0, nullptr);
+}
+
 void MakeWake() {
-    if (gWake == nullptr) gWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (gWake != nullptr) return;
+    gWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WatchStationStop();
 }
 
 void Note(Slot* slot, int signal) {

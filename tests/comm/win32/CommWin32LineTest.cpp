@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "comm/CommInternal.h"
 #include "comm/PortList.h"
 #include "comm/platform/LineDevice.h"
 #include "tests/comm/CommTestSupport.h"

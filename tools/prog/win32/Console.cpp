@@ -7,8 +7,10 @@
 
 namespace {
 
-volatile LONG gStopRequests = 0;  // Ctrl+C and Ctrl+Break: the operator's
-volatile LONG gTerminated = 0;    // the console closing, the session ending: stop at once
+volatile LONG gStopRequests = 0;  // Ctrl+C: the operator's
+// Ctrl+Break (what the wizard's bench sends a flasher it must stop, as SIGTERM on POSIX), the
+// console closing, the session ending: stop at once.
+volatile LONG gTerminated = 0;
 
 // How long a closing console waits for prog.exe to write status.err; Windows ends the process
 // when the handler returns, and anyway after a few seconds.
@@ -17,8 +19,10 @@ constexpr DWORD kClosingGraceMs = 3000;
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
             InterlockedIncrement(&gStopRequests);
+            return TRUE;
+        case CTRL_BREAK_EVENT:
+            InterlockedExchange(&gTerminated, 1);
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
