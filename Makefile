@@ -9,16 +9,17 @@ RUN_PACKAGES := cmake ninja-build g++ make pkg-config libfmt-dev libncurses-dev 
                 nlohmann-json3-dev qt6-base-dev fonts-dejavu-core dpkg-dev
 # qemu-system-x86 and busybox-static: the engine's checks on a real UART driver boot a QEMU guest
 # (its kernel, Debian's cloud image, is downloaded by the test into the build tree, not installed).
+# clang-format: the check that the tree is as `make format` writes it.
 # lintian and man-db: the package's test checks it and its manual page.
 # xz-utils: the USB guest boots the vmlinux unpacked from Debian's full kernel image.
 TEST_PACKAGES := $(RUN_PACKAGES) clang libclang-rt-14-dev \
                  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev tmux qemu-system-x86 busybox-static \
                  g++-mingw-w64-x86-64-posix googletest wine wine64 \
-                 nsis xvfb fonts-wine lintian man-db xz-utils
+                 nsis xvfb fonts-wine lintian man-db xz-utils clang-format
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all deps deps-run build windows test fuzz-long demo bench format clean install package screenshots screenshots-windows screenshots-desktop
+.PHONY: all deps deps-run build windows test fuzz-long demo bench format format-check clean install package screenshots screenshots-windows screenshots-desktop
 
 all: build
 
@@ -125,7 +126,10 @@ bench: deps
 	build/release/bin/run-benchmarks bench/RESULTS.md
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
+
+format-check:
+	tools/format-check
 
 clean:
 	rm -rf build

@@ -69,10 +69,14 @@ int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
     *result = pointer;
     return 0;
 }
-void free(void* pointer) { __libc_free(pointer); }
+void free(void* pointer) {
+    __libc_free(pointer);
+}
 }
 
-const char* bench::AllocHookKind() { return "malloc, calloc, realloc and the aligned allocators (operator new included)"; }
+const char* bench::AllocHookKind() {
+    return "malloc, calloc, realloc and the aligned allocators (operator new included)";
+}
 
 #else
 
@@ -81,17 +85,31 @@ void* operator new(std::size_t size) {
     if (void* pointer = std::malloc(size == 0 ? 1 : size)) return pointer;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     Note();
     return std::malloc(size == 0 ? 1 : size);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* pointer) noexcept { std::free(pointer); }
-void operator delete[](void* pointer) noexcept { std::free(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
-void operator delete[](void* pointer, std::size_t) noexcept { std::free(pointer); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* pointer) noexcept {
+    std::free(pointer);
+}
+void operator delete[](void* pointer) noexcept {
+    std::free(pointer);
+}
+void operator delete(void* pointer, std::size_t) noexcept {
+    std::free(pointer);
+}
+void operator delete[](void* pointer, std::size_t) noexcept {
+    std::free(pointer);
+}
 
-const char* bench::AllocHookKind() { return "operator new only (sanitized build)"; }
+const char* bench::AllocHookKind() {
+    return "operator new only (sanitized build)";
+}
 
 #endif

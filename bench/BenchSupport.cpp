@@ -17,7 +17,8 @@ namespace bench {
 
 PtyPair::PtyPair() {
     char name[128] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
     path_ = name;
     termios raw{};
     tcgetattr(slave_, &raw);
@@ -67,12 +68,15 @@ void MapComPort(int port, const std::string& path) {
     setenv(("REFLASHER_COM" + std::to_string(port)).c_str(), path.c_str(), 1);
 }
 
-double Median(std::vector<double> values) { return Percentile(std::move(values), 50); }
+double Median(std::vector<double> values) {
+    return Percentile(std::move(values), 50);
+}
 
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 

@@ -23,7 +23,9 @@ constexpr int kConnectRuns = 3;
 constexpr std::uint32_t kInformationBufferSize = 1001;
 
 // Time of `bytes` on the line at `baud`, 10 bits a byte.
-double LineMs(std::uint64_t bytes, std::uint32_t baud) { return static_cast<double>(bytes) * 10.0 * 1000.0 / baud; }
+double LineMs(std::uint64_t bytes, std::uint32_t baud) {
+    return static_cast<double>(bytes) * 10.0 * 1000.0 / baud;
+}
 
 struct ConnectRun {
     bool ok = false;
@@ -31,9 +33,9 @@ struct ConnectRun {
     double ms = 0;
     double floorMs = 0;
     std::uint32_t speed = 0;
-    std::uint32_t cycles = 0;         // collection cycles run in all
-    std::uint32_t floorCycles = 0;    // the protocol's least
-    double lineMs = 0;                // requests and replies of the answered exchanges on the line
+    std::uint32_t cycles = 0;       // collection cycles run in all
+    std::uint32_t floorCycles = 0;  // the protocol's least
+    double lineMs = 0;              // requests and replies of the answered exchanges on the line
 };
 
 // The connecting page's steps, with the floor of each collection added up as it goes.
@@ -141,31 +143,39 @@ void ConnectingSequence(benchmark::State& state) {
                 floors.push_back(last.floorMs);
             }
             if (!last.ok || last.speed != c.baud) {
-                state.SkipWithError((std::string(c.name) + ": " + (last.ok ? "wrong speed" : last.failure)).c_str());
+                state.SkipWithError(
+                    (std::string(c.name) + ": " + (last.ok ? "wrong speed" : last.failure))
+                        .c_str());
                 continue;
             }
             const double ms = Median(times), floor = Median(floors);
             Record({"5",
-                    std::string("connecting sequence, ") + c.name + " (" + std::to_string(last.cycles) +
-                        " cycles; least " + std::to_string(last.floorCycles) + ")",
+                    std::string("connecting sequence, ") + c.name + " (" +
+                        std::to_string(last.cycles) + " cycles; least " +
+                        std::to_string(last.floorCycles) + ")",
                     Fixed(ms, 0) + " ms",
                     "floor " + Fixed(floor, 0) + " ms (its bytes take " + Fixed(last.lineMs, 0) +
                         " ms on the line, inside the pauses)",
-                    Fixed(100 * ms / floor, 1) + " %",
-                    c.goal ? "≤ 110 % of floor" : "",
+                    Fixed(100 * ms / floor, 1) + " %", c.goal ? "≤ 110 % of floor" : "",
                     c.goal ? (ms <= 1.1 * floor ? Verdict::Met : Verdict::Missed) : Verdict::Info});
             if (c.goal && ms > 1.1 * floor) {
-                Note("5", std::string(c.name) + ": " + Fixed(ms, 0) + " ms against a floor of " + Fixed(floor, 0) +
-                              " ms over " + std::to_string(last.cycles) + " cycles (the least is " +
-                              std::to_string(last.floorCycles) +
-                              "). Extra cycles mean a reply was not whole when a cycle looked; otherwise the time "
+                Note("5", std::string(c.name) + ": " + Fixed(ms, 0) + " ms against a floor of " +
+                              Fixed(floor, 0) + " ms over " + std::to_string(last.cycles) +
+                              " cycles (the least is " + std::to_string(last.floorCycles) +
+                              "). Extra cycles mean a reply was not whole when a cycle looked; "
+                              "otherwise the time "
                               "went to opening and closing the port.");
             }
             if (c.noise) {
-                Note("5", "A receiver that answers the wrong speed with noise costs the 19200 try a second cycle: a "
-                          "collection ends only after a cycle in which nothing arrived. Its floor counts that cycle.");
+                Note("5",
+                     "A receiver that answers the wrong speed with noise costs the 19200 try a "
+                     "second cycle: a "
+                     "collection ends only after a cycle in which nothing arrived. Its floor "
+                     "counts that cycle.");
             }
-            state.counters[std::string("ms_") + std::to_string(c.baud) + (c.noise ? "_noise" : "")] = ms;
+            state
+                .counters[std::string("ms_") + std::to_string(c.baud) + (c.noise ? "_noise" : "")] =
+                ms;
         }
     }
 }

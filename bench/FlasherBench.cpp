@@ -66,7 +66,8 @@ FlashRun Flash(std::int32_t connectSpeed, std::int32_t transferSpeed) {
         MapComPort(kFlasherPort, relay.FlasherPath());
 
         const int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
-        const int errors = open((folder / "flasher.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int errors =
+            open((folder / "flasher.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         FlasherSurroundings surroundings;
         std::string messages;
         surroundings.showMessage = [&messages](const std::string& text) { messages += text; };
@@ -77,16 +78,18 @@ FlashRun Flash(std::int32_t connectSpeed, std::int32_t transferSpeed) {
         surroundings.streams.error = errors;
 
         const std::int64_t start = NowNs();
-        const FlasherResult result = RunFlasher(kFirmwareFile, kFlasherPort, connectSpeed, transferSpeed,
-                                                kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings);
+        const FlasherResult result =
+            RunFlasher(kFirmwareFile, kFlasherPort, connectSpeed, transferSpeed,
+                       kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings);
         run.seconds = static_cast<double>(NowNs() - start) * 1e-9;
         run.phase = relay.Observed();
         close(nothing);
         close(errors);
         if (result != FlasherResult::Succeeded) {
             std::ifstream in(folder / "flasher.err");
-            run.failure = "the flasher failed: " + messages + " " +
-                          std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            run.failure =
+                "the flasher failed: " + messages + " " +
+                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         } else if (receiver.Device().firmwareVersion != "169-508231-005") {
             run.failure = "the receiver does not run the new firmware";
         } else if (run.phase.writeFrames < 2 || run.phase.verifyNs <= run.phase.firstWriteNs) {
@@ -104,9 +107,13 @@ void FlasherThroughput(benchmark::State& state) {
         struct Case {
             std::int32_t connect, transfer;
         } cases[] = {{19200, 115200}, {9600, 9600}};
-        Note("6", "The whole-run rows include what surrounds the data: the Sync at the connect speed, the switch "
-                  "to the transfer speed, the receiver's 300 ms erase, the verify and the start of the new "
-                  "firmware; the goal is held against the block writes, where the data crosses the line.");
+        Note("6",
+             "The whole-run rows include what surrounds the data: the Sync at the connect speed, "
+             "the switch "
+             "to the transfer speed, the receiver's 300 ms erase, the verify and the start of the "
+             "new "
+             "firmware; the goal is held against the block writes, where the data crosses the "
+             "line.");
         for (const Case& c : cases) {
             const FlashRun run = Flash(c.connect, c.transfer);
             const std::string speed = std::to_string(c.transfer);
@@ -115,24 +122,30 @@ void FlasherThroughput(benchmark::State& state) {
                 continue;
             }
             const double lineRate = c.transfer / 10.0;
-            const double writeSeconds = static_cast<double>(run.phase.verifyNs - run.phase.firstWriteNs) * 1e-9;
-            const double writeRate = static_cast<double>(run.imageBytes - run.phase.firstBlock) / writeSeconds;
+            const double writeSeconds =
+                static_cast<double>(run.phase.verifyNs - run.phase.firstWriteNs) * 1e-9;
+            const double writeRate =
+                static_cast<double>(run.imageBytes - run.phase.firstBlock) / writeSeconds;
             const double wholeRate = static_cast<double>(run.imageBytes) / run.seconds;
             Record({"6",
-                    "flasher at " + speed + ", block writes (" + std::to_string(run.phase.writeFrames) + " blocks, " +
+                    "flasher at " + speed + ", block writes (" +
+                        std::to_string(run.phase.writeFrames) + " blocks, " +
                         Fixed(writeSeconds, 2) + " s)",
                     Fixed(writeRate, 0) + " B/s", "line rate " + Fixed(lineRate, 0) + " B/s",
                     Fixed(100 * writeRate / lineRate, 1) + " %", "≥ 90 % of line rate",
                     writeRate >= 0.9 * lineRate ? Verdict::Met : Verdict::Missed});
             Record({"6",
-                    "flasher at " + speed + ", whole run (" + std::to_string(run.imageBytes) + "-byte image, " +
-                        Fixed(run.seconds, 2) + " s from start to result)",
+                    "flasher at " + speed + ", whole run (" + std::to_string(run.imageBytes) +
+                        "-byte image, " + Fixed(run.seconds, 2) + " s from start to result)",
                     Fixed(wholeRate, 0) + " B/s", "line rate " + Fixed(lineRate, 0) + " B/s",
                     Fixed(100 * wholeRate / lineRate, 1) + " %", "", Verdict::Info});
             if (writeRate < 0.9 * lineRate) {
-                Note("6", "At " + speed + " bit/s the block writes reached " + Fixed(100 * writeRate / lineRate, 1) +
-                              " % of the line rate: prog.exe sends one block, then waits for its reply before the "
-                              "next, so every block pays the reply and the turn-around on top of its framing. Two "
+                Note("6", "At " + speed + " bit/s the block writes reached " +
+                              Fixed(100 * writeRate / lineRate, 1) +
+                              " % of the line rate: prog.exe sends one block, then waits for its "
+                              "reply before the "
+                              "next, so every block pays the reply and the turn-around on top of "
+                              "its framing. Two "
                               "blocks in flight (or larger blocks) would close it.");
             }
             state.counters["write_Bps_" + speed] = writeRate;

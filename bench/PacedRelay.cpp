@@ -99,11 +99,14 @@ void PacedRelay::Run() {
             // ... but never past the moment the last pending byte is due: a request's end is not
             // held back. So close to it a sleep would wake late on a busy machine: the relay looks
             // again at once instead, for those few microseconds.
-            const std::int64_t lastDue = nextByteAt + byteNs * static_cast<std::int64_t>(pending.size() - 1);
-            waitNs = std::max<std::int64_t>({0, nextByteAt - now, std::min(kBurstNs, lastDue - now)});
+            const std::int64_t lastDue =
+                nextByteAt + byteNs * static_cast<std::int64_t>(pending.size() - 1);
+            waitNs =
+                std::max<std::int64_t>({0, nextByteAt - now, std::min(kBurstNs, lastDue - now)});
             if (waitNs < kSpinNs) waitNs = 0;
         }
-        const timespec wait{static_cast<time_t>(waitNs / 1'000'000'000), static_cast<long>(waitNs % 1'000'000'000)};
+        const timespec wait{static_cast<time_t>(waitNs / 1'000'000'000),
+                            static_cast<long>(waitNs % 1'000'000'000)};
         pollfd fds[2] = {{front_.Master(), POLLIN, 0}, {receiver_, POLLIN, 0}};
         if (ppoll(fds, 2, &wait, nullptr) <= 0) continue;
         if ((fds[0].revents & POLLIN) != 0) {

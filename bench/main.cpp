@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     std::string output;
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-' || !output.empty()) {
-            std::fprintf(stderr, "usage: run-benchmarks [--benchmark_filter=REGEX ...] [RESULTS.md]\n");
+            std::fprintf(stderr,
+                         "usage: run-benchmarks [--benchmark_filter=REGEX ...] [RESULTS.md]\n");
             return 2;
         }
         output = argv[i];

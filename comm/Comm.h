@@ -62,9 +62,9 @@ void CommPortDevice(std::int32_t port, char* name, std::size_t size);
 // back afterwards differ in what goes over the wire: the speed (a standard speed exactly; another
 // speed by more than the driver's rounding, 3 %), the data bits, the parity, the stop bits or the
 // flow control asked for (CTS, DSR, XON/XOFF). Fields a driver reports as it likes are not
-// compared. After a refused read-back the line gets its previous settings back. CommOpen calls it before the
-// threads start; it may also be called on an open port while its threads run (from the thread
-// that owns the table): the writer picks up the new handshake flags at its next turn.
+// compared. After a refused read-back the line gets its previous settings back. CommOpen calls it
+// before the threads start; it may also be called on an open port while its threads run (from the
+// thread that owns the table): the writer picks up the new handshake flags at its next turn.
 int CommSetLine(PortHandle handle, const CommPortConfig* config);
 int CommClose(PortHandle handle);
 

@@ -65,14 +65,17 @@ bool StandardSpeed(std::uint32_t speed) {
 // field (and may round a custom speed) as it likes; comparing those would refuse a working
 // USB-serial adapter.
 bool HoldsLine(const LineState& held, const LineState& asked) {
-    const std::uint32_t difference =
-        held.BaudRate > asked.BaudRate ? held.BaudRate - asked.BaudRate : asked.BaudRate - held.BaudRate;
+    const std::uint32_t difference = held.BaudRate > asked.BaudRate
+                                         ? held.BaudRate - asked.BaudRate
+                                         : asked.BaudRate - held.BaudRate;
     const bool speedHeld = StandardSpeed(asked.BaudRate)
                                ? difference == 0
-                               : std::uint64_t{difference} * 100 <= std::uint64_t{asked.BaudRate} * kSpeedRoundingPercent;
+                               : std::uint64_t{difference} * 100 <=
+                                     std::uint64_t{asked.BaudRate} * kSpeedRoundingPercent;
     return speedHeld && held.ByteSize == asked.ByteSize && held.Parity == asked.Parity &&
            held.StopBits == asked.StopBits && held.fOutxCtsFlow == asked.fOutxCtsFlow &&
-           held.fOutxDsrFlow == asked.fOutxDsrFlow && held.fOutX == asked.fOutX && held.fInX == asked.fInX;
+           held.fOutxDsrFlow == asked.fOutxDsrFlow && held.fOutX == asked.fOutX &&
+           held.fInX == asked.fInX;
 }
 
 int UndoOpen(CommPort* slot, CommPortContext* context, int result) {
@@ -127,7 +130,9 @@ int OpenFailed(std::int32_t port, int result) {
 
 int OpenPort(PortHandle* handle, const CommPortConfig* config);
 
-const char* CommOpenFailure() { return gOpenFailure; }
+const char* CommOpenFailure() {
+    return gOpenFailure;
+}
 
 void CommPortDevice(std::int32_t port, char* name, std::size_t size) {
     comm::platform::PortDeviceName(port, name, size);
@@ -143,7 +148,9 @@ int CommClaimPort(std::int32_t port) {
     return 0;
 }
 
-void CommReleasePort(std::int32_t port) { comm::platform::LetGoOfPort(port); }
+void CommReleasePort(std::int32_t port) {
+    comm::platform::LetGoOfPort(port);
+}
 
 int CommOpen(PortHandle* handle, const CommPortConfig* config) {
     const int result = OpenPort(handle, config);

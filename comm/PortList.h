@@ -16,19 +16,20 @@ struct SerialPortEntry {
     int com = 0;                       // the COM port it stands for now; 0 for none
     std::string comSource;             // "REFLASHER_COM2", or "default" for /dev/ttyS<n-1>
     bool openable = false;
-    std::string why;                   // when it cannot be opened: busy, permission, ...
+    std::string why;  // when it cannot be opened: busy, permission, ...
     // The USB device behind it (an adapter), from sysfs; empty for other devices or unknown.
-    std::string usbId;                 // vendor:product in hex, "0403:6001"
-    std::string usbManufacturer;       // what the adapter calls its maker, its product and
-    std::string usbProduct;            // itself; a serial number tells two equal adapters apart
+    std::string usbId;            // vendor:product in hex, "0403:6001"
+    std::string usbManufacturer;  // what the adapter calls its maker, its product and
+    std::string usbProduct;       // itself; a serial number tells two equal adapters apart
     std::string usbSerial;
 };
 
 // Where the listing looks; tests point it at folders of their own.
 struct PortListRoots {
-    std::string dev = "/dev";    // ttyUSB*, ttyACM*, ttyS* and serial/by-id/
-    std::string sys = "/sys";    // class/tty/ttyS<k>/type: 0 where no UART answers; class/tty/<name>/device
-                                 // leads to a USB adapter's interface, below its device
+    std::string dev = "/dev";  // ttyUSB*, ttyACM*, ttyS* and serial/by-id/
+    std::string sys =
+        "/sys";  // class/tty/ttyS<k>/type: 0 where no UART answers; class/tty/<name>/device
+                 // leads to a USB adapter's interface, below its device
     std::string proc = "/proc";  // tty/driver/serial, where sysfs says nothing
 };
 

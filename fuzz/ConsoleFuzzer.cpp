@@ -13,7 +13,8 @@ namespace {
 void CheckShown(const ui::desktop::ConsoleText& text, int columns, std::size_t kept) {
     const auto& lines = text.lines();
     Check(!lines.empty() && lines.size() <= kept);
-    for (const std::string& line : lines) Check(line.size() <= std::size_t(columns) && Printable(line));
+    for (const std::string& line : lines)
+        Check(line.size() <= std::size_t(columns) && Printable(line));
     Check(text.cursorRow() >= 0 && std::size_t(text.cursorRow()) < lines.size());
     Check(text.cursorColumn() >= 0 && text.cursorColumn() < columns);
 }
@@ -23,13 +24,15 @@ void CheckProgress(std::string_view segment) {
     const std::optional<FlasherProgress> progress = ParseFlasherProgress(segment);
     if (!progress) return;
     Check(segment.starts_with("Writing ["));
-    Check(progress->done >= 0 && progress->total >= 0 && progress->percent >= 0 && progress->percent <= 100);
+    Check(progress->done >= 0 && progress->total >= 0 && progress->percent >= 0 &&
+          progress->percent <= 100);
     Check(progress->total > 0 || progress->percent == 0);
     // Read back the same from a line of our own making.
     const std::string again = "Writing [#] " + std::to_string(progress->done) + "/" +
                               std::to_string(progress->total) + " bytes";
     const std::optional<FlasherProgress> same = ParseFlasherProgress(again);
-    Check(same && same->done == progress->done && same->total == progress->total && same->percent == progress->percent);
+    Check(same && same->done == progress->done && same->total == progress->total &&
+          same->percent == progress->percent);
 }
 
 }  // namespace

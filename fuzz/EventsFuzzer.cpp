@@ -27,18 +27,27 @@ bool IsUtf8(const std::string& text) {
 }
 
 // The names the run emits, then anything.
-const char* const kNames[] = {"page", "status", "message", "receiver", "flasher_started", "flasher_output",
-                              "flasher_progress", "flasher_ended", "confirmation", "outcome", "policy"};
-const char* const kKeys[] = {"page", "text", "serial", "version", "speed", "battery", "external_power",
-                             "command_line", "line", "result", "duration_ms", "expected", "found", "attempts",
-                             "outcome", "exit_code", "port", "device", "old_version", "confirmed_version", "error"};
+const char* const kNames[] = {
+    "page",           "status",           "message",       "receiver",     "flasher_started",
+    "flasher_output", "flasher_progress", "flasher_ended", "confirmation", "outcome",
+    "policy"};
+const char* const kKeys[] = {"page",  "text",     "serial",         "version",
+                             "speed", "battery",  "external_power", "command_line",
+                             "line",  "result",   "duration_ms",    "expected",
+                             "found", "attempts", "outcome",        "exit_code",
+                             "port",  "device",   "old_version",    "confirmed_version",
+                             "error"};
 
 json Value(FuzzedDataProvider& input) {
     switch (input.ConsumeIntegralInRange(0, 3)) {
-        case 0: return input.ConsumeIntegral<std::int64_t>();
-        case 1: return input.ConsumeBool();
-        case 2: return nullptr;
-        default: return input.ConsumeRandomLengthString(128);
+        case 0:
+            return input.ConsumeIntegral<std::int64_t>();
+        case 1:
+            return input.ConsumeBool();
+        case 2:
+            return nullptr;
+        default:
+            return input.ConsumeRandomLengthString(128);
     }
 }
 
@@ -50,10 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::pair<std::string, json>> events;
     const int count = input.ConsumeIntegralInRange(1, 4);
     for (int e = 0; e < count; ++e) {
-        std::string name = input.ConsumeBool() ? input.PickValueInArray(kNames) : input.ConsumeRandomLengthString(16);
+        std::string name = input.ConsumeBool() ? input.PickValueInArray(kNames)
+                                               : input.ConsumeRandomLengthString(16);
         json fields = json::object();
         for (int f = input.ConsumeIntegralInRange(0, 6); f > 0; --f) {
-            const std::string key = input.ConsumeBool() ? input.PickValueInArray(kKeys) : input.ConsumeRandomLengthString(8);
+            const std::string key = input.ConsumeBool() ? input.PickValueInArray(kKeys)
+                                                        : input.ConsumeRandomLengthString(8);
             fields[key] = Value(input);
         }
         events.emplace_back(std::move(name), std::move(fields));
@@ -72,12 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (std::getline(lines, line)) {
         Check(n < events.size());
         const auto& [name, fields] = events[n++];
-        const json event = json::parse(line);  // throws (and so fails) on a line that does not parse
+        const json event =
+            json::parse(line);  // throws (and so fails) on a line that does not parse
         Check(event.is_object() && event.at("time").is_string());
         if (IsUtf8(name)) Check(event.at("event") == name);
-        if (!device.empty() && IsUtf8(device) && !fields.contains("device")) Check(event.at("device") == device);
+        if (!device.empty() && IsUtf8(device) && !fields.contains("device"))
+            Check(event.at("device") == device);
         for (auto it = fields.begin(); it != fields.end(); ++it) {
-            if (IsUtf8(it.key()) && IsUtf8(it.value().dump(-1, ' ', false, json::error_handler_t::replace)) &&
+            if (IsUtf8(it.key()) &&
+                IsUtf8(it.value().dump(-1, ' ', false, json::error_handler_t::replace)) &&
                 (!it.value().is_string() || IsUtf8(it.value().get<std::string>()))) {
                 Check(event.at(it.key()) == it.value());
             }
@@ -112,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string recordLine = record.dump(-1, ' ', false, json::error_handler_t::replace);
     Check(recordLine.find('\n') == std::string::npos);
     const json back = json::parse(recordLine);
-    for (const char* key : {"host", "device", "serial", "old_version", "confirmed_version", "message"}) {
+    for (const char* key :
+         {"host", "device", "serial", "old_version", "confirmed_version", "message"}) {
         if (IsUtf8(record.at(key).get<std::string>())) Check(back.at(key) == record.at(key));
     }
     Check(back.at("port") == report.com && back.at("total_ms") == report.totalMs);

@@ -50,7 +50,9 @@ struct Terminal {
             char buffer[4096];
             for (;;) {
                 pollfd p{master, POLLIN, 0};
-                if (poll(&p, 1, -1) > 0 && read(master, buffer, sizeof buffer) < 0 && errno != EAGAIN) break;
+                if (poll(&p, 1, -1) > 0 && read(master, buffer, sizeof buffer) < 0 &&
+                    errno != EAGAIN)
+                    break;
             }
         });
         drain.detach();
@@ -67,7 +69,8 @@ struct Terminal {
         folder = FuzzFolder();
         // No COM port has a device, and the program folder has no flasher: every road ends in a
         // message box at once.
-        for (int n = 1; n <= 4; ++n) setenv(("REFLASHER_COM" + std::to_string(n)).c_str(), (folder + "/none").c_str(), 1);
+        for (int n = 1; n <= 4; ++n)
+            setenv(("REFLASHER_COM" + std::to_string(n)).c_str(), (folder + "/none").c_str(), 1);
     }
     int master = -1;
     std::thread drain;
@@ -82,7 +85,7 @@ Terminal& TheTerminal() {
 
 // The operator: types each piece when the last one has been read, then presses Escape.
 class Operator : public ui::Backend {
-public:
+  public:
     Operator(Terminal& terminal, std::vector<std::string> pieces)
         : terminal_(terminal), backend_(*terminal.backend), pieces_(std::move(pieces)) {}
 
@@ -116,7 +119,8 @@ public:
         std::erase(open_, &window);
         backend_.windowClosed(window, result);
     }
-    void inputIgnored(const ui::Window& window, const ui::Input& input, const char* reason) override {
+    void inputIgnored(const ui::Window& window, const ui::Input& input,
+                      const char* reason) override {
         backend_.inputIgnored(window, input, reason);
     }
     void busyPause(ui::Millis) override {}
@@ -124,7 +128,7 @@ public:
         backend_.drawIcon(window, x, y, icon);
     }
 
-private:
+  private:
     bool typeNext() {
         int waiting = 0;
         if (ioctl(STDIN_FILENO, FIONREAD, &waiting) == 0 && waiting > 0) return true;
@@ -150,7 +154,8 @@ private:
         const ui::Control* control = open_.back()->control(input.control);
         Check(control != nullptr);
         if (input.kind == ui::InputKind::Select) {
-            Check(input.index >= 0 && static_cast<std::size_t>(input.index) < control->items.size());
+            Check(input.index >= 0 &&
+                  static_cast<std::size_t>(input.index) < control->items.size());
         }
     }
 

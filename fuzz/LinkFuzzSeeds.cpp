@@ -15,7 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes Frame(std::uint8_t command, const Bytes& data) {
     Bytes packet(data.size() + 6);
-    std::uint8_t* area = BuildRequestHeader(packet.data(), command, static_cast<std::uint8_t>(data.size()));
+    std::uint8_t* area =
+        BuildRequestHeader(packet.data(), command, static_cast<std::uint8_t>(data.size()));
     for (std::size_t i = 0; i < data.size(); ++i) {
         area[i] = data[i];
     }
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
     const std::string folder = argv[1];
     mkdir(folder.c_str(), 0755);
 
-    const Bytes handshake = {0x01, 0x3F, 0xC0, 0x08, 0x52, 0x55, 0x56, 0x55, 0x2D, 0x30, 0x30, 0x30, 0x17, 0x03};
+    const Bytes handshake = {0x01, 0x3F, 0xC0, 0x08, 0x52, 0x55, 0x56,
+                             0x55, 0x2D, 0x30, 0x30, 0x30, 0x17, 0x03};
     const Bytes identityRequest = {0x01, 0x2D, 0xD2, 0x00, 0x00, 0x01};
     const Bytes powerRequest = {0x01, 0x46, 0xB9, 0x01, 0x03, 0x04, 0x01};
     const Bytes identity = Identity("169-508231-004", 0x12345678, "VIZ");
@@ -98,7 +100,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         const std::string path = folder + "/seed-" + std::to_string(i);
         std::FILE* file = std::fopen(path.c_str(), "wb");
-        if (file == nullptr || std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size()) {
+        if (file == nullptr ||
+            std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size()) {
             std::perror(path.c_str());
             return 1;
         }

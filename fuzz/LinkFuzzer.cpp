@@ -18,19 +18,21 @@ void Check(bool condition) {
 
 void CheckDecoded(const ReceiverLink& link) {
     Check(std::memchr(link.identity.serialNumber, 0, sizeof link.identity.serialNumber) != nullptr);
-    Check(std::memchr(link.identity.firmwareVersion, 0, sizeof link.identity.firmwareVersion) != nullptr);
+    Check(std::memchr(link.identity.firmwareVersion, 0, sizeof link.identity.firmwareVersion) !=
+          nullptr);
     Check(link.power.externalPower == 0 || link.power.externalPower == 1);
 }
 
 bool SameDecoding(const ReceiverLink& a, const ReceiverLink& b) {
     return std::strcmp(a.identity.serialNumber, b.identity.serialNumber) == 0 &&
            std::strcmp(a.identity.firmwareVersion, b.identity.firmwareVersion) == 0 &&
-           a.power.externalPower == b.power.externalPower && a.power.batteryLevel == b.power.batteryLevel;
+           a.power.externalPower == b.power.externalPower &&
+           a.power.batteryLevel == b.power.batteryLevel;
 }
 
 // The stream as the engine would hand it over: `perCycle` more bytes arrive at every pause.
 class StreamSource : public ReplySource {
-public:
+  public:
     StreamSource(const std::uint8_t* stream, std::size_t size, std::size_t perCycle)
         : stream_(stream), size_(size), perCycle_(perCycle) {}
     void Pause() override {
@@ -45,7 +47,7 @@ public:
         return count;
     }
 
-private:
+  private:
     const std::uint8_t* stream_;
     std::size_t size_;
     std::size_t perCycle_;
@@ -107,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 exact.DispatchReply(packet.get(), length);
             } else {
                 Check(result == 1 || result == 3);
-                Check((length == 0 && offset < held && buffer[offset] == 0x01) || (offset == 0 && length == held));
+                Check((length == 0 && offset < held && buffer[offset] == 0x01) ||
+                      (offset == 0 && length == held));
             }
             const std::uint32_t before = held;
             const ScanStep step = inBuffer.ScanHeld(buffer.get(), held);
@@ -136,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(found == (stats.packets > 0));
         Check(stats.cycles >= 1 && stats.cycles <= ReceiverLink::kMaxCycles);
         Check(stats.busyCycles <= stats.cycles && stats.busyCycles <= ReceiverLink::kMaxBusyCycles);
-        Check(stats.packets < stats.cycles || (stats.hitCycleLimit && stats.packets == stats.cycles));
+        Check(stats.packets < stats.cycles ||
+              (stats.hitCycleLimit && stats.packets == stats.cycles));
         Check(stats.held < kCapacity);
         Check(!(stats.stalled && stats.hitCycleLimit));
         Check(stats.hitCycleLimit || stats.held < ReceiverLink::kMinScanLength || stats.stalled);

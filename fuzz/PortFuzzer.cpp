@@ -18,7 +18,9 @@
 
 namespace {
 
-std::string Variable(int n) { return "REFLASHER_COM" + std::to_string(n); }
+std::string Variable(int n) {
+    return "REFLASHER_COM" + std::to_string(n);
+}
 
 std::string Mapping(int n) {
     const char* value = std::getenv(Variable(n).c_str());
@@ -56,7 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!input.ConsumeBool()) continue;
         std::string path = input.ConsumeRandomLengthString(256);
         std::erase(path, '\0');
-        path.resize(path.size() + (input.ConsumeBool() ? 16 * input.ConsumeIntegral<std::uint8_t>() : 0), '/');
+        path.resize(
+            path.size() + (input.ConsumeBool() ? 16 * input.ConsumeIntegral<std::uint8_t>() : 0),
+            '/');
         if (!path.empty()) Put(Variable(n), path);
     }
     std::string argument = input.ConsumeRemainingBytesAsString();
@@ -71,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Too long to open whole: refused before any file is touched, with the reason.
             alignas(std::max_align_t) unsigned char storage[comm::platform::kLineDeviceStorageSize];
             Check(comm::platform::OpenPlatformLineDevice(n, storage) == nullptr);
-            Check(std::string(comm::platform::LastOpenFailure()).find("longer than") != std::string::npos);
+            Check(std::string(comm::platform::LastOpenFailure()).find("longer than") !=
+                  std::string::npos);
         }
     }
 
@@ -86,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         // A path stands for a COM port whose device is that very file, named whole.
         std::error_code ec;
-        Check(choice.device == (argument[0] == '/' ? argument : std::filesystem::absolute(argument, ec).string()));
+        Check(choice.device ==
+              (argument[0] == '/' ? argument : std::filesystem::absolute(argument, ec).string()));
     }
     return 0;
 }

@@ -40,20 +40,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider input(data, size);
     std::vector<fs::path> made;
     for (int i = input.ConsumeIntegralInRange(0, 6); i > 0; --i) {
-        static const char* const kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "serial/by-id/", "ttyX"};
+        static const char* const kFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "serial/by-id/",
+                                                "ttyX"};
         const std::string family = input.PickValueInArray(kFamilies);
-        std::string name = family == "serial/by-id/" ? input.ConsumeRandomLengthString(24)
-                                                      : std::to_string(input.ConsumeIntegralInRange(0, 12));
+        std::string name = family == "serial/by-id/"
+                               ? input.ConsumeRandomLengthString(24)
+                               : std::to_string(input.ConsumeIntegralInRange(0, 12));
         std::erase(name, '\0');
         std::erase(name, '/');
         if (name.empty() || name == "." || name == "..") continue;
         const fs::path node = dev / (family + name);
         fs::path target = "/dev/null";
         switch (input.ConsumeIntegralInRange(0, 3)) {
-            case 0: break;
-            case 1: target = dev / "missing"; break;
-            case 2: if (!made.empty()) target = made[input.ConsumeIntegralInRange<std::size_t>(0, made.size() - 1)]; break;
-            default: target = node; break;  // a link to itself
+            case 0:
+                break;
+            case 1:
+                target = dev / "missing";
+                break;
+            case 2:
+                if (!made.empty())
+                    target = made[input.ConsumeIntegralInRange<std::size_t>(0, made.size() - 1)];
+                break;
+            default:
+                target = node;
+                break;  // a link to itself
         }
         fs::create_symlink(target, node, ec);
         if (!ec) made.push_back(node);
@@ -63,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (input.ConsumeBool()) Write(sys / "type", input.ConsumeRandomLengthString(16));
         }
     }
-    if (input.ConsumeBool()) Write(fs::path(root) / "proc/tty/driver/serial", input.ConsumeRandomLengthString(512));
+    if (input.ConsumeBool())
+        Write(fs::path(root) / "proc/tty/driver/serial", input.ConsumeRandomLengthString(512));
     std::string mapped;
     if (!made.empty() && input.ConsumeBool()) {
         mapped = made[input.ConsumeIntegralInRange<std::size_t>(0, made.size() - 1)].string();
@@ -78,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(!e.device.empty() && devices.insert(e.device).second);
         Check(e.com == 0 || e.com == 1);
         Check(e.openable == e.why.empty());
-        for (const std::string& alias : e.aliases) Check(alias.rfind(dev.string() + "/serial/by-id/", 0) == 0);
+        for (const std::string& alias : e.aliases)
+            Check(alias.rfind(dev.string() + "/serial/by-id/", 0) == 0);
         if (e.com == 1) {
             ++comOne;
             Check(e.comSource == "REFLASHER_COM1");

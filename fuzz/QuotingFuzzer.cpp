@@ -32,17 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string file = WithoutNul(input.ConsumeRandomLengthString(64));
     const std::string line = input.ConsumeRemainingBytesAsString();
 
-    const std::vector<std::string> args =
-        flasher_os::SplitWindowsCommandLine(FlasherCommandLine(folder, file, port, connectSpeed, transferSpeed));
-    const std::vector<std::string> expected = {"prog.exe", folder + flasher_os::kPathSeparator + file,
-                                               std::to_string(port), "P", std::to_string(connectSpeed),
+    const std::vector<std::string> args = flasher_os::SplitWindowsCommandLine(
+        FlasherCommandLine(folder, file, port, connectSpeed, transferSpeed));
+    const std::vector<std::string> expected = {"prog.exe",
+                                               folder + flasher_os::kPathSeparator + file,
+                                               std::to_string(port),
+                                               "P",
+                                               std::to_string(connectSpeed),
                                                std::to_string(transferSpeed)};
     Check(args == expected);
 
     const std::vector<std::string> split = flasher_os::SplitWindowsCommandLine(line);
     if (split.size() < 2) return 0;
     std::string again = "prog.exe";
-    for (std::size_t i = 1; i < split.size(); ++i) again += " " + flasher_os::QuotedArgument(split[i]);
+    for (std::size_t i = 1; i < split.size(); ++i)
+        again += " " + flasher_os::QuotedArgument(split[i]);
     std::vector<std::string> back = flasher_os::SplitWindowsCommandLine(again);
     Check(back.size() == split.size());
     for (std::size_t i = 1; i < split.size(); ++i) Check(back[i] == split[i]);

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(got == static_cast<int>(expected) && std::memcmp(buffer.data(), data, expected) == 0);
 
     const auto* bytes = reinterpret_cast<const char*>(data);
-    Check(ResultSucceeded(buffer.data(), expected) == (size >= kResultBytes && bytes[kResultBytes - 1] == '0'));
+    Check(ResultSucceeded(buffer.data(), expected) ==
+          (size >= kResultBytes && bytes[kResultBytes - 1] == '0'));
 
     // The last words: printable, trimmed, and taken in order from the first line after the result
     // byte (nothing else).

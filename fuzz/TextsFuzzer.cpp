@@ -15,7 +15,8 @@ namespace {
 
 void CheckVisible(const std::string& received) {
     const std::string shown = VisibleText(received);
-    Check(Printable(shown) && shown.size() >= received.size() && shown.size() <= 2 * received.size());
+    Check(Printable(shown) && shown.size() >= received.size() &&
+          shown.size() <= 2 * received.size());
     if (Printable(received)) Check(shown == received);
 }
 

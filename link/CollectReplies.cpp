@@ -8,7 +8,7 @@
 namespace {
 
 class EngineSource : public ReplySource {
-public:
+  public:
     EngineSource(PortHandle port, const ReceiverLink& link) : port_(port), link_(link) {}
     void Pause() override {
         if (link_.pauseHook != nullptr) {
@@ -18,9 +18,11 @@ public:
         }
     }
     int BytesAvailable() override { return CommBytesAvailable(port_); }
-    int Read(std::uint8_t* destination, std::int32_t count) override { return CommRead(port_, destination, count); }
+    int Read(std::uint8_t* destination, std::int32_t count) override {
+        return CommRead(port_, destination, count);
+    }
 
-private:
+  private:
     PortHandle port_;
     const ReceiverLink& link_;
 };

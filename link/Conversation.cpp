@@ -21,7 +21,9 @@ constexpr std::uint8_t kPowerSubCode = 3;
 // Between two rounds: the receiver gets time to start without being asked all the while.
 constexpr std::uint32_t kPauseBetweenRoundsMs = 250;
 
-std::string LastThree(const std::string& s) { return s.size() <= 3 ? s : s.substr(s.size() - 3); }
+std::string LastThree(const std::string& s) {
+    return s.size() <= 3 ? s : s.substr(s.size() - 3);
+}
 
 void Pause(const IdentifyRequest& request, std::uint32_t ms) {
     if (request.pause) {
@@ -118,33 +120,39 @@ Identification IdentifyAgain(const IdentifyRequest& request) {
             if (stopped() || Clock::now() >= deadline) break;
         }
         CommCleanup();
-        if (!found.answered && !stopped() && Clock::now() + std::chrono::milliseconds(kPauseBetweenRoundsMs) < deadline) {
+        if (!found.answered && !stopped() &&
+            Clock::now() + std::chrono::milliseconds(kPauseBetweenRoundsMs) < deadline) {
             Pause(request, kPauseBetweenRoundsMs);
         }
     }
-    found.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    found.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     return found;
 }
 
 AfterFlash JudgeAfterFlash(const Identification& found, const std::string& newVersion,
                            const std::string& serialBefore) {
     if (!found.answered) return AfterFlash::NoAnswer;
-    if (!serialBefore.empty() && found.serialNumber != serialBefore) return AfterFlash::OtherReceiver;
-    return LastThree(found.firmwareVersion) == newVersion ? AfterFlash::Confirmed : AfterFlash::OtherVersion;
+    if (!serialBefore.empty() && found.serialNumber != serialBefore)
+        return AfterFlash::OtherReceiver;
+    return LastThree(found.firmwareVersion) == newVersion ? AfterFlash::Confirmed
+                                                          : AfterFlash::OtherVersion;
 }
 
-std::string AfterFlashLine(AfterFlash verdict, const Identification& found, const std::string& newVersion,
-                           const std::string& serialBefore, const std::string& oldVersion) {
+std::string AfterFlashLine(AfterFlash verdict, const Identification& found,
+                           const std::string& newVersion, const std::string& serialBefore,
+                           const std::string& oldVersion) {
     switch (verdict) {
         case AfterFlash::OtherReceiver:
-            return "Another receiver answered after the flash: serial number " + found.serialNumber + ", not " +
-                   serialBefore + ".";
+            return "Another receiver answered after the flash: serial number " +
+                   found.serialNumber + ", not " + serialBefore + ".";
         case AfterFlash::OtherVersion:
             if (!oldVersion.empty() && LastThree(found.firmwareVersion) == oldVersion) {
-                return "The receiver still runs firmware version " + oldVersion + ", not " + newVersion + ".";
+                return "The receiver still runs firmware version " + oldVersion + ", not " +
+                       newVersion + ".";
             }
-            return "The receiver runs firmware version " + LastThree(found.firmwareVersion) + ", not " + newVersion +
-                   ".";
+            return "The receiver runs firmware version " + LastThree(found.firmwareVersion) +
+                   ", not " + newVersion + ".";
         case AfterFlash::Confirmed:
         case AfterFlash::NoAnswer:
             break;

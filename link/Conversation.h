@@ -71,8 +71,9 @@ AfterFlash JudgeAfterFlash(const Identification& found, const std::string& newVe
 
 // One line for the operator on what the receiver reported when it contradicts the flasher;
 // `oldVersion` (may be empty) is the version it ran before.
-std::string AfterFlashLine(AfterFlash verdict, const Identification& found, const std::string& newVersion,
-                           const std::string& serialBefore, const std::string& oldVersion);
+std::string AfterFlashLine(AfterFlash verdict, const Identification& found,
+                           const std::string& newVersion, const std::string& serialBefore,
+                           const std::string& oldVersion);
 
 // Text from the receiver as it may be shown: control characters become caret stand-ins ("\n" ->
 // "^J", DEL -> "^?") and bytes outside ASCII become '?', so that no window, terminal or log line

@@ -17,7 +17,8 @@ std::uint16_t Sum(const std::uint8_t* bytes, std::uint32_t count) {
 
 }  // namespace
 
-std::uint8_t* BuildRequestHeader(std::uint8_t* buffer, std::uint8_t command, std::uint8_t dataLength) {
+std::uint8_t* BuildRequestHeader(std::uint8_t* buffer, std::uint8_t command,
+                                 std::uint8_t dataLength) {
     for (std::uint32_t i = 0; i < dataLength; ++i) {
         buffer[kHeaderLength + i] = 0;
     }

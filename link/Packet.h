@@ -5,7 +5,8 @@
 #include <cstdint>
 
 // Writes the 4-byte header (and zeroes the N data bytes when N > 0); returns buffer + 4.
-std::uint8_t* BuildRequestHeader(std::uint8_t* buffer, std::uint8_t command, std::uint8_t dataLength);
+std::uint8_t* BuildRequestHeader(std::uint8_t* buffer, std::uint8_t command,
+                                 std::uint8_t dataLength);
 // Writes the handshake's eight identification bytes "RUVU-000" at the data area.
 void PutHandshakeId(std::uint8_t* data);
 // Stores the checksum after N + 4 bytes; returns the total length N + 6.

@@ -58,7 +58,8 @@ bool ReceiverLink::CollectFrom(ReplySource& source, std::uint8_t* buffer) {
             if (got <= 0) {
                 break;
             }
-            held += static_cast<std::uint32_t>(got) < wanted ? static_cast<std::uint32_t>(got) : wanted;
+            held +=
+                static_cast<std::uint32_t>(got) < wanted ? static_cast<std::uint32_t>(got) : wanted;
             arrived = true;
         }
 
@@ -140,7 +141,8 @@ void ReceiverLink::ParseIdentityReply(const std::uint8_t* packet, std::uint32_t 
     if (dataEnd >= kSerialPrefixOffset) {
         constexpr std::uint32_t kMax = sizeof decoded.serialNumber - 1;
         std::uint32_t out = 0;
-        for (std::uint32_t at = kSerialPrefixOffset; at < dataEnd && packet[at] != 0 && out < kMax; ++at) {
+        for (std::uint32_t at = kSerialPrefixOffset; at < dataEnd && packet[at] != 0 && out < kMax;
+             ++at) {
             decoded.serialNumber[out++] = static_cast<char>(packet[at]);
         }
         const std::uint32_t value = LittleEndian32(packet + kSerialValueOffset);

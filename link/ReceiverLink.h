@@ -31,21 +31,21 @@ struct CollectionStats {
 // Where a collection gets its bytes and how it waits between cycles. The wizard's is the serial
 // engine on `ReceiverLink::port` with a 250 ms sleep; the fuzzer feeds recorded streams.
 class ReplySource {
-public:
+  public:
     virtual ~ReplySource() = default;
-    virtual void Pause() = 0;                                        // start of every cycle
-    virtual int BytesAvailable() = 0;                                // < 0: an engine error
+    virtual void Pause() = 0;                                             // start of every cycle
+    virtual int BytesAvailable() = 0;                                     // < 0: an engine error
     virtual int Read(std::uint8_t* destination, std::int32_t count) = 0;  // bytes copied, or < 0
 };
 
 // Outcome of one scan of the held bytes.
 struct ScanStep {
-    bool dispatched = false;   // a valid packet went to DispatchReply
+    bool dispatched = false;    // a valid packet went to DispatchReply
     std::uint32_t removed = 0;  // bytes taken off the front of the buffer
 };
 
 class ReceiverLink {
-public:
+  public:
     static constexpr std::uint32_t kCapacity = 1000;
     static constexpr std::uint32_t kCyclePauseMs = 250;
     static constexpr std::uint32_t kMinScanLength = 4;

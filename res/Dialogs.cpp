@@ -21,7 +21,8 @@ constexpr ControlTemplate kAbout[] = {
 constexpr ControlTemplate kWelcome[] = {
     {idc::kLogo, ControlKind::IconPicture, "", 7, 7, 20, 20, 0, 0},
     {idc::kAnimation, ControlKind::BitmapPicture, "", 96, 43, 85, 30, 0, idb::kAnimation[0]},
-    {idc::kInstructions, ControlKind::Edit, "", 7, 77, 246, 73, kReadOnly | kMultiLine | kVScroll, 0},
+    {idc::kInstructions, ControlKind::Edit, "", 7, 77, 246, 73, kReadOnly | kMultiLine | kVScroll,
+     0},
     {idc::kWelcomeNext, ControlKind::DefPushButton, "&Next", 148, 154, 50, 14, kButton, 0},
     {idc::kCancel, ControlKind::PushButton, "&Cancel", 203, 154, 50, 14, kButton, 0},
 };
@@ -46,11 +47,14 @@ constexpr ControlTemplate kConnecting[] = {
 // Receiver information page.
 constexpr ControlTemplate kReceiverInfo[] = {
     {kStaticId, ControlKind::Label, "Serial Number:", 7, 15, 75, 8, 0, 0},
-    {idc::kSerialNumber, ControlKind::Edit, "", 89, 9, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
+    {idc::kSerialNumber, ControlKind::Edit, "", 89, 9, 107, 14, kReadOnly | kAutoHScroll | kTabStop,
+     0},
     {kStaticId, ControlKind::Label, "Firmware Version:", 7, 34, 75, 8, 0, 0},
-    {idc::kFirmwareVersion, ControlKind::Edit, "", 89, 28, 107, 14, kReadOnly | kAutoHScroll | kTabStop, 0},
+    {idc::kFirmwareVersion, ControlKind::Edit, "", 89, 28, 107, 14,
+     kReadOnly | kAutoHScroll | kTabStop, 0},
     {idc::kConnection, ControlKind::Edit, "", 7, 53, 290, 12, kReadOnly | kNoBorder, 0},
-    {idc::kInstructions, ControlKind::Edit, "", 7, 66, 294, 131, kReadOnly | kMultiLine | kVScroll, 0},
+    {idc::kInstructions, ControlKind::Edit, "", 7, 66, 294, 131, kReadOnly | kMultiLine | kVScroll,
+     0},
     {idc::kBack, ControlKind::PushButton, "&Back", 131, 199, 50, 14, kButton, 0},
     {idc::kUpdate, ControlKind::DefPushButton, "&Update", 191, 199, 50, 14, kButton, 0},
     {idc::kCancel, ControlKind::PushButton, "&Cancel", 251, 199, 50, 14, kButton, 0},
@@ -58,11 +62,14 @@ constexpr ControlTemplate kReceiverInfo[] = {
 
 // Restore page.
 constexpr ControlTemplate kRestore[] = {
-    {kStaticId, ControlKind::Label, "Please select the design of your receiver.", 7, 14, 166, 8, 0, 0},
+    {kStaticId, ControlKind::Label, "Please select the design of your receiver.", 7, 14, 166, 8, 0,
+     0},
     {kStaticId, ControlKind::GroupBox, "Design", 17, 31, 118, 41, 0, 0},
-    {idc::kWhiteTop, ControlKind::RadioButton, "&White top with logo", 25, 42, 77, 10, kGroupStart | kTabStop, 0},
+    {idc::kWhiteTop, ControlKind::RadioButton, "&White top with logo", 25, 42, 77, 10,
+     kGroupStart | kTabStop, 0},
     {idc::kGreyTop, ControlKind::RadioButton, "&Grey top without logo", 25, 56, 83, 10, 0, 0},
-    {idc::kRestore, ControlKind::DefPushButton, "&Restore", 68, 84, 50, 14, kButton | kGroupStart, 0},
+    {idc::kRestore, ControlKind::DefPushButton, "&Restore", 68, 84, 50, 14, kButton | kGroupStart,
+     0},
     {idc::kCancel, ControlKind::PushButton, "&Cancel", 129, 84, 50, 14, kButton, 0},
     {idc::kBack, ControlKind::PushButton, "&Back", 7, 84, 50, 14, kButton, 0},
 };
@@ -70,19 +77,24 @@ constexpr ControlTemplate kRestore[] = {
 // Completion page.
 constexpr ControlTemplate kWarmAndFuzzy[] = {
     {idc::kMessage, ControlKind::Edit, "", 7, 7, 210, 84, kReadOnly | kMultiLine | kVScroll, 0},
-    {idc::kPrintResults, ControlKind::PushButton, "&Print results", 7, 98, 75, 14, kButton | kHidden, 0},
+    {idc::kPrintResults, ControlKind::PushButton, "&Print results", 7, 98, 75, 14,
+     kButton | kHidden, 0},
     {idc::kYes, ControlKind::DefPushButton, "&Yes", 109, 98, 50, 14, kButton, 0},
     {idc::kNo, ControlKind::PushButton, "&No", 167, 98, 50, 14, kButton, 0},
 };
 
 constexpr DialogTemplate kDialogs[] = {
-    {idd::kAbout, "About Reflasher", 235, 55, kDlgCaption | kDlgModalFrame | kDlgSysMenuBox, kAbout, std::size(kAbout)},
+    {idd::kAbout, "About Reflasher", 235, 55, kDlgCaption | kDlgModalFrame | kDlgSysMenuBox, kAbout,
+     std::size(kAbout)},
     {idd::kWelcome, "Welcome", 260, 175, kPageStyle | kDlgTaskBar, kWelcome, std::size(kWelcome)},
-    {idd::kChooseConnection, "Choose Connection", 238, 137, kPageStyle, kChooseConnection, std::size(kChooseConnection)},
+    {idd::kChooseConnection, "Choose Connection", 238, 137, kPageStyle, kChooseConnection,
+     std::size(kChooseConnection)},
     {idd::kConnecting, "Connecting", 181, 39, kPageStyle, kConnecting, std::size(kConnecting)},
-    {idd::kReceiverInfo, "Receiver Information", 308, 220, kPageStyle, kReceiverInfo, std::size(kReceiverInfo)},
+    {idd::kReceiverInfo, "Receiver Information", 308, 220, kPageStyle, kReceiverInfo,
+     std::size(kReceiverInfo)},
     {idd::kRestore, "Restore", 186, 106, kPageStyle, kRestore, std::size(kRestore)},
-    {idd::kWarmAndFuzzy, "Update Successful", 224, 119, kPageStyle, kWarmAndFuzzy, std::size(kWarmAndFuzzy)},
+    {idd::kWarmAndFuzzy, "Update Successful", 224, 119, kPageStyle, kWarmAndFuzzy,
+     std::size(kWarmAndFuzzy)},
 };
 
 }  // namespace

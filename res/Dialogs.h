@@ -13,9 +13,9 @@ namespace res {
 constexpr int kStaticId = -1;
 
 enum class ControlKind {
-    Label,          // static text
-    GroupBox,       // frame with a caption
-    Edit,           // edit field (all of the wizard's are read-only)
+    Label,     // static text
+    GroupBox,  // frame with a caption
+    Edit,      // edit field (all of the wizard's are read-only)
     PushButton,
     DefPushButton,  // the button that Enter presses
     RadioButton,    // automatic radio button
@@ -37,7 +37,7 @@ enum ControlStyle : unsigned {
     kHidden = 1u << 8,      // created hidden
     kGroupStart = 1u << 9,  // first control of a radio group
     kTabStop = 1u << 10,
-    kDisabled = 1u << 11,   // created disabled
+    kDisabled = 1u << 11,  // created disabled
 };
 
 // Dialog styles (bit flags).
@@ -55,7 +55,7 @@ struct ControlTemplate {
     const char* text;  // label, button text or initial edit text; empty for pictures
     int x, y, cx, cy;  // dialog units
     unsigned style;
-    int picture;       // picture resource shown at creation, 0 for none
+    int picture;  // picture resource shown at creation, 0 for none
 };
 
 struct DialogTemplate {

@@ -20,7 +20,8 @@ const Picture* FindPicture(int id) {
 
 const Image& ImageOfSize(const Picture& picture, int width, int height) {
     for (int i = 0; i < picture.imageCount; ++i) {
-        if (picture.images[i].width == width && picture.images[i].height == height) return picture.images[i];
+        if (picture.images[i].width == width && picture.images[i].height == height)
+            return picture.images[i];
     }
     return picture.images[0];
 }

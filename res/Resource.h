@@ -21,7 +21,7 @@ inline constexpr int kWarmAndFuzzy = 152;  // the completion page
 
 // Controls of the templates. A number that several pages use in the same role has one name.
 namespace idc {
-inline constexpr int kOk = 1;      // the framework's OK and Cancel (ui::kIdOk, ui::kIdCancel)
+inline constexpr int kOk = 1;  // the framework's OK and Cancel (ui::kIdOk, ui::kIdCancel)
 inline constexpr int kCancel = 2;
 inline constexpr int kMessage = 1005;       // the connecting page's status, the completion message
 inline constexpr int kInstructions = 1027;  // the text of the Welcome, port and receiver pages

@@ -59,7 +59,9 @@ port that did not; 128 + the signal when stopped):
   130  stopped by SIGINT, Ctrl+C (recorded as interrupted)
   143  stopped by SIGTERM (recorded as interrupted))";
 
-int DesignOf(const std::string& name) { return name == "grey" ? 1 : 0; }
+int DesignOf(const std::string& name) {
+    return name == "grey" ? 1 : 0;
+}
 
 }  // namespace
 
@@ -69,27 +71,33 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
     cli.set_help_flag("-h,--help", "Show this text and exit");
     cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION, "Show the version and exit");
     if (frontEnd.addOptions) frontEnd.addOptions(cli);
-    cli.footer(frontEnd.footer.empty() ? std::string(kBenchFooter) : frontEnd.footer + "\n\n" + kBenchFooter);
+    cli.footer(frontEnd.footer.empty() ? std::string(kBenchFooter)
+                                       : frontEnd.footer + "\n\n" + kBenchFooter);
 
     std::string port, restore, record, devRoot = "/dev";
     bool confirm = true, json = false, runUnattended = false, listPortsAsked = false;
     CLI::Option* unattended =
-        cli.add_flag("--unattended", runUnattended, "Run once under the operator policy, on the port given with --port");
+        cli.add_flag("--unattended", runUnattended,
+                     "Run once under the operator policy, on the port given with --port");
     CLI::Option* portOption =
-        cli.add_option("--port", port, "The COM port by its number (1 to 4), or a serial device by its path, such "
-                                       "as /dev/ttyUSB0; the wizard has it selected")
+        cli.add_option("--port", port,
+                       "The COM port by its number (1 to 4), or a serial device by its path, such "
+                       "as /dev/ttyUSB0; the wizard has it selected")
             ->option_text("N|PATH");
     CLI::Option* restoreOption =
-        cli.add_option("--restore", restore, "Restore instead of update, for a receiver with this case design")
+        cli.add_option("--restore", restore,
+                       "Restore instead of update, for a receiver with this case design")
             ->check(CLI::IsMember({"white", "grey"}))
             ->option_text("white|grey")
             ->needs(unattended);
     CLI::Option* confirmOption =
-        cli.add_flag("--confirm,!--no-confirm", confirm,
-                     "After the flash, identify the receiver again and check its new version (on unless "
-                     "--no-confirm)")
+        cli.add_flag(
+               "--confirm,!--no-confirm", confirm,
+               "After the flash, identify the receiver again and check its new version (on unless "
+               "--no-confirm)")
             ->needs(unattended);
-    cli.add_flag("--json", json, "Write JSON lines on standard output (with --unattended or --list-ports)");
+    cli.add_flag("--json", json,
+                 "Write JSON lines on standard output (with --unattended or --list-ports)");
     CLI::Option* recordOption =
         cli.add_option("--record", record, "Append one JSON line per attempt to FILE")
             ->option_text("FILE")
@@ -98,15 +106,20 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
     bool force = false;
     int stationPort = 0;
     CLI::Option* operatorOption =
-        cli.add_option("--operator", operatorName, "Who runs the bench, for the record")->needs(unattended);
+        cli.add_option("--operator", operatorName, "Who runs the bench, for the record")
+            ->needs(unattended);
     CLI::Option* batchOption =
-        cli.add_option("--batch", batch, "The batch of receivers, for the record")->needs(unattended);
+        cli.add_option("--batch", batch, "The batch of receivers, for the record")
+            ->needs(unattended);
     cli.add_flag("--force", force, "Flash a receiver that runs the target version already")
         ->needs(unattended);
     // A station names each run's place in its port list; not for people.
-    CLI::Option* stationPortOption =
-        cli.add_option("--station-port", stationPort)->group("")->check(CLI::PositiveNumber)->needs(unattended);
-    CLI::Option* listPorts = cli.add_flag("--list-ports", listPortsAsked, "List the serial devices and exit");
+    CLI::Option* stationPortOption = cli.add_option("--station-port", stationPort)
+                                         ->group("")
+                                         ->check(CLI::PositiveNumber)
+                                         ->needs(unattended);
+    CLI::Option* listPorts =
+        cli.add_flag("--list-ports", listPortsAsked, "List the serial devices and exit");
     CLI::Option* devRootOption =
         cli.add_option("--dev-root", devRoot, "Look for the devices in DIR instead of /dev")
             ->option_text("DIR")
@@ -114,25 +127,37 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
     listPorts->excludes(unattended)->excludes(portOption);
     (void)restoreOption, (void)confirmOption, (void)devRootOption;
 
-    CLI::App* station = cli.add_subcommand("station", "Several receivers at once, one unattended run per port");
+    CLI::App* station =
+        cli.add_subcommand("station", "Several receivers at once, one unattended run per port");
     std::vector<std::string> stationPorts;
     std::string stationRecord, stationRestore, stationOperator, stationBatch;
     bool stationConfirm = true, stationForce = false;
-    station->add_option("--ports", stationPorts, "The ports, by COM port number or device path, separated by commas")
+    station
+        ->add_option("--ports", stationPorts,
+                     "The ports, by COM port number or device path, separated by commas")
         ->delimiter(',')
         ->option_text("P1,P2,...")
         ->required();
     CLI::Option* stationRecordOption =
-        station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE")->option_text("FILE");
-    CLI::Option* stationOperatorOption = station->add_option("--operator", stationOperator, "Who runs the bench");
-    CLI::Option* stationBatchOption = station->add_option("--batch", stationBatch, "The batch of receivers");
-    station->add_flag("--force", stationForce, "Flash receivers that run the target version already");
-    station->add_option("--restore", stationRestore, "Restore a receiver that does not answer, with this design")
+        station->add_option("--record", stationRecord, "Append one JSON line per attempt to FILE")
+            ->option_text("FILE");
+    CLI::Option* stationOperatorOption =
+        station->add_option("--operator", stationOperator, "Who runs the bench");
+    CLI::Option* stationBatchOption =
+        station->add_option("--batch", stationBatch, "The batch of receivers");
+    station->add_flag("--force", stationForce,
+                      "Flash receivers that run the target version already");
+    station
+        ->add_option("--restore", stationRestore,
+                     "Restore a receiver that does not answer, with this design")
         ->check(CLI::IsMember({"white", "grey"}))
         ->option_text("white|grey");
-    station->add_flag("--confirm,!--no-confirm", stationConfirm, "Identify each receiver again after its flash");
+    station->add_flag("--confirm,!--no-confirm", stationConfirm,
+                      "Identify each receiver again after its flash");
     station->set_help_flag("-h,--help", "Show this text and exit");
-    station->footer("Exit code: 0 when every port succeeded, else the first failed port's (see reflasher --help).");
+    station->footer(
+        "Exit code: 0 when every port succeeded, else the first failed port's (see reflasher "
+        "--help).");
 
     try {
         cli.parse(argc, argv);
@@ -143,7 +168,8 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
     } catch (const CLI::ExtrasError&) {
         std::string extras;
         for (const std::string& extra : cli.remaining()) extras += " " + extra;
-        std::fprintf(stderr, "reflasher: unknown option:%s\n\n%s", extras.c_str(), cli.help().c_str());
+        std::fprintf(stderr, "reflasher: unknown option:%s\n\n%s", extras.c_str(),
+                     cli.help().c_str());
         return kExitUsage;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "reflasher: %s\n\n%s", e.what(), cli.help().c_str());
@@ -170,7 +196,8 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
     }
     if (runUnattended) {
         if (port.empty()) {
-            std::fprintf(stderr, "reflasher: --unattended needs --port N|PATH\n\n%s", cli.help().c_str());
+            std::fprintf(stderr, "reflasher: --unattended needs --port N|PATH\n\n%s",
+                         cli.help().c_str());
             return kExitUsage;
         }
         UnattendedOptions options;
@@ -188,16 +215,19 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
         return RunUnattended(options, WizardSurroundings{}, stdout, stderr);
     }
     if (json) {
-        std::fprintf(stderr, "reflasher: --json needs --unattended or --list-ports\n\n%s", cli.help().c_str());
+        std::fprintf(stderr, "reflasher: --json needs --unattended or --list-ports\n\n%s",
+                     cli.help().c_str());
         return kExitUsage;
     }
 
     if (json) {
-        std::fprintf(stderr, "reflasher: --json needs --unattended or --list-ports\n\n%s", cli.help().c_str());
+        std::fprintf(stderr, "reflasher: --json needs --unattended or --list-ports\n\n%s",
+                     cli.help().c_str());
         return kExitUsage;
     }
     if (!frontEnd.runWizard) {
-        std::fprintf(stderr, "reflasher: --unattended, --list-ports or station is needed\n\n%s", cli.help().c_str());
+        std::fprintf(stderr, "reflasher: --unattended, --list-ports or station is needed\n\n%s",
+                     cli.help().c_str());
         return kExitUsage;
     }
 

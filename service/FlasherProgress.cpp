@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The number `digits` spells (all digits, 1 ... kMaxProgressDigits of them), else nothing.
 std::optional<std::int64_t> Count(std::string_view digits) {
@@ -33,13 +35,15 @@ std::optional<FlasherProgress> ParseFlasherProgress(std::string_view segment) {
     while (first < bytes && segment[first] == ' ') ++first;
     std::size_t end = first;
     while (end < bytes && IsDigit(segment[end])) ++end;
-    if (segment.substr(end, bytes - end).find_first_not_of(' ') != std::string_view::npos) return std::nullopt;
+    if (segment.substr(end, bytes - end).find_first_not_of(' ') != std::string_view::npos)
+        return std::nullopt;
     const std::optional<std::int64_t> done = Count(segment.substr(begin, slash - begin));
     const std::optional<std::int64_t> total = Count(segment.substr(first, end - first));
     if (!done || !total) return std::nullopt;
 
     FlasherProgress progress{*done, *total, 0};
     // Both below 10^15: done * 100 stays far inside 64 bits. A count past the total is 100 %.
-    if (*total > 0) progress.percent = static_cast<int>(std::min<std::int64_t>(*done * 100 / *total, 100));
+    if (*total > 0)
+        progress.percent = static_cast<int>(std::min<std::int64_t>(*done * 100 / *total, 100));
     return progress;
 }

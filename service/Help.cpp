@@ -19,8 +19,10 @@ std::string NamesOf(const CLI::Option* option) {
     std::string spaced;
     bool inDefault = false;  // "--no-confirm{false}": the value a negated flag stands for
     for (char c : names) {
-        if (c == '{' || c == '}') inDefault = c == '{';
-        else if (!inDefault) spaced += c == ',' ? std::string(", ") : std::string(1, c);
+        if (c == '{' || c == '}')
+            inDefault = c == '{';
+        else if (!inDefault)
+            spaced += c == ',' ? std::string(", ") : std::string(1, c);
     }
     return spaced;
 }
@@ -44,10 +46,12 @@ std::string DescriptionOf(const CLI::Option* option) {
 
 std::string OptionLines(const CLI::App* app) {
     std::string out;
-    for (const CLI::Option* option : app->get_options([](const CLI::Option* o) { return o->nonpositional(); })) {
+    for (const CLI::Option* option :
+         app->get_options([](const CLI::Option* o) { return o->nonpositional(); })) {
         const std::string head = "  " + NamesOf(option) + ValueOf(option);
         const bool ownLine = head.size() + 2 > kTextColumn;
-        out += head + (ownLine ? "\n" + std::string(kTextColumn, ' ') : std::string(kTextColumn - head.size(), ' '));
+        out += head + (ownLine ? "\n" + std::string(kTextColumn, ' ')
+                               : std::string(kTextColumn - head.size(), ' '));
         out += Wrap(DescriptionOf(option), kTextColumn, kTextColumn) + "\n";
     }
     return out;
@@ -56,7 +60,8 @@ std::string OptionLines(const CLI::App* app) {
 // "reflasher station --ports P1,P2,... [options]": a subcommand with its required options.
 std::string UsageOf(const CLI::App* app, const std::string& name) {
     std::string usage = name;
-    for (const CLI::Option* option : app->get_options([](const CLI::Option* o) { return o->get_required(); }))
+    for (const CLI::Option* option :
+         app->get_options([](const CLI::Option* o) { return o->get_required(); }))
         usage += " " + option->get_name() + ValueOf(option);
     return usage + " [options]";
 }
@@ -83,9 +88,11 @@ std::string Wrap(const std::string& text, std::size_t used, std::size_t indent) 
     return out;
 }
 
-std::string PlainFormatter::make_help(const CLI::App* app, std::string name, CLI::AppFormatMode) const {
+std::string PlainFormatter::make_help(const CLI::App* app, std::string name,
+                                      CLI::AppFormatMode) const {
     const bool top = app->get_parent() == nullptr;
-    const std::string program = top ? app->get_name() : app->get_parent()->get_name() + " " + app->get_name();
+    const std::string program =
+        top ? app->get_name() : app->get_parent()->get_name() + " " + app->get_name();
     std::string out = "Usage: " + UsageOf(app, program) + "\n";
     const std::vector<const CLI::App*> subcommands = app->get_subcommands({});
     for (const CLI::App* sub : subcommands)
@@ -93,7 +100,8 @@ std::string PlainFormatter::make_help(const CLI::App* app, std::string name, CLI
     (void)name;
     out += "\n" + Wrap(app->get_description(), 0, 0) + "\n\nOptions:\n" + OptionLines(app);
     for (const CLI::App* sub : subcommands) {
-        out += "\nOptions of " + program + " " + sub->get_name() + " (" + sub->get_description() + "):\n";
+        out += "\nOptions of " + program + " " + sub->get_name() + " (" + sub->get_description() +
+               "):\n";
         out += OptionLines(sub);
     }
     if (!app->get_footer().empty()) out += "\n" + app->get_footer() + "\n";

@@ -15,8 +15,9 @@ inline constexpr std::size_t kTextColumn = 26;
 inline constexpr std::size_t kWidth = 79;
 
 class PlainFormatter : public CLI::Formatter {
-public:
-    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
+  public:
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override;
 };
 
 // `text` wrapped at word boundaries to kWidth, every line after the first indented by `indent`

@@ -28,7 +28,8 @@ std::string DeviceOf(std::int32_t com) {
 
 bool SameFile(const std::string& a, const std::string& b) {
     if (a == b) return true;
-    struct stat x {}, y {};
+    struct stat x {
+    }, y{};
     if (stat(a.c_str(), &x) != 0 || stat(b.c_str(), &y) != 0) return false;
     if (S_ISCHR(x.st_mode) && S_ISCHR(y.st_mode)) return x.st_rdev == y.st_rdev;
     return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
@@ -44,7 +45,8 @@ bool ChoosePort(const std::string& argument, PortChoice& choice, std::string& er
     if (argument.find_first_not_of("0123456789") == std::string::npos) {
         const long n = argument.size() > 3 ? 0 : std::strtol(argument.c_str(), nullptr, 10);
         if (n < 1 || n > kListedPorts) {
-            error = "--port " + argument + ": the COM port must be 1 to 4 (or give the device's path)";
+            error =
+                "--port " + argument + ": the COM port must be 1 to 4 (or give the device's path)";
             return false;
         }
         choice.com = static_cast<std::int32_t>(n);
@@ -72,6 +74,7 @@ bool ChoosePort(const std::string& argument, PortChoice& choice, std::string& er
         choice = {n, path};
         return true;
     }
-    error = "--port " + argument + ": COM ports 1 to 4 are all mapped to other devices by REFLASHER_COM1 ... 4";
+    error = "--port " + argument +
+            ": COM ports 1 to 4 are all mapped to other devices by REFLASHER_COM1 ... 4";
     return false;
 }

@@ -4,15 +4,16 @@
 // Opened once for appending and never truncated; each line is written whole under an exclusive
 // lock on the file, then flushed to the disk, so that parallel runs never interleave lines and a
 // line that was reported written is on the disk (POSIX: O_APPEND, flock, fsync; Windows:
-// LockFileEx, FlushFileBuffers; service/platform/<platform>/RecordFile.cpp). A line cut short by a crash of an earlier writer is ended before ours;
-// an append that fails (a full disk) is cut back, so the file is as it was before it.
+// LockFileEx, FlushFileBuffers; service/platform/<platform>/RecordFile.cpp). A line cut short by a
+// crash of an earlier writer is ended before ours; an append that fails (a full disk) is cut back,
+// so the file is as it was before it.
 #pragma once
 
 #include <memory>
 #include <string>
 
 class RecordFile {
-public:
+  public:
     RecordFile();
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
@@ -26,7 +27,7 @@ public:
     bool append(const std::string& line, std::string& why);
     bool isOpen() const { return file_ != nullptr; }
 
-private:
+  private:
     struct File;  // the platform's open file
     std::unique_ptr<File> file_;
     std::string path_;

@@ -45,7 +45,7 @@ enum UnattendedExit : int {
     kExitConfirmationFailed = 24,
     kExitOtherReceiver = 25,
     kExitRecordNotWritten = 30,  // whatever the outcome: the attempt could not be recorded
-    kExitSignalBase = 128,  // + the signal's number: 130 Ctrl+C, 143 SIGTERM
+    kExitSignalBase = 128,       // + the signal's number: 130 Ctrl+C, 143 SIGTERM
 };
 
 // The exit code of `outcome`; `signal` is the one that interrupted the run.
@@ -68,7 +68,7 @@ struct RunReport {
     std::string device;
     std::optional<std::string> deviceTarget;  // where the device path leads (links resolved)
     std::optional<int> stationPort;           // its place in a station's port list, from 1
-    std::string road = "update";  // or "restore"
+    std::string road = "update";              // or "restore"
 
     // From the connecting page (update road only).
     std::optional<std::int32_t> connectSpeed;
@@ -80,15 +80,15 @@ struct RunReport {
     // From the flasher runs (the last one).
     std::optional<std::string> firmwareFile;
     std::optional<std::int32_t> transferSpeed;
-    std::optional<std::string> flasherResult;  // "succeeded", "failed", ...
-    std::optional<std::string> newVersion;     // VersionFromFileName of the firmware file
-    std::optional<std::string> firmwareSha256; // of the file, read just before the flasher started
+    std::optional<std::string> flasherResult;   // "succeeded", "failed", ...
+    std::optional<std::string> newVersion;      // VersionFromFileName of the firmware file
+    std::optional<std::string> firmwareSha256;  // of the file, read just before the flasher started
     std::optional<std::string> flasherLastWords;  // what it said of its failure
-    std::optional<long> flasherLeftRunning;   // the process id of a flasher that did not end
+    std::optional<long> flasherLeftRunning;       // the process id of a flasher that did not end
     std::int64_t flasherMs = 0;
 
     // From the confirmation.
-    std::optional<std::string> versionAfter;   // whole, as the receiver reported it afterwards
+    std::optional<std::string> versionAfter;  // whole, as the receiver reported it afterwards
     std::optional<std::string> serialAfter;
     std::int64_t confirmMs = 0;
 

@@ -8,13 +8,13 @@
 #include <string>
 
 class Sha256 {
-public:
+  public:
     Sha256();
     void add(const void* bytes, std::size_t count);
     // The digest as 64 lower-case hexadecimal digits; the object is spent afterwards.
     std::string hex();
 
-private:
+  private:
     void block(const std::uint8_t* p);
 
     std::uint32_t state_[8];

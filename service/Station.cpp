@@ -29,7 +29,7 @@ struct Run {
     std::string tempFolder;
     std::unique_ptr<service_os::RunProcess> process;  // its output is read here
     long pid = -1;
-    std::string pending;   // bytes after the last whole line
+    std::string pending;  // bytes after the last whole line
     bool restoring = false;
     bool done = false;
     bool stopSent = false;
@@ -40,7 +40,9 @@ struct Run {
     std::string lastNote;  // the last line that was not an event (the run's own errors)
 };
 
-std::string LastThree(const std::string& s) { return s.size() <= 3 ? s : s.substr(s.size() - 3); }
+std::string LastThree(const std::string& s) {
+    return s.size() <= 3 ? s : s.substr(s.size() - 3);
+}
 
 std::string Str(const json& j, const char* key) {
     auto it = j.find(key);
@@ -78,20 +80,23 @@ void TakeEvent(Run& run, const json& e) {
     } else if (name == "outcome") {
         run.outcome = Str(e, "outcome");
         if (!Str(e, "new_version").empty()) run.newVersion = Str(e, "new_version");
-        if (!Str(e, "confirmed_version").empty()) run.newVersion = LastThree(Str(e, "confirmed_version"));
+        if (!Str(e, "confirmed_version").empty())
+            run.newVersion = LastThree(Str(e, "confirmed_version"));
         run.device = Str(e, "device");
         run.phase = "done";
     }
 }
 
 bool Start(Run& run, std::size_t place, const StationOptions& options, std::string& why) {
-    std::vector<std::string> args = {options.program, "--unattended", "--json", "--port", run.port,
-                                     "--station-port", std::to_string(place)};
+    std::vector<std::string> args = {
+        options.program,  "--unattended",       "--json", "--port", run.port,
+        "--station-port", std::to_string(place)};
     if (options.record) args.insert(args.end(), {"--record", *options.record});
     if (options.operatorName) args.insert(args.end(), {"--operator", *options.operatorName});
     if (options.batch) args.insert(args.end(), {"--batch", *options.batch});
     if (options.force) args.emplace_back("--force");
-    if (run.restoring) args.insert(args.end(), {"--restore", options.restoreDesign == 1 ? "grey" : "white"});
+    if (run.restoring)
+        args.insert(args.end(), {"--restore", options.restoreDesign == 1 ? "grey" : "white"});
     if (!options.confirm) args.emplace_back("--no-confirm");
     args.erase(args.begin());
     run.process = service_os::StartRun({options.program, std::move(args), run.tempFolder}, why);
@@ -109,11 +114,13 @@ bool Start(Run& run, std::size_t place, const StationOptions& options, std::stri
     return true;
 }
 
-// ---- The table -----------------------------------------------------------------------------------
+// ---- The table
+// -----------------------------------------------------------------------------------
 class Table {
-public:
+  public:
     Table(std::FILE* out, const std::vector<std::string>& ports) : out_(out) {
-        for (const std::string& port : ports) names_.push_back(VisibleText(port.rfind("/dev/", 0) == 0 ? port.substr(5) : port));
+        for (const std::string& port : ports)
+            names_.push_back(VisibleText(port.rfind("/dev/", 0) == 0 ? port.substr(5) : port));
         // What every name shares in front and at the end (by-id names of one kind of adapter
         // differ only inside): it goes first when a name must be shortened.
         if (names_.size() > 1) {
@@ -121,7 +128,9 @@ public:
             for (const std::string& n : names_) {
                 std::size_t h = 0, t = 0;
                 while (h < std::min(n.size(), names_[0].size()) && n[h] == names_[0][h]) ++h;
-                while (t < std::min(n.size(), names_[0].size()) && n[n.size() - 1 - t] == names_[0][names_[0].size() - 1 - t]) ++t;
+                while (t < std::min(n.size(), names_[0].size()) &&
+                       n[n.size() - 1 - t] == names_[0][names_[0].size() - 1 - t])
+                    ++t;
                 sharedHead_ = std::min(sharedHead_, h);
                 sharedTail_ = std::min(sharedTail_, t);
             }
@@ -137,15 +146,20 @@ public:
         lines.push_back(fmt::format(kRow, "PORT", "SERIAL", "VERSION", "BATT", "STATUS"));
         for (std::size_t i = 0; i < runs.size(); ++i) {
             const Run& r = runs[i];
-            std::string status = r.outcome.empty() ? r.phase + (r.progress.empty() ? "" : " " + r.progress) : r.outcome;
+            std::string status = r.outcome.empty()
+                                     ? r.phase + (r.progress.empty() ? "" : " " + r.progress)
+                                     : r.outcome;
             if (r.done && r.exitCode >= 0) status += fmt::format(" ({})", r.exitCode);
-            lines.push_back(fmt::format(kRow, shortPort(i), Cut(r.serial, 11), fmt::format("{:<3}>{}", r.oldVersion, r.newVersion),
+            lines.push_back(fmt::format(kRow, shortPort(i), Cut(r.serial, 11),
+                                        fmt::format("{:<3}>{}", r.oldVersion, r.newVersion),
                                         Cut(r.battery, 5), status));
         }
         if (!footer.empty()) lines.push_back(footer);
         std::string screen;
-        if (drawn_ > 0) screen += fmt::format("\x1b[{}A", drawn_);  // back to the table's first line
-        for (const std::string& line : lines) screen += "\r\x1b[2K" + Cut(line, static_cast<std::size_t>(width - 1)) + "\n";
+        if (drawn_ > 0)
+            screen += fmt::format("\x1b[{}A", drawn_);  // back to the table's first line
+        for (const std::string& line : lines)
+            screen += "\r\x1b[2K" + Cut(line, static_cast<std::size_t>(width - 1)) + "\n";
         std::fwrite(screen.data(), 1, screen.size(), out_);
         std::fflush(out_);
         drawn_ = static_cast<int>(lines.size());
@@ -169,8 +183,10 @@ public:
                (end + right < n.size() ? "~" : "");
     }
 
-private:
-    static std::string Cut(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(0, n); }
+  private:
+    static std::string Cut(const std::string& s, std::size_t n) {
+        return s.size() <= n ? s : s.substr(0, n);
+    }
     std::FILE* out_;
     std::vector<std::string> names_;  // the ports as shown, control characters made visible
     std::size_t sharedHead_ = 0, sharedTail_ = 0;
@@ -178,7 +194,8 @@ private:
 };
 
 void EmitStation(std::FILE* out, const json& fields) {
-    json event = {{"event", fields.at("event")}, {"time", UtcTime(std::chrono::system_clock::now())}};
+    json event = {{"event", fields.at("event")},
+                  {"time", UtcTime(std::chrono::system_clock::now())}};
     for (auto it = fields.begin(); it != fields.end(); ++it) event[it.key()] = it.value();
     const std::string line = event.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::fwrite(line.data(), 1, line.size(), out);
@@ -203,14 +220,19 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
     std::set<std::string> seen;
     for (const std::string& port : options.ports) {
         if (port.empty() || !seen.insert(port).second) {
-            std::fprintf(err, "reflasher station: --ports: %s\n",
-                         port.empty() ? "an empty port name" : ("port " + port + " is given twice").c_str());
+            std::fprintf(
+                err, "reflasher station: --ports: %s\n",
+                port.empty() ? "an empty port name" : ("port " + port + " is given twice").c_str());
             return kExitUsage;
         }
     }
-    for (const auto& [name, value] : {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
+    for (const auto& [name, value] :
+         {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
         if (value && !RecordableText(*value)) {
-            std::fprintf(err, "reflasher station: %s must be 1 to 64 bytes of text without control characters\n", name);
+            std::fprintf(
+                err,
+                "reflasher station: %s must be 1 to 64 bytes of text without control characters\n",
+                name);
             return kExitUsage;
         }
     }
@@ -218,14 +240,17 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         RecordFile check;
         std::string why;
         if (!check.open(*options.record, why)) {
-            std::fprintf(err, "reflasher station: the record file is refused, nothing was done: %s\n", why.c_str());
+            std::fprintf(err,
+                         "reflasher station: the record file is refused, nothing was done: %s\n",
+                         why.c_str());
             return kExitUsage;
         }
     }
     std::string folderError;
     const std::string base = service_os::MakeStationFolder(folderError);
     if (base.empty()) {
-        std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n", folderError.c_str());
+        std::fprintf(err, "reflasher station: cannot make a temporary folder: %s\n",
+                     folderError.c_str());
         return kExitIncomplete;
     }
 
@@ -238,23 +263,30 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         run.device = run.port;
         run.tempFolder = base + "/port-" + std::to_string(i + 1);
         std::string why;
-        if (!service_os::MakePrivateFolder(run.tempFolder, why) || !Start(run, i + 1, options, why)) {
+        if (!service_os::MakePrivateFolder(run.tempFolder, why) ||
+            !Start(run, i + 1, options, why)) {
             run.done = true;
             run.exitCode = kExitIncomplete;
             run.outcome = "not started: " + why;
             continue;
         }
         if (!options.table) {
-            EmitStation(out, {{"event", "station_run"}, {"port", run.port}, {"pid", run.pid},
-                              {"temp_folder", run.tempFolder}, {"road", "update"}});
+            EmitStation(out, {{"event", "station_run"},
+                              {"port", run.port},
+                              {"pid", run.pid},
+                              {"temp_folder", run.tempFolder},
+                              {"road", "update"}});
         }
     }
 
     Table table(out, options.ports);
     int stopSignal = 0;
-    auto live = [&] { return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; }); };
+    auto live = [&] {
+        return std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.done; });
+    };
     while (live()) {
-        if (options.table) table.draw(runs, stopSignal != 0 ? "stopping: every run was told to end ..." : "");
+        if (options.table)
+            table.draw(runs, stopSignal != 0 ? "stopping: every run was told to end ..." : "");
         std::vector<service_os::RunProcess*> waiting;
         for (const Run& r : runs) {
             if (!r.done) waiting.push_back(r.process.get());
@@ -289,7 +321,10 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
                         if (!options.table) std::fprintf(out, "%s\n", line.c_str());
                     } else if (!line.empty()) {
                         run.lastNote = line;
-                        if (!options.table) EmitStation(out, {{"event", "station_note"}, {"port", run.port}, {"line", line}});
+                        if (!options.table)
+                            EmitStation(
+                                out,
+                                {{"event", "station_note"}, {"port", run.port}, {"line", line}});
                     }
                 }
                 if (!options.table) std::fflush(out);
@@ -300,12 +335,16 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
             run.done = true;
             if (run.outcome.empty()) run.outcome = run.lastNote.empty() ? "ended" : run.lastNote;
             if (!options.table) {
-                EmitStation(out, {{"event", "station_run_ended"}, {"port", run.port}, {"pid", run.pid},
-                                  {"exit_code", run.exitCode}, {"outcome", run.outcome}});
+                EmitStation(out, {{"event", "station_run_ended"},
+                                  {"port", run.port},
+                                  {"pid", run.pid},
+                                  {"exit_code", run.exitCode},
+                                  {"outcome", run.outcome}});
             }
             // No receiver answered, and a design was given: the receiver may have lost its
             // firmware. A second run restores it.
-            if (run.exitCode == kExitNoReceiver && options.restoreDesign >= 0 && !run.restoring && stopSignal == 0) {
+            if (run.exitCode == kExitNoReceiver && options.restoreDesign >= 0 && !run.restoring &&
+                stopSignal == 0) {
                 run.restoring = true;
                 std::string why;
                 if (!Start(run, i + 1, options, why)) {
@@ -313,8 +352,11 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
                     run.exitCode = kExitIncomplete;
                     run.outcome = "restore not started: " + why;
                 } else if (!options.table) {
-                    EmitStation(out, {{"event", "station_run"}, {"port", run.port}, {"pid", run.pid},
-                                      {"temp_folder", run.tempFolder}, {"road", "restore"}});
+                    EmitStation(out, {{"event", "station_run"},
+                                      {"port", run.port},
+                                      {"pid", run.pid},
+                                      {"temp_folder", run.tempFolder},
+                                      {"road", "restore"}});
                 }
             }
         }
@@ -331,7 +373,8 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
     std::error_code ec;
     std::filesystem::remove_all(base, ec);
 
-    const auto succeeded = std::count_if(runs.begin(), runs.end(), [](const Run& r) { return r.exitCode == 0; });
+    const auto succeeded =
+        std::count_if(runs.begin(), runs.end(), [](const Run& r) { return r.exitCode == 0; });
     const std::string summary = fmt::format("{} of {} ports succeeded{}", succeeded, runs.size(),
                                             stopSignal != 0 ? " (stopped by a signal)" : "");
     if (options.table) {
@@ -339,9 +382,13 @@ int RunStation(const StationOptions& options, std::FILE* out, std::FILE* err) {
         std::fprintf(out, "exit code %d\n", exitCode);
     } else {
         json ports = json::array();
-        for (const Run& r : runs) ports.push_back({{"port", r.port}, {"exit_code", r.exitCode}, {"outcome", r.outcome}});
-        EmitStation(out, {{"event", "station_summary"}, {"ports", ports}, {"succeeded", succeeded},
-                          {"exit_code", exitCode}, {"interrupted", stopSignal != 0}});
+        for (const Run& r : runs)
+            ports.push_back({{"port", r.port}, {"exit_code", r.exitCode}, {"outcome", r.outcome}});
+        EmitStation(out, {{"event", "station_summary"},
+                          {"ports", ports},
+                          {"succeeded", succeeded},
+                          {"exit_code", exitCode},
+                          {"interrupted", stopSignal != 0}});
     }
     noteOutputFailure();
     return exitCode;

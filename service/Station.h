@@ -16,14 +16,14 @@
 #include <vector>
 
 struct StationOptions {
-    std::string program;             // the reflasher executable each run is started from
-    std::vector<std::string> ports;  // COM numbers or device paths, one run each
+    std::string program;                // the reflasher executable each run is started from
+    std::vector<std::string> ports;     // COM numbers or device paths, one run each
     std::optional<std::string> record;  // passed on to every run
     std::optional<std::string> operatorName, batch;  // passed on to every run
-    bool force = false;                 // passed on to every run
-    int restoreDesign = -1;          // -1 none, 0 white top, 1 grey top
+    bool force = false;                              // passed on to every run
+    int restoreDesign = -1;                          // -1 none, 0 white top, 1 grey top
     bool confirm = true;
-    bool table = false;              // draw the live table (standard output is a terminal)
+    bool table = false;  // draw the live table (standard output is a terminal)
 };
 
 // Exit code: 0 when every port succeeded; else the exit code of the first port (in the order

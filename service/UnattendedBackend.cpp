@@ -14,20 +14,25 @@ namespace {
 // A wizard that keeps asking after this many answers does not unwind: the run is given up.
 constexpr int kMaxDecisions = 1000;
 
-Input press(int id) { return Input{InputKind::Press, id}; }
+Input press(int id) {
+    return Input{InputKind::Press, id};
+}
 
 }  // namespace
 
-UnattendedBackend::UnattendedBackend(Policy policy, Observer& observer, std::function<bool()> stopRequested)
+UnattendedBackend::UnattendedBackend(Policy policy, Observer& observer,
+                                     std::function<bool()> stopRequested)
     : policy_(policy), observer_(observer), stopRequested_(std::move(stopRequested)) {}
 
 Millis UnattendedBackend::now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 bool UnattendedBackend::waitInput(Millis, Input& input) {
-    if (++decisions_ > kMaxDecisions) throw std::runtime_error("the wizard does not unwind under the operator policy");
+    if (++decisions_ > kMaxDecisions)
+        throw std::runtime_error("the wizard does not unwind under the operator policy");
     if (open_.empty()) {
         input = Input{InputKind::Escape};
         return true;
@@ -57,21 +62,27 @@ Input UnattendedBackend::decide(const Window& window, Visit& visit) {
             return step(press(res::idc::kWelcomeNext), true);
         case res::idd::kChooseConnection: {
             if (visit.steps == 0) {
-                return step(Input{InputKind::Select, res::idc::kPortList, policy_.portIndex}, false);
+                return step(Input{InputKind::Select, res::idc::kPortList, policy_.portIndex},
+                            false);
             }
-            return step(press(policy_.road == Policy::Road::Restore ? res::idc::kPortRestore : res::idc::kPortNext), true);
+            return step(press(policy_.road == Policy::Road::Restore ? res::idc::kPortRestore
+                                                                    : res::idc::kPortNext),
+                        true);
         }
         case res::idd::kReceiverInfo: {
             // Update only while the page offers it: a refused power check disables it for good.
             const Control* update = window.control(res::idc::kUpdate);
-            if (policy_.road != Policy::Road::Update || update == nullptr || !update->enabled || !update->visible) {
+            if (policy_.road != Policy::Road::Update || update == nullptr || !update->enabled ||
+                !update->visible) {
                 return leave(window);
             }
             return step(press(res::idc::kUpdate), true);
         }
         case res::idd::kRestore:
             if (policy_.road != Policy::Road::Restore) return leave(window);
-            if (visit.steps == 0) return step(press(policy_.design == 0 ? res::idc::kWhiteTop : res::idc::kGreyTop), false);
+            if (visit.steps == 0)
+                return step(press(policy_.design == 0 ? res::idc::kWhiteTop : res::idc::kGreyTop),
+                            false);
             return step(press(res::idc::kRestore), true);
         case res::idd::kWarmAndFuzzy:
             return step(press(res::idc::kNo), true);
@@ -95,7 +106,8 @@ void UnattendedBackend::windowChanged(const Window& window, Change change, int c
     if (change == Change::Visibility && window.visible) {
         observer_.pageShown(window);
     } else if (change == Change::Text) {
-        if (const Control* c = window.control(controlId)) observer_.textChanged(window, controlId, c->text);
+        if (const Control* c = window.control(controlId))
+            observer_.textChanged(window, controlId, c->text);
     }
 }
 

@@ -27,13 +27,13 @@ struct Policy {
     enum class Road { Update, Restore };
     int portIndex = 0;  // entry of the port selection page's list: COM port n is n - 1
     Road road = Road::Update;
-    int design = 0;     // restore road: 0 white top with logo, 1 grey top without logo
+    int design = 0;  // restore road: 0 white top with logo, 1 grey top without logo
 };
 
 // Told of what the wizard shows, as it shows it (user-interface thread). Every member has an
 // empty default.
 class Observer {
-public:
+  public:
     virtual ~Observer() = default;
     // A page became visible (opened, or shown again).
     virtual void pageShown(const Window& page) { (void)page; }
@@ -52,7 +52,7 @@ public:
 };
 
 class UnattendedBackend : public Backend {
-public:
+  public:
     // `stopRequested` is asked before every decision; once it says true the policy leaves the
     // wizard (Escape on pages, OK on message boxes). It may be empty.
     UnattendedBackend(Policy policy, Observer& observer, std::function<bool()> stopRequested = {});
@@ -69,11 +69,11 @@ public:
     void windowClosed(const Window& window, int result) override;
     void inputIgnored(const Window& window, const Input& input, const char* reason) override;
 
-private:
+  private:
     // What the policy did on one open window so far.
     struct Visit {
-        int steps = 0;       // inputs given on the road (select, press, ...)
-        bool done = false;   // the road's last input on this page was given
+        int steps = 0;      // inputs given on the road (select, press, ...)
+        bool done = false;  // the road's last input on this page was given
     };
     Input decide(const Window& window, Visit& visit);
     Input leave(const Window& window);

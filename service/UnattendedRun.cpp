@@ -39,7 +39,7 @@ std::int64_t MsSince(Clock::time_point start) {
 // turned into SIGTERM for this process, which a running flasher's watch (RunFlasher) takes and
 // passes on, so that Ctrl+C stops the flasher too even when only this process got it.
 class StopSignals {
-public:
+  public:
     StopSignals() : watch_(Options()) { current_ = &watch_; }
     ~StopSignals() { current_ = nullptr; }
     StopSignals(const StopSignals&) = delete;
@@ -47,7 +47,7 @@ public:
 
     static int taken() { return current_ != nullptr ? current_->noted() : 0; }
 
-private:
+  private:
     static stop_signal::Options Options() {
         stop_signal::Options options;
         options.interruptAlsoTerminates = true;
@@ -62,10 +62,11 @@ private:
 // The flasher's output and errors go into a pipe; a thread of ours reads it and reports its lines
 // and its progress bar ("Writing [###...]  12288/32796 bytes ...") as events.
 class ConsoleReader {
-public:
+  public:
     ConsoleReader(EventLog& events, flasher_os::StandardStreams& console)
         : events_(events),
-          capture_(service_os::CaptureFlasherConsole(console, [this](const char* bytes, std::size_t n) { add(bytes, n); })) {}
+          capture_(service_os::CaptureFlasherConsole(
+              console, [this](const char* bytes, std::size_t n) { add(bytes, n); })) {}
     ~ConsoleReader() {
         capture_.reset();  // its thread has taken the flasher's last words
         if (!segment_.empty()) take(segment_, true);
@@ -73,7 +74,7 @@ public:
     ConsoleReader(const ConsoleReader&) = delete;
     ConsoleReader& operator=(const ConsoleReader&) = delete;
 
-private:
+  private:
     // On the capture's thread.
     void add(const char* bytes, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -91,8 +92,9 @@ private:
         if (const std::optional<FlasherProgress> progress = ParseFlasherProgress(segment)) {
             if (progress->percent != lastPercent_) {
                 lastPercent_ = progress->percent;
-                events_.emit("flasher_progress",
-                             {{"done", progress->done}, {"total", progress->total}, {"percent", progress->percent}});
+                events_.emit("flasher_progress", {{"done", progress->done},
+                                                  {"total", progress->total},
+                                                  {"percent", progress->percent}});
             }
             return;
         }
@@ -107,7 +109,8 @@ private:
     std::unique_ptr<service_os::FlasherCapture> capture_;
 };
 
-// ---- Judging the run from what the wizard showed -------------------------------------------------
+// ---- Judging the run from what the wizard showed
+// -------------------------------------------------
 
 // True when `text` is string `id`'s text (formatted, where it has one placeholder), possibly with
 // further lines of ours under it.
@@ -118,7 +121,8 @@ bool IsString(const std::string& text, int id) {
     const std::size_t placeholder = table.find("%s");
     if (placeholder == std::string::npos) return head == table;
     const std::string before = table.substr(0, placeholder), after = table.substr(placeholder + 2);
-    return head.size() >= before.size() + after.size() && head.starts_with(before) && head.ends_with(after);
+    return head.size() >= before.size() + after.size() && head.starts_with(before) &&
+           head.ends_with(after);
 }
 
 struct Failure {
@@ -126,30 +130,45 @@ struct Failure {
     Outcome outcome;
 };
 constexpr Failure kFailures[] = {
-    {res::ids::kLowBattery, Outcome::LowBattery},     {res::ids::kNoReceiver, Outcome::NoReceiver},      {res::ids::kPortNotOpened, Outcome::PortNotOpened},
-    {res::ids::kNoInformation, Outcome::InfoUnreadable}, {res::ids::kUnsupportedAntenna, Outcome::NoFirmware},      {res::ids::kUpdateFailed, Outcome::FlasherFailed},
-    {res::ids::kRestoreFailed, Outcome::FlasherFailed},  {res::ids::kTimedOut, Outcome::FlasherTimedOut}, {res::ids::kFirmwareNotFound, Outcome::FlasherMissing},
+    {res::ids::kLowBattery, Outcome::LowBattery},
+    {res::ids::kNoReceiver, Outcome::NoReceiver},
+    {res::ids::kPortNotOpened, Outcome::PortNotOpened},
+    {res::ids::kNoInformation, Outcome::InfoUnreadable},
+    {res::ids::kUnsupportedAntenna, Outcome::NoFirmware},
+    {res::ids::kUpdateFailed, Outcome::FlasherFailed},
+    {res::ids::kRestoreFailed, Outcome::FlasherFailed},
+    {res::ids::kTimedOut, Outcome::FlasherTimedOut},
+    {res::ids::kFirmwareNotFound, Outcome::FlasherMissing},
     {res::ids::kFlasherNotFound, Outcome::FlasherMissing},
 };
 
 const char* FlasherResultName(FlasherResult result) {
     switch (result) {
-        case FlasherResult::Succeeded: return "succeeded";
-        case FlasherResult::NotStarted: return "not-started";
-        case FlasherResult::EndedEarly: return "ended-early";
-        case FlasherResult::TimedOut: return "timed-out";
-        case FlasherResult::Failed: return "failed";
+        case FlasherResult::Succeeded:
+            return "succeeded";
+        case FlasherResult::NotStarted:
+            return "not-started";
+        case FlasherResult::EndedEarly:
+            return "ended-early";
+        case FlasherResult::TimedOut:
+            return "timed-out";
+        case FlasherResult::Failed:
+            return "failed";
     }
     return "?";
 }
 
 Outcome OutcomeOfFlasher(FlasherResult result) {
     switch (result) {
-        case FlasherResult::Succeeded: break;
+        case FlasherResult::Succeeded:
+            break;
         case FlasherResult::NotStarted:
-        case FlasherResult::EndedEarly: return Outcome::FlasherMissing;
-        case FlasherResult::TimedOut: return Outcome::FlasherTimedOut;
-        case FlasherResult::Failed: return Outcome::FlasherFailed;
+        case FlasherResult::EndedEarly:
+            return Outcome::FlasherMissing;
+        case FlasherResult::TimedOut:
+            return Outcome::FlasherTimedOut;
+        case FlasherResult::Failed:
+            return Outcome::FlasherFailed;
     }
     return Outcome::Incomplete;
 }
@@ -158,17 +177,24 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
 
 // Watches the wizard for the run: reports each event and notes what decides the outcome.
 class RunWatch : public ui::unattended::Observer {
-public:
+  public:
     // `targetVersion` tells the version the wizard would install for a serial number (empty for
     // none); with `skipCurrent`, a receiver that runs it already is left alone.
-    RunWatch(EventLog& events, RunReport& report, std::function<std::string(const std::string&)> targetVersion,
-             bool skipCurrent, std::string programFolder)
-        : events_(events), report_(report), targetVersion_(std::move(targetVersion)), skipCurrent_(skipCurrent),
+    RunWatch(EventLog& events, RunReport& report,
+             std::function<std::string(const std::string&)> targetVersion, bool skipCurrent,
+             std::string programFolder)
+        : events_(events),
+          report_(report),
+          targetVersion_(std::move(targetVersion)),
+          skipCurrent_(skipCurrent),
           programFolder_(std::move(programFolder)) {}
 
-    void pageShown(const ui::Window& page) override { events_.emit("page", {{"page", page.title}}); }
+    void pageShown(const ui::Window& page) override {
+        events_.emit("page", {{"page", page.title}});
+    }
     void textChanged(const ui::Window& page, int controlId, const std::string& text) override {
-        if (page.tmpl != nullptr && page.tmpl->id == kConnectingPage && controlId == kConnectingStatus) {
+        if (page.tmpl != nullptr && page.tmpl->id == kConnectingPage &&
+            controlId == kConnectingStatus) {
             events_.emit("status", {{"page", page.title}, {"text", text}});
         }
     }
@@ -219,16 +245,18 @@ public:
         report_.transferSpeed = run.transferSpeed;
         if (report_.road == "restore") report_.connectSpeed = run.connectSpeed;
         // Read once, just before the flasher reads it: which image this receiver was given.
-        const std::string folder = programFolder_.empty() ? flasher_os::OwnFolder() : programFolder_;
+        const std::string folder =
+            programFolder_.empty() ? flasher_os::OwnFolder() : programFolder_;
         report_.firmwareSha256 = Sha256OfFile(folder + "/" + run.firmwareFile);
-        events_.emit("flasher_started", {{"command_line", run.commandLine},
-                                         {"firmware", run.firmwareFile},
-                                         {"port", run.port},
-                                         {"connect_speed", run.connectSpeed},
-                                         {"transfer_speed", run.transferSpeed},
-                                         {"limit_ms", run.completionLimitMs},
-                                         {"firmware_sha256", report_.firmwareSha256 ? json(*report_.firmwareSha256)
-                                                                                    : json(nullptr)}});
+        events_.emit("flasher_started",
+                     {{"command_line", run.commandLine},
+                      {"firmware", run.firmwareFile},
+                      {"port", run.port},
+                      {"connect_speed", run.connectSpeed},
+                      {"transfer_speed", run.transferSpeed},
+                      {"limit_ms", run.completionLimitMs},
+                      {"firmware_sha256",
+                       report_.firmwareSha256 ? json(*report_.firmwareSha256) : json(nullptr)}});
     }
     void flasherFinished(FlasherResult result) {
         report_.flasherMs = MsSince(flasherStart_);
@@ -238,25 +266,29 @@ public:
         } else {
             fail(OutcomeOfFlasher(result), std::nullopt);
         }
-        events_.emit("flasher_ended", {{"result", FlasherResultName(result)}, {"duration_ms", report_.flasherMs}});
+        events_.emit("flasher_ended",
+                     {{"result", FlasherResultName(result)}, {"duration_ms", report_.flasherMs}});
     }
 
     void flashChecked(const Identification& found) {
         const Outcome outcome = Confirm(found, report_, events_);
-        if (outcome != Outcome::Updated && outcome != Outcome::Restored) fail(outcome, std::nullopt);
+        if (outcome != Outcome::Updated && outcome != Outcome::Restored)
+            fail(outcome, std::nullopt);
     }
     void flasherLeftRunning(long pid) {
         report_.flasherLeftRunning = pid;
         events_.emit("flasher_left_running",
-                     {{"pid", pid}, {"why", "it had not ended when the grace period after SIGTERM was over; "
-                                            "it is left to finish its write, and holds the port until then"}});
+                     {{"pid", pid},
+                      {"why",
+                       "it had not ended when the grace period after SIGTERM was over; "
+                       "it is left to finish its write, and holds the port until then"}});
     }
 
     bool flashed() const { return flashed_; }
     bool current() const { return current_; }
     std::optional<Outcome> failure() const { return failure_; }
 
-private:
+  private:
     // The first failure decides: the policy leaves right after it.
     void fail(Outcome outcome, std::optional<std::string> message) {
         if (failure_) return;
@@ -279,7 +311,8 @@ private:
 Outcome Confirm(const Identification& found, RunReport& report, EventLog& events) {
     report.confirmMs = found.durationMs;
     const std::string expected = report.newVersion.value_or("");
-    const std::string serialBefore = report.road == "update" ? report.serialNumber.value_or("") : std::string();
+    const std::string serialBefore =
+        report.road == "update" ? report.serialNumber.value_or("") : std::string();
     const AfterFlash verdict = JudgeAfterFlash(found, expected, serialBefore);
     if (found.answered) {
         report.versionAfter = found.firmwareVersion;
@@ -287,20 +320,30 @@ Outcome Confirm(const Identification& found, RunReport& report, EventLog& events
     }
     const char* result = "confirmed";
     switch (verdict) {
-        case AfterFlash::Confirmed: break;
-        case AfterFlash::NoAnswer: result = StopSignals::taken() != 0 ? "interrupted" : "no-answer"; break;
-        case AfterFlash::OtherVersion: result = "mismatch"; break;
-        case AfterFlash::OtherReceiver: result = "other-receiver"; break;
+        case AfterFlash::Confirmed:
+            break;
+        case AfterFlash::NoAnswer:
+            result = StopSignals::taken() != 0 ? "interrupted" : "no-answer";
+            break;
+        case AfterFlash::OtherVersion:
+            result = "mismatch";
+            break;
+        case AfterFlash::OtherReceiver:
+            result = "other-receiver";
+            break;
     }
-    events.emit("confirmation", {{"result", result},
-                                 {"expected", expected},
-                                 {"found", found.answered ? json(found.firmwareVersion) : json(nullptr)},
-                                 {"expected_serial", report.serialNumber ? json(*report.serialNumber) : json(nullptr)},
-                                 {"found_serial", found.answered ? json(found.serialNumber) : json(nullptr)},
-                                 {"speed", found.answered ? json(found.speed) : json(nullptr)},
-                                 {"attempts", found.attempts},
-                                 {"duration_ms", found.durationMs}});
-    if (verdict == AfterFlash::Confirmed) return report.road == "restore" ? Outcome::Restored : Outcome::Updated;
+    events.emit(
+        "confirmation",
+        {{"result", result},
+         {"expected", expected},
+         {"found", found.answered ? json(found.firmwareVersion) : json(nullptr)},
+         {"expected_serial", report.serialNumber ? json(*report.serialNumber) : json(nullptr)},
+         {"found_serial", found.answered ? json(found.serialNumber) : json(nullptr)},
+         {"speed", found.answered ? json(found.speed) : json(nullptr)},
+         {"attempts", found.attempts},
+         {"duration_ms", found.durationMs}});
+    if (verdict == AfterFlash::Confirmed)
+        return report.road == "restore" ? Outcome::Restored : Outcome::Updated;
     if (std::strcmp(result, "interrupted") == 0) return Outcome::Interrupted;
     if (verdict == AfterFlash::NoAnswer) {
         report.message = "The receiver did not answer after the flash.";
@@ -318,12 +361,19 @@ bool RecordableText(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         // The length of the sequence this byte begins; continuation bytes must follow.
-        const std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        if (length == 0 || i + length > text.size() || c < 0x20 || c == 0x7F || c == 0xC0 || c == 0xC1) return false;
+        const std::size_t length = c < 0x80             ? 1
+                                   : (c & 0xE0) == 0xC0 ? 2
+                                   : (c & 0xF0) == 0xE0 ? 3
+                                   : (c & 0xF8) == 0xF0 ? 4
+                                                        : 0;
+        if (length == 0 || i + length > text.size() || c < 0x20 || c == 0x7F || c == 0xC0 ||
+            c == 0xC1)
+            return false;
         for (std::size_t k = 1; k < length; ++k) {
             if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
         }
-        if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;  // C1 controls
+        if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+            return false;  // C1 controls
         i += length;
     }
     return true;
@@ -351,7 +401,8 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         std::fprintf(err, "%s: %s\n", options.programName.c_str(), error.c_str());
         return kExitUsage;
     }
-    for (const auto& [name, value] : {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
+    for (const auto& [name, value] :
+         {std::pair{"--operator", options.operatorName}, std::pair{"--batch", options.batch}}) {
         if (value && !RecordableText(*value)) {
             std::fprintf(err, "%s: %s must be 1 to 64 bytes of text without control characters\n",
                          options.programName.c_str(), name);
@@ -363,8 +414,8 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     report.deviceTarget = service_os::DeviceTarget(port.device);
     RecordFile record;
     if (options.record && !record.open(*options.record, error)) {
-        std::fprintf(err, "%s: the record file is refused, nothing was done: %s\n", options.programName.c_str(),
-                     error.c_str());
+        std::fprintf(err, "%s: the record file is refused, nothing was done: %s\n",
+                     options.programName.c_str(), error.c_str());
         return kExitUsage;
     }
 
@@ -382,13 +433,19 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     {
         ConsoleReader console(events, surroundings.flasher.streams);
         surroundings.firstPortIndex = port.com - 1;
-        surroundings.receiverFound = [&watch](const ReceiverFound& found) { watch.receiverFound(found); };
-        surroundings.flasher.started = [&watch](const FlasherRun& run) { watch.flasherStarted(run); };
+        surroundings.receiverFound = [&watch](const ReceiverFound& found) {
+            watch.receiverFound(found);
+        };
+        surroundings.flasher.started = [&watch](const FlasherRun& run) {
+            watch.flasherStarted(run);
+        };
         // The pages identify the receiver again after a flash the flasher reported as a success;
         // the bench holds what they found to its own stricter rule (silence is no confirmation).
         surroundings.checkLimitMs = options.confirm ? options.confirmLimitMs : 0;
         if (options.confirm) {
-            surroundings.flashChecked = [&watch](AfterFlash, const Identification& found) { watch.flashChecked(found); };
+            surroundings.flashChecked = [&watch](AfterFlash, const Identification& found) {
+                watch.flashChecked(found);
+            };
         }
         surroundings.flasher.leftRunning = [&watch](long pid) { watch.flasherLeftRunning(pid); };
         auto finishedBefore = std::move(surroundings.flasher.finished);
@@ -399,11 +456,12 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
 
         ui::unattended::Policy policy;
         policy.portIndex = port.com - 1;
-        policy.road = options.restore ? ui::unattended::Policy::Road::Restore : ui::unattended::Policy::Road::Update;
+        policy.road = options.restore ? ui::unattended::Policy::Road::Restore
+                                      : ui::unattended::Policy::Road::Update;
         policy.design = options.design;
         // A receiver that runs the target version already: the policy leaves at its page.
-        ui::unattended::UnattendedBackend backend(policy, watch,
-                                                  [&watch] { return StopSignals::taken() != 0 || watch.current(); });
+        ui::unattended::UnattendedBackend backend(
+            policy, watch, [&watch] { return StopSignals::taken() != 0 || watch.current(); });
         try {
             ReflasherApp app(backend, options.programName, std::move(surroundings));
             app.initInstance();
@@ -413,7 +471,8 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
         // Nobody is left to watch a flasher that ran past its limit: it is told to end; one that
         // does not is left to finish its write, and said so.
         long stillRunning = 0;
-        if (!EndLingeringFlasher(kLingeringGraceMs, &stillRunning)) watch.flasherLeftRunning(stillRunning);
+        if (!EndLingeringFlasher(kLingeringGraceMs, &stillRunning))
+            watch.flasherLeftRunning(stillRunning);
 
         if (StopSignals::taken() != 0) {
             report.outcome = Outcome::Interrupted;
@@ -432,10 +491,13 @@ int RunUnattended(const UnattendedOptions& options, WizardSurroundings surroundi
     report.endedAt = RunReport::Clock::now();
     events.emit("outcome", report.summary());
     if (record.isOpen() &&
-        !record.append(report.recordLine().dump(-1, ' ', false, json::error_handler_t::replace), error)) {
+        !record.append(report.recordLine().dump(-1, ' ', false, json::error_handler_t::replace),
+                       error)) {
         // The attempt itself is told on standard error too, since its line is not in the record.
-        std::fprintf(err, "%s: the attempt could not be recorded: %s; it came to %s (exit code %d)\n",
-                     options.programName.c_str(), error.c_str(), OutcomeName(report.outcome), report.exitCode());
+        std::fprintf(err,
+                     "%s: the attempt could not be recorded: %s; it came to %s (exit code %d)\n",
+                     options.programName.c_str(), error.c_str(), OutcomeName(report.outcome),
+                     report.exitCode());
         events.emit("record_failed", {{"error", error}, {"exit_code", kExitRecordNotWritten}});
         return kExitRecordNotWritten;
     }

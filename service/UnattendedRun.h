@@ -1,8 +1,8 @@
 // reflasher --unattended: one update (or restore) of the receiver on one port, with the wizard's
 // own page chain, connecting sequence and RunFlasher, driven by the operator policy of
 // UnattendedBackend.h instead of a person. It reports every event on its output, judges the run
-// from what the wizard showed and did, confirms a successful flash by identifying the receiver again,
-// appends the attempt to a record file when asked, and returns the exit code (RunReport.h).
+// from what the wizard showed and did, confirms a successful flash by identifying the receiver
+// again, appends the attempt to a record file when asked, and returns the exit code (RunReport.h).
 //
 // SIGINT, SIGTERM and SIGHUP stop the run: a running flasher is passed SIGTERM and waited for
 // (RunFlasher does that), the policy leaves the wizard, the attempt is reported and recorded as
@@ -26,7 +26,7 @@ struct UnattendedOptions {
     bool json = false;                      // --json: JSON lines instead of plain ones
     std::optional<std::string> record;      // --record FILE
     std::uint32_t confirmLimitMs = 15000;   // how long the receiver gets to answer afterwards
-    bool force = false;                     // --force: flash a receiver that runs the target already
+    bool force = false;  // --force: flash a receiver that runs the target already
     std::optional<std::string> operatorName;  // --operator, recorded as given
     std::optional<std::string> batch;         // --batch, recorded as given
     std::optional<int> stationPort;           // the place of this run's port in a station's list

@@ -22,11 +22,13 @@ const ui::HandlerTable& ChooseConnectionDlg::handlers() const {
 bool ChooseConnectionDlg::onInitDialog() {
     Dialog::onInitDialog();
     // The list sorts; "COM Port 1" ... "COM Port 4" sort in port order, so index i is port i + 1.
-    for (int id = res::ids::kComPort1; id <= res::ids::kComPort4; ++id) listAddString(res::idc::kPortList, res::LoadString(id));
+    for (int id = res::ids::kComPort1; id <= res::ids::kComPort4; ++id)
+        listAddString(res::idc::kPortList, res::LoadString(id));
     // COM Port 1, unless the front end was given this run's device as another COM port.
     const int first = surroundings_.firstPortIndex;
     listSetCurSel(res::idc::kPortList, first >= 0 && first < 4 ? first : 0);
-    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kPortInstructions), res::LoadString(res::ids::kReceiverName)));
+    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kPortInstructions),
+                                                      res::LoadString(res::ids::kReceiverName)));
     return true;
 }
 
@@ -51,4 +53,6 @@ void ChooseConnectionDlg::onRestore() {
     showWindow(true);  // after a Cancel the page is ending anyway
 }
 
-void ChooseConnectionDlg::onBack() { endDialog(ui::Result::OK); }
+void ChooseConnectionDlg::onBack() {
+    endDialog(ui::Result::OK);
+}

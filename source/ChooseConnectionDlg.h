@@ -7,14 +7,14 @@
 #include "ui/Dialog.h"
 
 class ChooseConnectionDlg : public ui::Dialog {
-public:
+  public:
     explicit ChooseConnectionDlg(const WizardSurroundings& surroundings = {});
 
-protected:
+  protected:
     const ui::HandlerTable& handlers() const override;
     bool onInitDialog() override;
 
-private:
+  private:
     void onNext();
     void onRestore();
     void onBack();

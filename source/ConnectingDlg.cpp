@@ -12,7 +12,8 @@ namespace {
 constexpr std::size_t kInfoBufferSize = 1001;
 }  // namespace
 
-ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings) : Dialog(res::idd::kConnecting), surroundings_(surroundings) {
+ConnectingDlg::ConnectingDlg(const WizardSurroundings& surroundings)
+    : Dialog(res::idd::kConnecting), surroundings_(surroundings) {
     // The page takes no input during the sequence; its pauses are where a window system may paint.
     link_.pauseHook = [](void*, std::uint32_t ms) { ui::busyPause(ms); };
 }
@@ -25,7 +26,9 @@ const ui::HandlerTable& ConnectingDlg::handlers() const {
     return table;
 }
 
-void ConnectingDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, res::idc::kMessage, statusText_); }
+void ConnectingDlg::doDataExchange(ui::DataExchange& dx) {
+    ui::ddxText(dx, res::idc::kMessage, statusText_);
+}
 
 void ConnectingDlg::onPaint() {
     // Later paints (the page was covered) must not start the sequence again.
@@ -44,7 +47,8 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         // allowed), and the device that stands for the COM port.
         const std::string why = CommOpenFailure();
         ui::messageBox(why.empty() ? std::string(res::LoadString(res::ids::kPortNotOpened))
-                                   : res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + why + ".");
+                                   : res::LoadString(res::ids::kPortNotOpened) +
+                                         std::string("\r\n\r\n") + why + ".");
         CommCleanup();
         endDialog(ui::Result::OK);
         return 0;
@@ -61,7 +65,8 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
         CommClose(link_.port);
         link_.port = 0;  // never reuse a closed handle
         config.baud = 9600;
-        CommOpen(&link_.port, &config);  // result ignored: a failed reopen leaves handle 0 and no answer
+        CommOpen(&link_.port,
+                 &config);  // result ignored: a failed reopen leaves handle 0 and no answer
         // The collection overwrote the buffer: build the same 14-byte request again.
         handshakeLength = BuildHandshakeRequest(handshake);
         CommWrite(link_.port, handshake, handshakeLength);
@@ -107,13 +112,15 @@ std::intptr_t ConnectingDlg::onConnectNow(std::uintptr_t, std::intptr_t) {
 void ConnectingDlg::handOver() {
     showWindow(false);
     if (surroundings_.receiverFound) {
-        surroundings_.receiverFound(ReceiverFound{port_, connectSpeed_, VisibleText(link_.identity.serialNumber),
-                                                  VisibleText(link_.identity.firmwareVersion),
-                                                  link_.power.externalPower, link_.power.batteryLevel});
+        surroundings_.receiverFound(
+            ReceiverFound{port_, connectSpeed_, VisibleText(link_.identity.serialNumber),
+                          VisibleText(link_.identity.firmwareVersion), link_.power.externalPower,
+                          link_.power.batteryLevel});
     }
     ReceiverInfoDlg dlg(surroundings_);
-    dlg.SetReceiverData(port_, connectSpeed_, link_.identity.serialNumber, link_.identity.firmwareVersion,
-                        link_.power.externalPower, link_.power.batteryLevel);
+    dlg.SetReceiverData(port_, connectSpeed_, link_.identity.serialNumber,
+                        link_.identity.firmwareVersion, link_.power.externalPower,
+                        link_.power.batteryLevel);
     if (dlg.doModal() == ui::Result::Cancel) {
         // The port and the engine were released before the hand-over: the plain Cancel ending.
         Dialog::onCancel();

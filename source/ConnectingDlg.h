@@ -18,7 +18,7 @@
 inline constexpr unsigned WM_CONNECT_NOW = ui::msg::App + 1;
 
 class ConnectingDlg : public ui::Dialog {
-public:
+  public:
     explicit ConnectingDlg(const WizardSurroundings& surroundings = {});
 
     void SetPort(std::int32_t port) { port_ = port; }
@@ -26,21 +26,21 @@ public:
     // The line speed in use: 19200, 9600 after the fall-back, -1 once nothing answered.
     std::int32_t connectSpeed() const { return connectSpeed_; }
 
-protected:
+  protected:
     const ui::HandlerTable& handlers() const override;
     void doDataExchange(ui::DataExchange& dx) override;
     // The page's own Cancel handling: close the port, stop the engine, end with Cancel.
     void onCancel() override;
 
-private:
+  private:
     void onPaint();
     std::intptr_t onConnectNow(std::uintptr_t, std::intptr_t);
     void handOver();
 
     WizardSurroundings surroundings_;
-    std::string statusText_;            // exchanged with the status line
-    std::int32_t port_ = 0;             // COM port number, from SetPort
+    std::string statusText_;  // exchanged with the status line
+    std::int32_t port_ = 0;   // COM port number, from SetPort
     std::int32_t connectSpeed_ = 19200;
-    bool firstPaint_ = true;            // cleared by the first paint, which starts the sequence
-    ReceiverLink link_;                 // port handle, identity and power status of this visit
+    bool firstPaint_ = true;  // cleared by the first paint, which starts the sequence
+    ReceiverLink link_;       // port handle, identity and power status of this visit
 };

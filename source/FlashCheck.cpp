@@ -13,12 +13,13 @@ constexpr unsigned WM_CHECK_NOW = ui::msg::App + 2;
 // The connecting page's template (148), showing which speed is being tried, and nothing to press
 // while the receiver is asked: the whole check runs inside the handling of WM_CHECK_NOW.
 class CheckingDlg : public ui::Dialog {
-public:
-    CheckingDlg(const FlashToCheck& flash, std::uint32_t limitMs) : Dialog(res::idd::kConnecting), flash_(flash), limitMs_(limitMs) {}
+  public:
+    CheckingDlg(const FlashToCheck& flash, std::uint32_t limitMs)
+        : Dialog(res::idd::kConnecting), flash_(flash), limitMs_(limitMs) {}
 
     const Identification& found() const { return found_; }
 
-protected:
+  protected:
     const ui::HandlerTable& handlers() const override {
         static const ui::HandlerTable table = {
             ui::onPaint(&CheckingDlg::onPaint),
@@ -26,11 +27,14 @@ protected:
         };
         return table;
     }
-private:
+
+  private:
     void onPaint() {
         if (!firstPaint_) return;
         firstPaint_ = false;
-        setItemText(res::idc::kMessage, res::LoadString(flash_.firstSpeed == 9600 ? res::ids::kConnecting9600 : res::ids::kConnecting19200));
+        setItemText(res::idc::kMessage,
+                    res::LoadString(flash_.firstSpeed == 9600 ? res::ids::kConnecting9600
+                                                              : res::ids::kConnecting19200));
         postMessage(WM_CHECK_NOW, 0, 0);
     }
 
@@ -41,7 +45,9 @@ private:
         request.limitMs = limitMs_;
         request.pause = [](std::uint32_t ms) { ui::busyPause(ms); };
         request.attempting = [this](std::int32_t speed) {
-            setItemText(res::idc::kMessage, res::LoadString(speed == 9600 ? res::ids::kConnecting9600 : res::ids::kConnecting19200));
+            setItemText(res::idc::kMessage,
+                        res::LoadString(speed == 9600 ? res::ids::kConnecting9600
+                                                      : res::ids::kConnecting19200));
         };
         found_ = IdentifyAgain(request);
         endDialog(ui::Result::OK);
@@ -63,7 +69,8 @@ bool ReceiverConfirmsFlash(const FlashToCheck& flash, const WizardSurroundings& 
     const AfterFlash verdict = JudgeAfterFlash(page.found(), newVersion, flash.serialBefore);
     if (surroundings.flashChecked) surroundings.flashChecked(verdict, page.found());
     if (verdict == AfterFlash::Confirmed || verdict == AfterFlash::NoAnswer) return true;
-    ui::messageBox(res::LoadString(flash.failureMessage) + std::string("\r\n\r\n") +
-                   AfterFlashLine(verdict, page.found(), newVersion, flash.serialBefore, flash.versionBefore));
+    ui::messageBox(
+        res::LoadString(flash.failureMessage) + std::string("\r\n\r\n") +
+        AfterFlashLine(verdict, page.found(), newVersion, flash.serialBefore, flash.versionBefore));
     return false;
 }

@@ -14,11 +14,13 @@
 
 struct FlashToCheck {
     std::int32_t port = 0;
-    std::int32_t firstSpeed = 19200;  // the speed the receiver answered at before (19200 on restore)
-    std::string firmwareFile;         // the file the flasher wrote
-    std::string serialBefore;         // visible form; empty on the restore road
-    std::string versionBefore;        // the shown (last three) characters; empty on the restore road
-    int failureMessage = 0;           // the road's failure message (res::ids::kUpdateFailed or kRestoreFailed)
+    std::int32_t firstSpeed =
+        19200;                  // the speed the receiver answered at before (19200 on restore)
+    std::string firmwareFile;   // the file the flasher wrote
+    std::string serialBefore;   // visible form; empty on the restore road
+    std::string versionBefore;  // the shown (last three) characters; empty on the restore road
+    int failureMessage =
+        0;  // the road's failure message (res::ids::kUpdateFailed or kRestoreFailed)
 };
 
 // True when the completion page may follow. Otherwise the operator has been shown the failure

@@ -46,7 +46,7 @@ Lingering* gLingering = nullptr;  // user-interface thread only
 // The console lent to the flasher, for one run: taken back on every way out of the run, and
 // before any message (`takeBack` may come early; it acts once).
 class ConsoleLoan {
-public:
+  public:
     explicit ConsoleLoan(ui::ConsoleLender* lender) : lender_(lender ? *lender : none_) {}
     ~ConsoleLoan() { takeBack(); }
     ConsoleLoan(const ConsoleLoan&) = delete;
@@ -62,7 +62,7 @@ public:
         lender_.takeBack();
     }
 
-private:
+  private:
     static inline ui::ConsoleLender none_;  // lends nothing; stateless
     ui::ConsoleLender& lender_;
     bool lent_ = false;
@@ -82,18 +82,19 @@ std::string WithLooked(const std::string& message, const std::string& folder) {
 }  // namespace
 
 std::string FlasherCommandLine(const std::string& programFolder, const std::string& firmwareFile,
-                               std::int32_t port, std::int32_t connectSpeed, std::int32_t transferSpeed) {
+                               std::int32_t port, std::int32_t connectSpeed,
+                               std::int32_t transferSpeed) {
     const std::string firmwareArgument =
         flasher_os::QuotedArgument(programFolder + flasher_os::kPathSeparator + firmwareFile);
-    return fmt::sprintf(res::LoadString(kCommandLineFormat), res::LoadString(kProgramName), firmwareArgument,
-                        port, connectSpeed, transferSpeed);
+    return fmt::sprintf(res::LoadString(kCommandLineFormat), res::LoadString(kProgramName),
+                        firmwareArgument, port, connectSpeed, transferSpeed);
 }
 
 namespace {
 
 FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
-                      std::int32_t transferSpeed, std::uint32_t completionLimitMs, int failureMessage,
-                      const FlasherSurroundings& surroundings) {
+                      std::int32_t transferSpeed, std::uint32_t completionLimitMs,
+                      int failureMessage, const FlasherSurroundings& surroundings) {
     const std::string programName = res::LoadString(kProgramName);
     // Holds off the ending signals while the flasher runs, and only then: a message box must end
     // with the wizard when one comes, so the watch goes (and a signal it took ends the wizard)
@@ -129,8 +130,9 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         FlasherCommandLine(folder, firmwareFile, port, connectSpeed, transferSpeed);
     const std::string firmwarePath = folder + flasher_os::kPathSeparator + firmwareFile;
     if (flasher_os::PathLength(firmwarePath) > kMaxPath) {
-        show(WithLine(notStarted, fmt::sprintf("The path of the firmware file %s is longer than %d characters.",
-                                               firmwarePath, kMaxPath)));
+        show(WithLine(notStarted,
+                      fmt::sprintf("The path of the firmware file %s is longer than %d characters.",
+                                   firmwarePath, kMaxPath)));
         return FlasherResult::NotStarted;
     }
 
@@ -150,13 +152,14 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     if (runFolder) {
         resultFile = fmt::sprintf(res::LoadString(kResultFileFormat), runFolder->Path());
         if (flasher_os::PathLength(resultFile) > kMaxPath) {
-            reason = fmt::sprintf("the flasher's result file %s would be longer than %d characters", resultFile,
-                                  kMaxPath);
+            reason = fmt::sprintf("the flasher's result file %s would be longer than %d characters",
+                                  resultFile, kMaxPath);
             runFolder.reset();
         }
     }
     if (!runFolder) {
-        show(WithLine(notStarted, "The temporary folder " + tempFolder + " cannot be used: " + reason + "."));
+        show(WithLine(notStarted,
+                      "The temporary folder " + tempFolder + " cannot be used: " + reason + "."));
         return FlasherResult::NotStarted;
     }
 
@@ -176,12 +179,14 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     } claim{port};
 
     if (surroundings.started) {
-        surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs, commandLine});
+        surroundings.started(FlasherRun{firmwareFile, port, connectSpeed, transferSpeed,
+                                        completionLimitMs, commandLine});
     }
     stopWatch = flasher_os::WatchForStop();
     console.lend("Installing Firmware", kConsoleFill);
     flasher_os::StandardStreams streams = surroundings.streams;
-    if (std::string terminal = console.lender().terminal(); !terminal.empty()) streams = {-1, -1, -1, terminal};
+    if (std::string terminal = console.lender().terminal(); !terminal.empty())
+        streams = {-1, -1, -1, terminal};
     std::unique_ptr<flasher_os::FlasherProcess> process =
         flasher_os::StartFlasher(folder, commandLine, runFolder->Path(), streams);
     if (!process) {
@@ -195,10 +200,14 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     auto waitEnded = [&](std::uint32_t ms) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (!keepGoing) return process->WaitEnded(static_cast<std::uint32_t>(std::max<long long>(left, 0)));
-            if (process->WaitEnded(static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kIdleSliceMs)))) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (!keepGoing)
+                return process->WaitEnded(static_cast<std::uint32_t>(std::max<long long>(left, 0)));
+            if (process->WaitEnded(
+                    static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kIdleSliceMs))))
+                return true;
             if (left <= kIdleSliceMs || stopWatch->StopPending()) return false;
             keepGoing = console.lender().keepGoing();
         }
@@ -210,10 +219,12 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
         const int signal = stopWatch->TakeStopRequest();
         if (signal == 0) return false;
         process->PassOn(signal);
-        if (!process->WaitEnded(kStopGraceMs) && surroundings.leftRunning) surroundings.leftRunning(process->Id());
+        if (!process->WaitEnded(kStopGraceMs) && surroundings.leftRunning)
+            surroundings.leftRunning(process->Id());
         process.reset();
         runFolder.reset();
-        console.takeBack();  // the terminal must be the operator's again if the signal ends the wizard
+        console
+            .takeBack();  // the terminal must be the operator's again if the signal ends the wizard
         stopWatch->EndAsAsked(signal);
         return true;  // the ending signal did not end the wizard
     };
@@ -228,7 +239,8 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
 
     const bool ended = waitEnded(completionLimitMs);
     if (!ended && stopRequested()) {
-        show(WithLine(res::LoadString(failureMessage), "The flasher was stopped: the update utility was asked to end."));
+        show(WithLine(res::LoadString(failureMessage),
+                      "The flasher was stopped: the update utility was asked to end."));
         return FlasherResult::Failed;
     }
     if (!ended) {
@@ -243,10 +255,13 @@ FlasherResult RunOnce(const std::string& firmwareFile, std::int32_t port, std::i
     std::array<char, kResultBytes + kReasonBytes> buffer{};
     const int got = flasher_os::ReadResultFile(resultFile, buffer.data(), buffer.size());
     runFolder.reset();  // the result file goes with it
-    if (got > 0 && ResultSucceeded(buffer.data(), static_cast<std::size_t>(got))) return FlasherResult::Succeeded;
-    const std::string lastWords = got > 0 ? ReasonAfterResult(buffer.data(), static_cast<std::size_t>(got)) : "";
-    show(lastWords.empty() ? std::string(res::LoadString(failureMessage))
-                           : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));
+    if (got > 0 && ResultSucceeded(buffer.data(), static_cast<std::size_t>(got)))
+        return FlasherResult::Succeeded;
+    const std::string lastWords =
+        got > 0 ? ReasonAfterResult(buffer.data(), static_cast<std::size_t>(got)) : "";
+    show(lastWords.empty()
+             ? std::string(res::LoadString(failureMessage))
+             : WithLine(res::LoadString(failureMessage), "The flasher reported: " + lastWords));
     return FlasherResult::Failed;
 }
 
@@ -266,11 +281,12 @@ bool EndLingeringFlasher(std::uint32_t graceMs, long* stillRunning) {
     return true;
 }
 
-FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
-                         std::int32_t transferSpeed, std::uint32_t completionLimitMs,
-                         int failureMessage, const FlasherSurroundings& surroundings) {
-    const FlasherResult result = RunOnce(firmwareFile, port, connectSpeed, transferSpeed, completionLimitMs,
-                                         failureMessage, surroundings);
+FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port,
+                         std::int32_t connectSpeed, std::int32_t transferSpeed,
+                         std::uint32_t completionLimitMs, int failureMessage,
+                         const FlasherSurroundings& surroundings) {
+    const FlasherResult result = RunOnce(firmwareFile, port, connectSpeed, transferSpeed,
+                                         completionLimitMs, failureMessage, surroundings);
     if (surroundings.finished) surroundings.finished(result);
     return result;
 }

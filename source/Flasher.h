@@ -65,9 +65,10 @@ struct FlasherSurroundings {
 // line of its own under the string where there is more to say, such as the flasher's last words).
 // SIGTERM or SIGHUP while the flasher runs is passed on to it; once it has ended (or after a
 // grace period) the run's folder is removed and the wizard ends of that signal.
-FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port, std::int32_t connectSpeed,
-                         std::int32_t transferSpeed, std::uint32_t completionLimitMs,
-                         int failureMessage, const FlasherSurroundings& surroundings);
+FlasherResult RunFlasher(const std::string& firmwareFile, std::int32_t port,
+                         std::int32_t connectSpeed, std::int32_t transferSpeed,
+                         std::uint32_t completionLimitMs, int failureMessage,
+                         const FlasherSurroundings& surroundings);
 
 // Ends a flasher that ran past its completion limit and still runs (RunFlasher leaves it running
 // and refuses a second one while it lives): passes it SIGTERM, waits up to `graceMs` for it, and
@@ -82,4 +83,5 @@ bool EndLingeringFlasher(std::uint32_t graceMs, long* stillRunning = nullptr);
 // open the file; on POSIX the line is split into arguments by the Windows quoting rules, and a
 // quote or backslashes in the folder's name are escaped by them so that the path arrives whole.
 std::string FlasherCommandLine(const std::string& programFolder, const std::string& firmwareFile,
-                               std::int32_t port, std::int32_t connectSpeed, std::int32_t transferSpeed);
+                               std::int32_t port, std::int32_t connectSpeed,
+                               std::int32_t transferSpeed);

@@ -9,14 +9,18 @@
 #include "source/WarmAndFuzzyDlg.h"
 
 namespace {
-std::string lastChars(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
+std::string lastChars(const std::string& s, std::size_t n) {
+    return s.size() <= n ? s : s.substr(s.size() - n);
+}
 }  // namespace
 
-ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings) : Dialog(res::idd::kReceiverInfo), surroundings_(surroundings) {}
+ReceiverInfoDlg::ReceiverInfoDlg(const WizardSurroundings& surroundings)
+    : Dialog(res::idd::kReceiverInfo), surroundings_(surroundings) {}
 
 void ReceiverInfoDlg::SetReceiverData(const std::int32_t& port, const std::int32_t& connectSpeed,
                                       std::string serialNumber, std::string firmwareVersion,
-                                      const std::int32_t& externalPower, const std::int32_t& batteryLevel) {
+                                      const std::int32_t& externalPower,
+                                      const std::int32_t& batteryLevel) {
     port_ = port;
     connectSpeed_ = connectSpeed;
     // Shown and passed on only in visible form. The firmware choice is the same either way: a
@@ -48,7 +52,9 @@ void ReceiverInfoDlg::doDataExchange(ui::DataExchange& dx) {
 bool ReceiverInfoDlg::onInitDialog() {
     Dialog::onInitDialog();
     firmwareFile_ = surroundings_.firmwareForSerial(serialNumber_);
-    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kUpdateInstructions), VersionFromFileName(firmwareFile_)));
+    setItemText(res::idc::kInstructions,
+                fmt::sprintf(res::LoadString(res::ids::kUpdateInstructions),
+                             VersionFromFileName(firmwareFile_)));
     return true;
 }
 
@@ -65,14 +71,16 @@ void ReceiverInfoDlg::onUpdate() {
         return;
     }
     FlasherResult result = RunFlasher(firmwareFile_, port_, connectSpeed_, transferSpeed_,
-                                      surroundings_.updateCompletionLimitMs, res::ids::kUpdateFailed, surroundings_.forFlasher());
+                                      surroundings_.updateCompletionLimitMs,
+                                      res::ids::kUpdateFailed, surroundings_.forFlasher());
     if (result != FlasherResult::Succeeded) {
         showWindow(true);  // RunFlasher has said why; Update stays usable
         return;
     }
     // The flasher's word does not outweigh the receiver's: it must run the new version and be
     // the receiver read before.
-    if (!ReceiverConfirmsFlash({port_, connectSpeed_, firmwareFile_, serialNumber_, shownVersion_, res::ids::kUpdateFailed},
+    if (!ReceiverConfirmsFlash({port_, connectSpeed_, firmwareFile_, serialNumber_, shownVersion_,
+                                res::ids::kUpdateFailed},
                                surroundings_)) {
         showWindow(true);
         return;
@@ -86,4 +94,6 @@ void ReceiverInfoDlg::onUpdate() {
     }
 }
 
-void ReceiverInfoDlg::onBack() { onOK(); }
+void ReceiverInfoDlg::onBack() {
+    onOK();
+}

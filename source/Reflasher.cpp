@@ -18,7 +18,8 @@ void showCommNotice(const char* caption, const char* text) {
 
 std::string WizardSurroundings::firmwareForSerial(const std::string& serialNumber) const {
     if (serialNumber.empty()) return {};
-    return firmwareName(serialNumber.substr(0, 3) == "VIZ" ? res::ids::kFirmwareViz : res::ids::kFirmwareOther);
+    return firmwareName(serialNumber.substr(0, 3) == "VIZ" ? res::ids::kFirmwareViz
+                                                           : res::ids::kFirmwareOther);
 }
 
 FlasherSurroundings WizardSurroundings::forFlasher() const {
@@ -31,18 +32,23 @@ std::string WizardSurroundings::firmwareName(int stringId) const {
     return firmwareNames ? firmwareNames(stringId) : std::string(res::LoadString(stringId));
 }
 
-ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings)
-    : backend_(backend), programName_(std::move(programName)), surroundings_(std::move(surroundings)) {
+ReflasherApp::ReflasherApp(ui::Backend& backend, std::string programName,
+                           WizardSurroundings surroundings)
+    : backend_(backend),
+      programName_(std::move(programName)),
+      surroundings_(std::move(surroundings)) {
     // The flasher's console is what the back end lends, whatever the surroundings say of it.
     surroundings_.flasher.console = &backend_.console();
     // Every page runs the flasher with a copy of these surroundings; each copy reports here too.
     auto pass = std::move(surroundings_.flasher.finished);
     surroundings_.flasher.finished = [this, pass](FlasherResult result) {
-        outcome_ = result == FlasherResult::Succeeded ? SessionOutcome::LastRunSucceeded : SessionOutcome::LastRunFailed;
+        outcome_ = result == FlasherResult::Succeeded ? SessionOutcome::LastRunSucceeded
+                                                      : SessionOutcome::LastRunFailed;
         if (pass) pass(result);
     };
     auto passCheck = std::move(surroundings_.flashChecked);
-    surroundings_.flashChecked = [this, passCheck](AfterFlash verdict, const Identification& found) {
+    surroundings_.flashChecked = [this, passCheck](AfterFlash verdict,
+                                                   const Identification& found) {
         if (verdict == AfterFlash::OtherVersion || verdict == AfterFlash::OtherReceiver) {
             outcome_ = SessionOutcome::LastRunFailed;
         }

@@ -60,10 +60,10 @@ struct WizardSurroundings {
 
 // What an operator's session came to, as far as the receivers are concerned.
 enum class SessionOutcome {
-    NothingFlashed,   // the operator left without a flasher run
-    LastRunSucceeded, // the last update or restore worked
-    LastRunFailed,    // the last flasher run did not (not started, ended early, timed out, failed), or the
-                      // receiver contradicted the flasher afterwards
+    NothingFlashed,    // the operator left without a flasher run
+    LastRunSucceeded,  // the last update or restore worked
+    LastRunFailed,  // the last flasher run did not (not started, ended early, timed out, failed),
+                    // or the receiver contradicted the flasher afterwards
 };
 
 // Every front end's exit code for a session that ran: 0 the last update or restore worked, 3 the
@@ -71,9 +71,10 @@ enum class SessionOutcome {
 int SessionExitCode(SessionOutcome outcome);
 
 class ReflasherApp {
-public:
+  public:
     // `programName` is the message boxes' caption: the executable's name without its extension.
-    ReflasherApp(ui::Backend& backend, std::string programName, WizardSurroundings surroundings = {});
+    ReflasherApp(ui::Backend& backend, std::string programName,
+                 WizardSurroundings surroundings = {});
 
     // Runs the Welcome page modally and returns false: the program ends when the page ends.
     bool initInstance();
@@ -81,7 +82,7 @@ public:
     // After initInstance: what the session came to.
     SessionOutcome outcome() const { return outcome_; }
 
-private:
+  private:
     ui::Backend& backend_;
     std::string programName_;
     WizardSurroundings surroundings_;

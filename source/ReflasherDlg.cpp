@@ -11,11 +11,17 @@ namespace {
 std::int32_t gAnimationCounter = 1;
 }  // namespace
 
-std::int32_t ReflasherDlg::AnimationCounter() { return gAnimationCounter; }
-void ReflasherDlg::SetAnimationCounter(std::int32_t value) { gAnimationCounter = value; }
+std::int32_t ReflasherDlg::AnimationCounter() {
+    return gAnimationCounter;
+}
+void ReflasherDlg::SetAnimationCounter(std::int32_t value) {
+    gAnimationCounter = value;
+}
 
 ReflasherDlg::ReflasherDlg(const WizardSurroundings& surroundings)
-    : Dialog(res::idd::kWelcome), surroundings_(surroundings), icon_(ui::loadPicture(res::idi::kApplication)) {}
+    : Dialog(res::idd::kWelcome),
+      surroundings_(surroundings),
+      icon_(ui::loadPicture(res::idi::kApplication)) {}
 
 const ui::HandlerTable& ReflasherDlg::handlers() const {
     static const ui::HandlerTable table = {
@@ -41,7 +47,8 @@ bool ReflasherDlg::onInitDialog() {
     setIcon(res::idi::kApplication, false);
     setTimer(kAnimationTimer, kAnimationPeriodMs);
     setPicture(res::idc::kLogo, ui::loadPicture(res::idi::kLogo));
-    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kWelcomeText), res::LoadString(res::ids::kReceiverName)));
+    setItemText(res::idc::kInstructions, fmt::sprintf(res::LoadString(res::ids::kWelcomeText),
+                                                      res::LoadString(res::ids::kReceiverName)));
     return true;
 }
 
@@ -53,7 +60,8 @@ void ReflasherDlg::onTimer(unsigned) {
     int bitmap = 0;
     if (r >= 1 && r <= res::idb::kAnimationFrames) bitmap = res::idb::kAnimation[r - 1];
     if (bitmap != 0) {
-        frame_ = ui::loadPicture(bitmap);  // the previous frame is released once the control lets go
+        frame_ =
+            ui::loadPicture(bitmap);  // the previous frame is released once the control lets go
         setPicture(res::idc::kAnimation, frame_);
     }
 }
@@ -83,4 +91,6 @@ void ReflasherDlg::onPaint() {
     drawIcon((width - cxIcon + 1) / 2, (height - cyIcon + 1) / 2, icon_);
 }
 
-std::intptr_t ReflasherDlg::onQueryDragIcon(std::uintptr_t, std::intptr_t) { return icon_ ? icon_->id : 0; }
+std::intptr_t ReflasherDlg::onQueryDragIcon(std::uintptr_t, std::intptr_t) {
+    return icon_ ? icon_->id : 0;
+}

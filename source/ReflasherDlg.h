@@ -7,12 +7,12 @@
 #include "ui/Dialog.h"
 
 class AboutDlg : public ui::Dialog {
-public:
+  public:
     AboutDlg() : Dialog(res::idd::kAbout) {}
 };
 
 class ReflasherDlg : public ui::Dialog {
-public:
+  public:
     explicit ReflasherDlg(const WizardSurroundings& surroundings = {});
 
     static constexpr unsigned kAnimationTimer = 100;
@@ -23,11 +23,11 @@ public:
     static std::int32_t AnimationCounter();
     static void SetAnimationCounter(std::int32_t value);
 
-protected:
+  protected:
     const ui::HandlerTable& handlers() const override;
     bool onInitDialog() override;
 
-private:
+  private:
     void onTimer(unsigned timerId);
     void onNext();
     void onSysCommand(unsigned command);

@@ -5,7 +5,8 @@
 #include "source/FlashCheck.h"
 #include "source/WarmAndFuzzyDlg.h"
 
-RestoreDlg::RestoreDlg(const WizardSurroundings& surroundings) : Dialog(res::idd::kRestore), surroundings_(surroundings) {}
+RestoreDlg::RestoreDlg(const WizardSurroundings& surroundings)
+    : Dialog(res::idd::kRestore), surroundings_(surroundings) {}
 
 const ui::HandlerTable& RestoreDlg::handlers() const {
     static const ui::HandlerTable table = {
@@ -15,17 +16,23 @@ const ui::HandlerTable& RestoreDlg::handlers() const {
     return table;
 }
 
-void RestoreDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxRadio(dx, res::idc::kWhiteTop, design_); }
+void RestoreDlg::doDataExchange(ui::DataExchange& dx) {
+    ui::ddxRadio(dx, res::idc::kWhiteTop, design_);
+}
 
 void RestoreDlg::onRestore() {
     updateData(true);
     showWindow(false);
-    std::string firmwareFile = surroundings_.firmwareName(design_ == 0 ? res::ids::kFirmwareViz : res::ids::kFirmwareOther);
-    FlasherResult result = RunFlasher(firmwareFile, port_, 9600, 9600, surroundings_.restoreCompletionLimitMs, res::ids::kRestoreFailed,
-                                      surroundings_.forFlasher());
+    std::string firmwareFile = surroundings_.firmwareName(design_ == 0 ? res::ids::kFirmwareViz
+                                                                       : res::ids::kFirmwareOther);
+    FlasherResult result =
+        RunFlasher(firmwareFile, port_, 9600, 9600, surroundings_.restoreCompletionLimitMs,
+                   res::ids::kRestoreFailed, surroundings_.forFlasher());
     // A restored receiver has no serial number to compare and was never found at a speed: it must
     // run the new version, asked as the connecting page asks.
-    if (result != FlasherResult::Succeeded || !ReceiverConfirmsFlash({port_, 19200, firmwareFile, {}, {}, res::ids::kRestoreFailed}, surroundings_)) {
+    if (result != FlasherResult::Succeeded ||
+        !ReceiverConfirmsFlash({port_, 19200, firmwareFile, {}, {}, res::ids::kRestoreFailed},
+                               surroundings_)) {
         showWindow(true);
         return;
     }
@@ -38,4 +45,6 @@ void RestoreDlg::onRestore() {
     }
 }
 
-void RestoreDlg::onBack() { onOK(); }
+void RestoreDlg::onBack() {
+    onOK();
+}

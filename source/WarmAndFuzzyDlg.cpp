@@ -8,12 +8,15 @@
 
 WarmAndFuzzyDlg::WarmAndFuzzyDlg(const WizardSurroundings&) : Dialog(res::idd::kWarmAndFuzzy) {}
 
-void WarmAndFuzzyDlg::SetUpdateText(std::string serialNumber, std::string oldVersion, std::string firmwareFile) {
-    message_ = fmt::sprintf(res::LoadString(res::ids::kUpdated), serialNumber, oldVersion, VersionFromFileName(firmwareFile));
+void WarmAndFuzzyDlg::SetUpdateText(std::string serialNumber, std::string oldVersion,
+                                    std::string firmwareFile) {
+    message_ = fmt::sprintf(res::LoadString(res::ids::kUpdated), serialNumber, oldVersion,
+                            VersionFromFileName(firmwareFile));
 }
 
 void WarmAndFuzzyDlg::SetRestoreText(std::string firmwareFile) {
-    message_ = fmt::sprintf(res::LoadString(res::ids::kRestored), VersionFromFileName(firmwareFile));
+    message_ =
+        fmt::sprintf(res::LoadString(res::ids::kRestored), VersionFromFileName(firmwareFile));
 }
 
 const ui::HandlerTable& WarmAndFuzzyDlg::handlers() const {
@@ -24,8 +27,14 @@ const ui::HandlerTable& WarmAndFuzzyDlg::handlers() const {
     return table;
 }
 
-void WarmAndFuzzyDlg::doDataExchange(ui::DataExchange& dx) { ui::ddxText(dx, res::idc::kMessage, message_); }
+void WarmAndFuzzyDlg::doDataExchange(ui::DataExchange& dx) {
+    ui::ddxText(dx, res::idc::kMessage, message_);
+}
 
-void WarmAndFuzzyDlg::onYes() { onOK(); }
+void WarmAndFuzzyDlg::onYes() {
+    onOK();
+}
 
-void WarmAndFuzzyDlg::onNo() { endDialog(ui::Result::Cancel); }
+void WarmAndFuzzyDlg::onNo() {
+    endDialog(ui::Result::Cancel);
+}

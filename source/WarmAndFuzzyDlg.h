@@ -8,17 +8,17 @@
 #include "ui/Dialog.h"
 
 class WarmAndFuzzyDlg : public ui::Dialog {
-public:
+  public:
     explicit WarmAndFuzzyDlg(const WizardSurroundings& surroundings = {});
 
     void SetUpdateText(std::string serialNumber, std::string oldVersion, std::string firmwareFile);
     void SetRestoreText(std::string firmwareFile);
 
-protected:
+  protected:
     const ui::HandlerTable& handlers() const override;
     void doDataExchange(ui::DataExchange& dx) override;
 
-private:
+  private:
     void onYes();
     void onNo();
 

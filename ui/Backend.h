@@ -30,12 +30,12 @@ struct MenuItem {
 struct Control {
     const res::ControlTemplate* tmpl = nullptr;  // kind, position, size and styles
     int id = 0;
-    std::string text;                  // edit or label text (buttons keep their template text)
+    std::string text;  // edit or label text (buttons keep their template text)
     bool visible = true;
     bool enabled = true;
-    bool checked = false;               // radio buttons
-    std::vector<std::string> items;     // drop-down lists, in list order
-    int selection = -1;                 // drop-down lists: selected index, -1 for none
+    bool checked = false;                   // radio buttons
+    std::vector<std::string> items;         // drop-down lists, in list order
+    int selection = -1;                     // drop-down lists: selected index, -1 for none
     const res::Picture* picture = nullptr;  // picture controls: what they show
 };
 
@@ -45,12 +45,12 @@ struct Window {
     const res::DialogTemplate* tmpl = nullptr;  // nullptr for message boxes
     std::string title;                          // the caption
     bool visible = false;
-    bool iconic = false;                        // minimised
-    int largeIcon = 0, smallIcon = 0;           // icon resource ids, 0 for none
-    std::vector<Control> controls;              // in tab order
-    std::vector<MenuItem> windowMenu;           // items added to the standard window menu
-    std::string text;                           // message boxes: the message
-    MessageIcon icon = MessageIcon::None;       // message boxes: the icon
+    bool iconic = false;                   // minimised
+    int largeIcon = 0, smallIcon = 0;      // icon resource ids, 0 for none
+    std::vector<Control> controls;         // in tab order
+    std::vector<MenuItem> windowMenu;      // items added to the standard window menu
+    std::string text;                      // message boxes: the message
+    MessageIcon icon = MessageIcon::None;  // message boxes: the icon
 
     const Control* control(int id) const;
     // The default push button's id, or 0.
@@ -59,8 +59,18 @@ struct Window {
 
 // What changed in a window, for Backend::windowChanged.
 enum class Change {
-    Visibility, Iconic, Title, Icon, WindowMenu,                          // whole window
-    Text, Enabled, ControlVisibility, Checked, Items, Selection, Picture, // control `id`
+    Visibility,
+    Iconic,
+    Title,
+    Icon,
+    WindowMenu,  // whole window
+    Text,
+    Enabled,
+    ControlVisibility,
+    Checked,
+    Items,
+    Selection,
+    Picture,  // control `id`
 };
 
 // The operator's input; it goes to the active (most recently opened) window.
@@ -85,7 +95,7 @@ using Millis = std::int64_t;
 constexpr Millis kForever = std::numeric_limits<Millis>::max();
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
 
     // The back end's clock (monotonic). The headless back end's clock moves only when the script

@@ -13,7 +13,7 @@
 namespace ui {
 
 class ConsoleLender {
-public:
+  public:
     virtual ~ConsoleLender() = default;
 
     // Just before the program starts, with the window title and the fill attribute (console

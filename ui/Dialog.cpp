@@ -36,7 +36,9 @@ void Backend::clientSize(const Window& window, int& width, int& height) {
 
 void Backend::drawIcon(const Window&, int, int, const res::Picture&) {}
 
-void Backend::busyPause(Millis ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Backend::busyPause(Millis ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 ConsoleLender& Backend::console() {
     static ConsoleLender none;  // stateless: shared by every back end that lends nothing
@@ -56,7 +58,9 @@ PictureHandle loadPicture(int id) {
     return PictureHandle(picture, [](const res::Picture*) { gLivePictures.fetch_sub(1); });
 }
 
-long livePictureCount() { return gLivePictures.load(); }
+long livePictureCount() {
+    return gLivePictures.load();
+}
 
 std::string programNameFromPath(std::string_view path) {
     std::size_t slash = path.find_last_of("/\\");
@@ -88,7 +92,7 @@ struct WindowState {
 };
 
 class Runtime {
-public:
+  public:
     explicit Runtime(Backend& backend) : backend_(backend) {}
 
     Backend& backend() { return backend_; }
@@ -122,7 +126,8 @@ public:
             if (!queue_.empty()) {
                 Posted p = queue_.front();
                 queue_.pop_front();
-                if (live(p.target, p.serial) && p.target->dialog) p.target->dialog->dispatch(p.message);
+                if (live(p.target, p.serial) && p.target->dialog)
+                    p.target->dialog->dispatch(p.message);
                 continue;
             }
             if (WindowState* w = pendingPaint()) {
@@ -144,7 +149,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Posted {
         WindowState* target;
         std::uint64_t serial;
@@ -152,7 +157,8 @@ private:
     };
 
     bool live(const WindowState* w, std::uint64_t serial) const {
-        return std::find(stack_.begin(), stack_.end(), w) != stack_.end() && w->serial == serial && !w->ended;
+        return std::find(stack_.begin(), stack_.end(), w) != stack_.end() && w->serial == serial &&
+               !w->ended;
     }
 
     WindowState* pendingPaint() {
@@ -187,7 +193,8 @@ private:
 namespace {
 
 // [begin, end) of the radio group that control `index` belongs to.
-std::pair<std::size_t, std::size_t> radioGroup(const std::vector<Control>& controls, std::size_t index) {
+std::pair<std::size_t, std::size_t> radioGroup(const std::vector<Control>& controls,
+                                               std::size_t index) {
     std::size_t begin = index;
     while (begin > 0 && !(controls[begin].tmpl->style & res::kGroupStart) &&
            controls[begin - 1].tmpl->kind == res::ControlKind::RadioButton) {
@@ -231,7 +238,8 @@ void Runtime::handle(const Input& input) {
 
     Dialog& dialog = *top.dialog;
     auto press = [&](int id) {
-        auto it = std::find_if(w.controls.begin(), w.controls.end(), [&](const Control& c) { return c.id == id; });
+        auto it = std::find_if(w.controls.begin(), w.controls.end(),
+                               [&](const Control& c) { return c.id == id; });
         if (id == res::kStaticId || it == w.controls.end()) return ignore("no such control");
         if (!clickable(it->tmpl->kind)) return ignore("not a button");
         if (!it->visible) return ignore("control is hidden");
@@ -254,14 +262,17 @@ void Runtime::handle(const Input& input) {
             return press(input.control);
         case InputKind::Select: {
             Control* c = dialog.control(input.control);
-            if (!c || c->tmpl->kind != res::ControlKind::DropList) return ignore("not a drop-down list");
+            if (!c || c->tmpl->kind != res::ControlKind::DropList)
+                return ignore("not a drop-down list");
             if (!c->visible || !c->enabled) return ignore("list is hidden or disabled");
-            if (input.index < 0 || std::size_t(input.index) >= c->items.size()) return ignore("no such entry");
+            if (input.index < 0 || std::size_t(input.index) >= c->items.size())
+                return ignore("no such entry");
             if (c->selection != input.index) {
                 c->selection = input.index;
                 backend_.windowChanged(w, Change::Selection, c->id);
             }
-            dialog.dispatch({msg::Command, (std::uintptr_t(kSelChange) << 16) | std::uintptr_t(c->id)});
+            dialog.dispatch(
+                {msg::Command, (std::uintptr_t(kSelChange) << 16) | std::uintptr_t(c->id)});
             return;
         }
         case InputKind::Enter: {
@@ -277,8 +288,10 @@ void Runtime::handle(const Input& input) {
             return;
         case InputKind::WindowMenu: {
             if (!dialog.hasWindowMenu()) return ignore("no window menu");
-            bool known = input.command == kScClose || input.command == kScMinimize || input.command == kScRestore;
-            for (const MenuItem& item : w.windowMenu) known = known || (item.command != 0 && item.command == input.command);
+            bool known = input.command == kScClose || input.command == kScMinimize ||
+                         input.command == kScRestore;
+            for (const MenuItem& item : w.windowMenu)
+                known = known || (item.command != 0 && item.command == input.command);
             if (!known) return ignore("no such window-menu item");
             dialog.dispatch({msg::SysCommand, input.command});
             return;
@@ -303,15 +316,19 @@ Session::Session(Backend& backend, std::string programName)
     gCurrent = this;
 }
 
-Session::~Session() { gCurrent = previous_; }
+Session::~Session() {
+    gCurrent = previous_;
+}
 
-Session* Session::current() { return gCurrent; }
+Session* Session::current() {
+    return gCurrent;
+}
 
 // ---- Message boxes -----------------------------------------------------------------------------
 
 namespace {
-constexpr res::ControlTemplate kMessageBoxOk = {kIdOk, res::ControlKind::DefPushButton, "OK", 0, 0, 50, 14,
-                                                res::kTabStop, 0};
+constexpr res::ControlTemplate kMessageBoxOk = {
+    kIdOk, res::ControlKind::DefPushButton, "OK", 0, 0, 50, 14, res::kTabStop, 0};
 }  // namespace
 
 void messageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
@@ -366,7 +383,8 @@ void ddxRadio(DataExchange& dx, int firstId, int& value) {
     detail::WindowState* st = dx.dialog.state_;
     if (!st) return;
     std::vector<Control>& controls = st->window.controls;
-    auto first = std::find_if(controls.begin(), controls.end(), [&](const Control& c) { return c.id == firstId; });
+    auto first = std::find_if(controls.begin(), controls.end(),
+                              [&](const Control& c) { return c.id == firstId; });
     if (first == controls.end() || first->tmpl->kind != res::ControlKind::RadioButton) return;
     auto [begin, end] = detail::radioGroup(controls, std::size_t(first - controls.begin()));
     if (dx.saving) {
@@ -444,7 +462,8 @@ void Dialog::postMessage(unsigned id, std::uintptr_t wParam, std::intptr_t lPara
 
 std::intptr_t Dialog::dispatch(const Message& m) {
     for (const Handler& h : handlers()) {
-        if (h.kind == Handler::Kind::Command && m.id == msg::Command && m.wParam == h.code) return h.call(*this, m);
+        if (h.kind == Handler::Kind::Command && m.id == msg::Command && m.wParam == h.code)
+            return h.call(*this, m);
         if (h.kind == Handler::Kind::Message && m.id == h.code) return h.call(*this, m);
     }
     return defaultHandling(m);
@@ -464,7 +483,8 @@ std::intptr_t Dialog::defaultHandling(const Message& m) {
                     return dispatch({msg::Command, std::uintptr_t(kIdCancel)});
                 case kScMinimize:
                 case kScRestore:
-                    if (state_ && state_->window.iconic != ((unsigned(m.wParam) & 0xFFF0u) == kScMinimize)) {
+                    if (state_ &&
+                        state_->window.iconic != ((unsigned(m.wParam) & 0xFFF0u) == kScMinimize)) {
                         state_->window.iconic = !state_->window.iconic;
                         state_->needsPaint = state_->window.visible;
                         changed(Change::Iconic, 0);
@@ -495,7 +515,9 @@ void Dialog::onOK() {
     endDialog(Result::OK);
 }
 
-void Dialog::onCancel() { endDialog(Result::Cancel); }
+void Dialog::onCancel() {
+    endDialog(Result::Cancel);
+}
 
 bool Dialog::updateData(bool save) {
     DataExchange dx{*this, save};
@@ -505,7 +527,8 @@ bool Dialog::updateData(bool save) {
 
 void Dialog::changed(Change change, int controlId) {
     Session* session = Session::current();
-    if (state_ && session) session->runtime_->backend().windowChanged(state_->window, change, controlId);
+    if (state_ && session)
+        session->runtime_->backend().windowChanged(state_->window, change, controlId);
 }
 
 Control* Dialog::control(int id) {
@@ -516,7 +539,9 @@ Control* Dialog::control(int id) {
     return nullptr;
 }
 
-const Control* Dialog::control(int id) const { return state_ ? state_->window.control(id) : nullptr; }
+const Control* Dialog::control(int id) const {
+    return state_ ? state_->window.control(id) : nullptr;
+}
 
 void Dialog::showWindow(bool show) {
     if (!state_ || state_->window.visible == show) return;
@@ -525,9 +550,13 @@ void Dialog::showWindow(bool show) {
     changed(Change::Visibility, 0);
 }
 
-bool Dialog::isWindowVisible() const { return state_ && state_->window.visible; }
+bool Dialog::isWindowVisible() const {
+    return state_ && state_->window.visible;
+}
 
-bool Dialog::isIconic() const { return state_ && state_->window.iconic; }
+bool Dialog::isIconic() const {
+    return state_ && state_->window.iconic;
+}
 
 void Dialog::setIcon(int iconId, bool large) {
     if (!state_) return;
@@ -586,7 +615,8 @@ namespace {
 // The order of a sorted list: case-insensitive, as the platform's lists sort.
 bool sortsBefore(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+        return std::tolower(static_cast<unsigned char>(x)) <
+               std::tolower(static_cast<unsigned char>(y));
     });
 }
 }  // namespace
@@ -622,7 +652,8 @@ int Dialog::listGetCurSel(int id) const {
 void Dialog::checkRadioButton(int firstId, int lastId, int checkId) {
     if (!state_) return;
     for (Control& c : state_->window.controls) {
-        if (c.tmpl->kind != res::ControlKind::RadioButton || c.id < firstId || c.id > lastId) continue;
+        if (c.tmpl->kind != res::ControlKind::RadioButton || c.id < firstId || c.id > lastId)
+            continue;
         bool check = c.id == checkId;
         if (c.checked == check) continue;
         c.checked = check;
@@ -636,7 +667,8 @@ void Dialog::setPicture(int id, PictureHandle picture) {
     for (std::size_t i = 0; i < controls.size(); ++i) {
         if (controls[i].id != id || id == res::kStaticId) continue;
         controls[i].picture = picture.get();
-        state_->pictures[int(i)] = std::move(picture);  // the control's previous picture is released here
+        state_->pictures[int(i)] =
+            std::move(picture);  // the control's previous picture is released here
         changed(Change::Picture, id);
         return;
     }
@@ -668,7 +700,8 @@ int Dialog::iconSize() const {
 
 void Dialog::drawIcon(int x, int y, const PictureHandle& icon) {
     Session* session = Session::current();
-    if (state_ && session && icon) session->runtime_->backend().drawIcon(state_->window, x, y, *icon);
+    if (state_ && session && icon)
+        session->runtime_->backend().drawIcon(state_->window, x, y, *icon);
 }
 
 }  // namespace ui

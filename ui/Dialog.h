@@ -80,7 +80,8 @@ Handler onTimer(void (Page::*fn)(unsigned timerId)) {
 }
 template <class Page>
 Handler onSysCommand(void (Page::*fn)(unsigned command)) {
-    return {Handler::Kind::Message, msg::SysCommand, [fn](Dialog& d, const Message& m) -> std::intptr_t {
+    return {Handler::Kind::Message, msg::SysCommand,
+            [fn](Dialog& d, const Message& m) -> std::intptr_t {
                 (static_cast<Page&>(d).*fn)(unsigned(m.wParam));
                 return 0;
             }};
@@ -128,7 +129,7 @@ class Runtime;
 // Binds the framework to a back end on the current thread for its lifetime; pages opened on that
 // thread meanwhile are shown through it. One session per thread at a time.
 class Session {
-public:
+  public:
     Session(Backend& backend, std::string programName);
     ~Session();
     Session(const Session&) = delete;
@@ -138,7 +139,7 @@ public:
     static Session* current();
     const std::string& programName() const { return programName_; }
 
-private:
+  private:
     friend class Dialog;
     friend void messageBox(const std::string&, const std::string&, MessageIcon);
     friend void busyPause(std::uint32_t);
@@ -148,7 +149,7 @@ private:
 };
 
 class Dialog {
-public:
+  public:
     explicit Dialog(int templateId);
     virtual ~Dialog();
     Dialog(const Dialog&) = delete;
@@ -197,17 +198,17 @@ public:
     int iconSize() const;
     void drawIcon(int x, int y, const PictureHandle& icon);
 
-protected:
+  protected:
     // Overridables, each with the framework's default behaviour.
     virtual const HandlerTable& handlers() const;
     virtual bool onInitDialog();  // exchange members -> controls; true: default focus
     virtual void doDataExchange(DataExchange& dx);
-    virtual void onOK();          // exchange controls -> members, then end with OK
-    virtual void onCancel();      // end with Cancel
+    virtual void onOK();      // exchange controls -> members, then end with OK
+    virtual void onCancel();  // end with Cancel
     // The default handling of a message no table entry took.
     virtual std::intptr_t defaultHandling(const Message& message);
 
-private:
+  private:
     friend class detail::Runtime;
     friend void ddxText(DataExchange&, int, std::string&);
     friend void ddxRadio(DataExchange&, int, int&);

@@ -12,8 +12,22 @@ namespace {
 
 // Palette indices of the classic 16-colour palette.
 enum Colour : std::uint8_t {
-    Black, Maroon, DarkGreen, Olive, Navy, Purple, Teal, Silver,
-    Grey, Red, Green, Yellow, Blue, Fuchsia, Aqua, White
+    Black,
+    Maroon,
+    DarkGreen,
+    Olive,
+    Navy,
+    Purple,
+    Teal,
+    Silver,
+    Grey,
+    Red,
+    Green,
+    Yellow,
+    Blue,
+    Fuchsia,
+    Aqua,
+    White
 };
 
 constexpr std::uint32_t kPalette[16] = {
@@ -24,7 +38,8 @@ constexpr std::uint32_t kPalette[16] = {
 struct Canvas {
     int w, h;
     std::vector<std::uint8_t> px;
-    Canvas(int width, int height, std::uint8_t fill) : w(width), h(height), px(std::size_t(width * height), fill) {}
+    Canvas(int width, int height, std::uint8_t fill)
+        : w(width), h(height), px(std::size_t(width * height), fill) {}
     void set(int x, int y, std::uint8_t c) {
         if (x >= 0 && y >= 0 && x < w && y < h) px[std::size_t(y * w + x)] = c;
     }
@@ -33,8 +48,14 @@ struct Canvas {
             for (int i = x; i < x + cx; ++i) set(i, j, c);
     }
     void frame(int x, int y, int cx, int cy, std::uint8_t c) {
-        for (int i = x; i < x + cx; ++i) { set(i, y, c); set(i, y + cy - 1, c); }
-        for (int j = y; j < y + cy; ++j) { set(x, j, c); set(x + cx - 1, j, c); }
+        for (int i = x; i < x + cx; ++i) {
+            set(i, y, c);
+            set(i, y + cy - 1, c);
+        }
+        for (int j = y; j < y + cy; ++j) {
+            set(x, j, c);
+            set(x + cx - 1, j, c);
+        }
     }
     void line(int x0, int y0, int x1, int y1, std::uint8_t c) {
         int dx = std::abs(x1 - x0), sx = x0 < x1 ? 1 : -1;
@@ -44,8 +65,14 @@ struct Canvas {
             set(x0, y0, c);
             if (x0 == x1 && y0 == y1) break;
             int e2 = 2 * err;
-            if (e2 >= dy) { err += dy; x0 += sx; }
-            if (e2 <= dx) { err += dx; y0 += sy; }
+            if (e2 >= dy) {
+                err += dy;
+                x0 += sx;
+            }
+            if (e2 <= dx) {
+                err += dx;
+                y0 += sy;
+            }
         }
     }
     // Right-facing arc of radius r around (cx, cy), about +-45 degrees.
@@ -53,7 +80,8 @@ struct Canvas {
         for (int j = -r; j <= r; ++j) {
             for (int i = 0; i <= r; ++i) {
                 int d = i * i + j * j;
-                if (d >= (r - 1) * (r - 1) + 1 && d <= r * r && std::abs(j) <= i) set(cx + i, cy + j, c);
+                if (d >= (r - 1) * (r - 1) + 1 && d <= r * r && std::abs(j) <= i)
+                    set(cx + i, cy + j, c);
             }
         }
     }
@@ -80,7 +108,8 @@ void text(Canvas& c, int x, int y, int scale, const char* s, std::uint8_t colour
             if (g.ch != *s) continue;
             for (int row = 0; row < 7; ++row)
                 for (int col = 0; col < 5; ++col)
-                    if (g.rows[row][col] == '#') c.fill(x + col * scale, y + row * scale, scale, scale, colour);
+                    if (g.rows[row][col] == '#')
+                        c.fill(x + col * scale, y + row * scale, scale, scale, colour);
         }
     }
 }
@@ -205,7 +234,8 @@ int main(int argc, char** argv) {
     // rests on, is the last of them.
     using res::idb::kAnimation, res::idb::kAnimationFrames;
     all.push_back({"Bitmap" + std::to_string(kAnimation[kAnimationFrames - 1]), frame(0)});
-    for (int k = 1; k < kAnimationFrames; ++k) all.push_back({"Bitmap" + std::to_string(kAnimation[k - 1]), frame(k)});
+    for (int k = 1; k < kAnimationFrames; ++k)
+        all.push_back({"Bitmap" + std::to_string(kAnimation[k - 1]), frame(k)});
 
     FILE* out = std::fopen(argv[1], "w");
     if (!out) return 1;
@@ -215,20 +245,27 @@ int main(int argc, char** argv) {
     auto image = [](const Named& n, int transparent) {
         // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "{" + std::string.
         std::string text = "{";
-        text += std::to_string(n.canvas.w) + ", " + std::to_string(n.canvas.h) + ", k" + n.name + ", " +
-                std::to_string(transparent) + "}";
+        text += std::to_string(n.canvas.w) + ", " + std::to_string(n.canvas.h) + ", k" + n.name +
+                ", " + std::to_string(transparent) + "}";
         return text;
     };
-    std::fprintf(out, "\nconst Image kIcon128[] = {%s, %s};\n", image(all[0], Teal).c_str(), image(all[1], Teal).c_str());
-    std::fprintf(out, "const Image kIcon168[] = {%s, %s};\n", image(all[2], -1).c_str(), image(all[3], Teal).c_str());
+    std::fprintf(out, "\nconst Image kIcon128[] = {%s, %s};\n", image(all[0], Teal).c_str(),
+                 image(all[1], Teal).c_str());
+    std::fprintf(out, "const Image kIcon168[] = {%s, %s};\n", image(all[2], -1).c_str(),
+                 image(all[3], Teal).c_str());
     for (std::size_t i = 4; i < all.size(); ++i)
-        std::fprintf(out, "const Image kImage%s[] = {%s};\n", all[i].name.c_str(), image(all[i], -1).c_str());
+        std::fprintf(out, "const Image kImage%s[] = {%s};\n", all[i].name.c_str(),
+                     image(all[i], -1).c_str());
     std::fprintf(out, "\n}  // namespace\n\nextern const Picture kPictures[] = {\n");
-    std::fprintf(out, "    {%d, PictureKind::Icon, kIcon128, 2},\n    {%d, PictureKind::Icon, kIcon168, 2},\n",
-                 res::idi::kApplication, res::idi::kLogo);
+    std::fprintf(
+        out,
+        "    {%d, PictureKind::Icon, kIcon128, 2},\n    {%d, PictureKind::Icon, kIcon168, 2},\n",
+        res::idi::kApplication, res::idi::kLogo);
     for (std::size_t i = 4; i < all.size(); ++i)
-        std::fprintf(out, "    {%s, PictureKind::Bitmap, kImage%s, 1},\n", all[i].name.c_str() + 6, all[i].name.c_str());
-    std::fprintf(out, "};\nextern const int kPictureCount = %zu;\n\n}  // namespace res\n", all.size() - 2);
+        std::fprintf(out, "    {%s, PictureKind::Bitmap, kImage%s, 1},\n", all[i].name.c_str() + 6,
+                     all[i].name.c_str());
+    std::fprintf(out, "};\nextern const int kPictureCount = %zu;\n\n}  // namespace res\n",
+                 all.size() - 2);
     if (std::fclose(out) != 0) return 1;
 
     if (argc > 2)

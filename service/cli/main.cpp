@@ -23,7 +23,8 @@ int main() {
     SetConsoleOutputCP(CP_UTF8);  // events and records are UTF-8
 
     service::FrontEnd frontEnd;
-    frontEnd.description = "The service bench of the firmware update wizard: unattended runs, stations and the port "
-                           "listing, on this console.";
+    frontEnd.description =
+        "The service bench of the firmware update wizard: unattended runs, stations and the port "
+        "listing, on this console.";
     return service::RunCommandLine(static_cast<int>(arguments.size()), argv.data(), frontEnd);
 }

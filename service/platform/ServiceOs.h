@@ -32,7 +32,7 @@ struct RunCommand {
 // and error on one pipe and nothing on its input. Dropping it closes the pipe; a run must have
 // been waited for first.
 class RunProcess {
-public:
+  public:
     virtual ~RunProcess() = default;
     virtual long id() const = 0;
     // What the run wrote since: the bytes read, 0 once its output has ended, -1 when nothing is
@@ -57,11 +57,11 @@ void WaitForOutput(const std::vector<RunProcess*>& runs, int ms);
 // its own, which hands what comes to `take` (in pieces as they come) and reads nothing. Where
 // the flasher gets a console of its own (Windows) there is nothing to capture.
 class FlasherCapture {
-public:
+  public:
     virtual ~FlasherCapture() = default;
 };
-std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStreams& console,
-                                                      std::function<void(const char*, std::size_t)> take);
+std::unique_ptr<FlasherCapture> CaptureFlasherConsole(
+    flasher_os::StandardStreams& console, std::function<void(const char*, std::size_t)> take);
 
 // ---- Folders, the console, the system -----------------------------------------------------------
 // The running executable, to start the station's runs from; `argv0` when it cannot be told.

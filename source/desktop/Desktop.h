@@ -20,7 +20,7 @@ bool CanStart(bool forced, std::string& why);
 
 // Runs the wizard in windows until the Welcome page ends; the flasher's console is a window of the
 // wizard's own (whatever `surroundings` says of it). False with `error` when it cannot start.
-bool RunWizard(const std::string& programName, WizardSurroundings surroundings, SessionOutcome& outcome,
-               std::string& error);
+bool RunWizard(const std::string& programName, WizardSurroundings surroundings,
+               SessionOutcome& outcome, std::string& error);
 
 }  // namespace desktop

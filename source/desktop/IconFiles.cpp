@@ -16,9 +16,11 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < icon->imageCount; ++i) {
         const res::Image& image = icon->images[i];
-        const QString file = QString::fromLocal8Bit(argv[1]) + QStringLiteral("/reflasher-%1.png").arg(image.width);
+        const QString file =
+            QString::fromLocal8Bit(argv[1]) + QStringLiteral("/reflasher-%1.png").arg(image.width);
         if (!ui::desktop::imageOf(image).save(file, "PNG")) {
-            std::fprintf(stderr, "reflasher_icon_files: cannot write %s\n", file.toLocal8Bit().constData());
+            std::fprintf(stderr, "reflasher_icon_files: cannot write %s\n",
+                         file.toLocal8Bit().constData());
             return 1;
         }
     }

@@ -40,7 +40,8 @@ std::string firstLine(const std::string& text) {
 // operator sees no warning; one that exists but is not this user's private folder is left to Qt
 // (which then says why it will not use it).
 void NameRuntimeFolder() {
-    if (const char* named = std::getenv("XDG_RUNTIME_DIR"); named != nullptr && *named != '\0') return;
+    if (const char* named = std::getenv("XDG_RUNTIME_DIR"); named != nullptr && *named != '\0')
+        return;
     const passwd* user = getpwuid(getuid());
     if (user == nullptr) return;
     const char* tmp = std::getenv("TMPDIR");
@@ -88,7 +89,8 @@ bool CanStart(bool forced, std::string& why) {
     std::string output;
     const auto deadline = std::chrono::steady_clock::now() + kTrialLimit;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd p{said[0], POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, int(left.count())) == 0) {
             kill(child, SIGKILL);
@@ -111,15 +113,16 @@ bool CanStart(bool forced, std::string& why) {
     return false;
 }
 
-bool RunWizard(const std::string& programName, WizardSurroundings surroundings, SessionOutcome& outcome,
-               std::string& error) {
+bool RunWizard(const std::string& programName, WizardSurroundings surroundings,
+               SessionOutcome& outcome, std::string& error) {
     // Qt gets only the program's name: the command line was the wizard's, and has been read.
     NameRuntimeFolder();
     int argc = 1;
     std::string name = programName;
     char* argv[] = {name.data(), nullptr};
     QApplication application(argc, argv);
-    QGuiApplication::setDesktopFileName(QStringLiteral("reflasher"));  // Wayland: the icon of reflasher.desktop
+    QGuiApplication::setDesktopFileName(
+        QStringLiteral("reflasher"));  // Wayland: the icon of reflasher.desktop
     QGuiApplication::setWindowIcon(ui::desktop::iconOf(res::idi::kApplication));
     ui::desktop::DesktopBackend backend;
     if (!backend.prepareConsole(error)) return false;  // the flasher's console window

@@ -33,7 +33,7 @@ std::string QuotedArgument(const std::string& path);
 // A folder of one flasher run's own, made fresh inside the temporary folder and open to this user
 // only; removed with everything in it when dropped (links are removed, never followed).
 class RunFolder {
-public:
+  public:
     virtual ~RunFolder() = default;
     // The folder, with a trailing separator.
     virtual const std::string& Path() const = 0;
@@ -57,7 +57,7 @@ struct StandardStreams {
 // One started flasher. Dropping it releases the wizard's handles; a flasher still running keeps
 // running and is reaped when it ends.
 class FlasherProcess {
-public:
+  public:
     virtual ~FlasherProcess() = default;
     // Waits up to `ms` milliseconds; true when the process has ended (by then or earlier). A
     // failed wait counts as not ended, and so does a wait cut short by a stop request (StopWatch).
@@ -83,7 +83,7 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
 // pass them on to the flasher, wait for it and clean up first. A signal that whoever started the
 // wizard ignores stays ignored. Dropping it puts the previous handling back.
 class StopWatch {
-public:
+  public:
     virtual ~StopWatch() = default;
     // Whether a signal asked the wizard to end and has not been taken yet.
     virtual bool StopPending() const = 0;

@@ -34,7 +34,7 @@ struct Options {
 };
 
 class Watch {
-public:
+  public:
     explicit Watch(const Options& options);
     ~Watch();
     Watch(const Watch&) = delete;
@@ -48,7 +48,7 @@ public:
     // ends the program, or is noted by the watch around this one.
     void endAsAsked(int signal);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -22,7 +22,8 @@ namespace {
 
 // The program's own exit code; those of a session that ran are SessionExitCode's (0, 3, 4), those
 // of a bad command line and of the bench's modes service::RunCommandLine's.
-constexpr int kExitCannotStart = 1;  // no usable terminal (or display), or the wizard could not start
+constexpr int kExitCannotStart =
+    1;  // no usable terminal (or display), or the wizard could not start
 
 // The rest of --help (and of the manual page, which is made from it), before the service bench's
 // part: a heading ends with ':', an entry is indented two spaces, its text starts after two
@@ -80,19 +81,22 @@ int RunWizard(const service::WizardStart& start, bool terminalOnly, bool desktop
             return SessionExitCode(outcome);
         }
         if (desktopOnly) {
-            std::fprintf(stderr, "%s: no desktop window: %s\n", programName.c_str(), noDesktop.c_str());
+            std::fprintf(stderr, "%s: no desktop window: %s\n", programName.c_str(),
+                         noDesktop.c_str());
             return kExitCannotStart;
         }
     }
 
     // ---- The terminal.
     std::string error;
-    std::unique_ptr<ui::terminal::TerminalBackend> terminal = ui::terminal::TerminalBackend::open(error);
+    std::unique_ptr<ui::terminal::TerminalBackend> terminal =
+        ui::terminal::TerminalBackend::open(error);
     if (!terminal) {
         std::fprintf(stderr, "%s: %s\n", programName.c_str(), error.c_str());
         // A display was named but could not be used: say why, since a window was to be expected.
         if (!terminalOnly && desktop::DisplayNamed())
-            std::fprintf(stderr, "%s: no desktop window either: %s\n", programName.c_str(), noDesktop.c_str());
+            std::fprintf(stderr, "%s: no desktop window either: %s\n", programName.c_str(),
+                         noDesktop.c_str());
         return kExitCannotStart;
     }
     SessionOutcome outcome = SessionOutcome::NothingFlashed;
@@ -114,12 +118,15 @@ int RunWizard(const service::WizardStart& start, bool terminalOnly, bool desktop
 int main(int argc, char** argv) {
     bool terminalOnly = false, desktopOnly = false;
     service::FrontEnd frontEnd;
-    frontEnd.description = "Firmware update wizard for the receiver, in a desktop window or in this terminal.";
+    frontEnd.description =
+        "Firmware update wizard for the receiver, in a desktop window or in this terminal.";
     frontEnd.footer = kFooter;
     frontEnd.addOptions = [&](CLI::App& cli) {
         CLI::Option* terminalFlag =
-            cli.add_flag("--terminal", terminalOnly, "Run in this terminal, even where a desktop window could open");
-        cli.add_flag("--desktop", desktopOnly, "Open a desktop window, or end with exit code 1 saying why not")
+            cli.add_flag("--terminal", terminalOnly,
+                         "Run in this terminal, even where a desktop window could open");
+        cli.add_flag("--desktop", desktopOnly,
+                     "Open a desktop window, or end with exit code 1 saying why not")
             ->excludes(terminalFlag);
     };
     frontEnd.runWizard = [&](const service::WizardStart& start) {

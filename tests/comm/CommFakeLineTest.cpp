@@ -163,7 +163,8 @@ TEST_F(CommFakeLine, LineSettingsAreValidatedInOrderAndMappedToTheLineState) {
         if (s.BaudRate == 100000) s.BaudRate = 96000;
         if (s.BaudRate == 19200) s.BaudRate = 19231;
     };
-    for (auto [speed, result] : {std::pair{250000u, 0}, {100000u, int(COMM_ERR_SETUP_FAILED)},
+    for (auto [speed, result] : {std::pair{250000u, 0},
+                                 {100000u, int(COMM_ERR_SETUP_FAILED)},
                                  {19200u, int(COMM_ERR_SETUP_FAILED)}}) {
         CommPortConfig asked = LineConfig(1, speed);
         EXPECT_EQ(CommSetLine(handle, &asked), result) << speed;

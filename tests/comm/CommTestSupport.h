@@ -42,7 +42,9 @@ class MissingPort {
 };
 // Why a second open of one port cannot be refused here, or null. (Wine does not refuse a second
 // CreateFile of a COM port, but the port's claim does.)
-inline const char* SecondOpenNotRefusedBecause() { return nullptr; }
+inline const char* SecondOpenNotRefusedBecause() {
+    return nullptr;
+}
 }  // namespace commtest
 #else
 #include "tests/comm/posix/Pty.h"

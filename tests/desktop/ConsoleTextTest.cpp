@@ -12,7 +12,8 @@ TEST(ConsoleText, AProgressLineIsRedrawnInPlaceAndLinesFollowIt) {
     text.feed("Erasing...\r\n");
     text.feed("\rWriting [....]  0/8 bytes");
     text.feed("\rWriting [##..]  4/8 bytes");
-    text.feed("\rWriting [####]  8/8");  // shorter: the end of the longer line stays, as on a terminal
+    text.feed(
+        "\rWriting [####]  8/8");  // shorter: the end of the longer line stays, as on a terminal
     text.feed("\r\nDone\r\n");
     EXPECT_EQ(text.text(), "Erasing...\nWriting [####]  8/8 bytes\nDone\n");
     EXPECT_EQ(text.cursorRow(), 3);
@@ -21,7 +22,9 @@ TEST(ConsoleText, AProgressLineIsRedrawnInPlaceAndLinesFollowIt) {
 
 TEST(ConsoleText, EscapeSequencesAndControlsShowNothingOfThemselves) {
     ConsoleText text;
-    text.feed("\x1b]0;title\x07" "a\x1b[1;31mred\x1b[0m\x1b(B\a b\bc\td");
+    text.feed(
+        "\x1b]0;title\x07"
+        "a\x1b[1;31mred\x1b[0m\x1b(B\a b\bc\td");
     EXPECT_EQ(text.text(), "ared c  d");
     text.feed("\rxy\x1b[K");  // erase to the end of the line
     EXPECT_EQ(text.text(), "xy");

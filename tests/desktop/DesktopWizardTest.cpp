@@ -64,12 +64,13 @@ bool focused(QWidget* window, int id) {
 }
 
 void expectFits(QWidget* window) {
-    for (const std::string& problem : desktop_test::layoutProblems(window)) ADD_FAILURE() << problem;
+    for (const std::string& problem : desktop_test::layoutProblems(window))
+        ADD_FAILURE() << problem;
 }
 
 // Counts the paint events of one widget.
 class PaintCounter : public QObject {
-public:
+  public:
     int paints = 0;
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == QEvent::Paint) ++paints;
@@ -78,11 +79,12 @@ public:
 };
 
 class DesktopWizard : public reflasher_test::Wizard {
-protected:
+  protected:
     // A receiver with its bootloader on COM `com`, for prog.exe to flash.
     sim::ReceiverSim& startFlashableReceiver(int com, const sim::DeviceState& device) {
         receivers.erase(com);
-        auto receiver = std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader());
+        auto receiver =
+            std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader());
         setenv(("REFLASHER_COM" + std::to_string(com)).c_str(), receiver->SlavePath().c_str(), 1);
         return *(receivers[com] = std::move(receiver));
     }
@@ -119,7 +121,10 @@ protected:
                 seen.page = page;
                 page->installEventFilter(&seen.painted);
             }
-            const std::string status = page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text().toStdString();
+            const std::string status =
+                page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))
+                    ->text()
+                    .toStdString();
             if (seen.texts.empty() || seen.texts.back() != status) seen.texts.push_back(status);
             seen.tookInput = seen.tookInput || op.backend().takingInput();
         });
@@ -137,90 +142,131 @@ TEST_F(DesktopWizard, UpdateRoadThroughCompletion) {
     // The animation runs on Qt's event loop while the Welcome page waits.
     std::set<qint64> frames;
     op.watch([&] {
-        if (QWidget* welcome = op.window(kWelcome)) frames.insert(welcome->findChild<QLabel*>(QString::number(res::idc::kAnimation))->pixmap().cacheKey());
+        if (QWidget* welcome = op.window(kWelcome))
+            frames.insert(welcome->findChild<QLabel*>(QString::number(res::idc::kAnimation))
+                              ->pixmap()
+                              .cacheKey());
     });
-    op.check(kWelcome, [](QWidget* w) {
-          const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
-          EXPECT_EQ(w->size(), toPixels(units, 0, 0, 260, 175).size());
-          EXPECT_EQ(control(w, res::idc::kWelcomeNext)->geometry(), toPixels(units, 148, 154, 50, 14));
-          EXPECT_TRUE(control<QPushButton>(w, res::idc::kWelcomeNext)->isDefault());
-          EXPECT_TRUE(focused(w, res::idc::kWelcomeNext));
-          EXPECT_EQ(text(w, res::idc::kInstructions).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
-          EXPECT_EQ(control<QLabel>(w, res::idc::kLogo)->pixmap().size(), QSize(225, 59));  // the logo
-          EXPECT_EQ(control<QLabel>(w, res::idc::kAnimation)->pixmap().size(), QSize(128, 48));  // an animation frame
-          EXPECT_FALSE(w->windowIcon().isNull());
-          expectFits(w);
-      })
+    op.check(kWelcome,
+             [](QWidget* w) {
+                 const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
+                 EXPECT_EQ(w->size(), toPixels(units, 0, 0, 260, 175).size());
+                 EXPECT_EQ(control(w, res::idc::kWelcomeNext)->geometry(),
+                           toPixels(units, 148, 154, 50, 14));
+                 EXPECT_TRUE(control<QPushButton>(w, res::idc::kWelcomeNext)->isDefault());
+                 EXPECT_TRUE(focused(w, res::idc::kWelcomeNext));
+                 EXPECT_EQ(
+                     text(w, res::idc::kInstructions)
+                         .rfind("This utility will update the firmware on your Vandrel receiver.  ",
+                                0),
+                     0u);
+                 EXPECT_EQ(control<QLabel>(w, res::idc::kLogo)->pixmap().size(),
+                           QSize(225, 59));  // the logo
+                 EXPECT_EQ(control<QLabel>(w, res::idc::kAnimation)->pixmap().size(),
+                           QSize(128, 48));  // an animation frame
+                 EXPECT_FALSE(w->windowIcon().isNull());
+                 expectFits(w);
+             })
         .when("three animation frames", [&] { return frames.size() >= 3; })
         .key(kWelcome, Qt::Key_Return)
-        .check(kChoose, [](QWidget* w) {
-            auto* list = control<QComboBox>(w, res::idc::kPortList);
-            ASSERT_EQ(list->count(), 4);
-            EXPECT_EQ(list->itemText(3), "COM Port 4");
-            EXPECT_EQ(list->currentIndex(), 0);
-            EXPECT_TRUE(focused(w, res::idc::kPortList));
-            EXPECT_TRUE(control<QPushButton>(w, res::idc::kPortNext)->isDefault());
-            EXPECT_NE(text(w, res::idc::kInstructions).find("Turn on the Vandrel receiver before proceeding. \n\nNote:  If"), std::string::npos);
-            EXPECT_TRUE(Operator::shown(kWelcome));  // the Welcome page stays behind
-            expectFits(w);
-        })
+        .check(kChoose,
+               [](QWidget* w) {
+                   auto* list = control<QComboBox>(w, res::idc::kPortList);
+                   ASSERT_EQ(list->count(), 4);
+                   EXPECT_EQ(list->itemText(3), "COM Port 4");
+                   EXPECT_EQ(list->currentIndex(), 0);
+                   EXPECT_TRUE(focused(w, res::idc::kPortList));
+                   EXPECT_TRUE(control<QPushButton>(w, res::idc::kPortNext)->isDefault());
+                   EXPECT_NE(
+                       text(w, res::idc::kInstructions)
+                           .find("Turn on the Vandrel receiver before proceeding. \n\nNote:  If"),
+                       std::string::npos);
+                   EXPECT_TRUE(Operator::shown(kWelcome));  // the Welcome page stays behind
+                   expectFits(w);
+               })
         .pick(kChoose, res::idc::kPortList, 1)
-        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 1); })
-        .key(kChoose, Qt::Key_Return)  // the list has the focus: Enter is the default button's (Next)
-        .when("the connecting page", [] { return Operator::shown(kConnecting) != nullptr; },
-              [] {
-                  // An impatient operator: Escape and Cancel while the wizard connects do nothing.
-                  QWidget* page = Operator::shown(kConnecting);
-                  QTest::keyClick(page, Qt::Key_Escape);
-                  QTest::mouseClick(page->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
-              })
-        .check(kInfo, [&](QWidget* w) {
-            EXPECT_EQ(connecting.texts, (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
-            EXPECT_GT(connecting.painted.paints, 0);  // painted while the sequence ran
-            EXPECT_FALSE(connecting.tookInput);
-            EXPECT_FALSE(Operator::shown(kConnecting));
-            EXPECT_FALSE(Operator::shown(kChoose));
-            EXPECT_EQ(text(w, res::idc::kSerialNumber), "VIZ12345678");
-            EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "004");
-            EXPECT_EQ(text(w, res::idc::kConnection), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
-            EXPECT_NE(text(w, res::idc::kInstructions).find("from the current version to version 005.\n"), std::string::npos);
-            auto* update = control<QPushButton>(w, res::idc::kUpdate);
-            EXPECT_TRUE(update->isDefault());
-            EXPECT_TRUE(update->isEnabled());
-            EXPECT_TRUE(focused(w, res::idc::kSerialNumber));  // the serial number, the first tab stop
-            const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
-            EXPECT_EQ(update->geometry(), toPixels(units, 191, 199, 50, 14));
-            expectFits(w);
-        })
+        .check(kChoose,
+               [](QWidget* w) {
+                   EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 1);
+               })
+        .key(kChoose,
+             Qt::Key_Return)  // the list has the focus: Enter is the default button's (Next)
+        .when(
+            "the connecting page", [] { return Operator::shown(kConnecting) != nullptr; },
+            [] {
+                // An impatient operator: Escape and Cancel while the wizard connects do nothing.
+                QWidget* page = Operator::shown(kConnecting);
+                QTest::keyClick(page, Qt::Key_Escape);
+                QTest::mouseClick(page->findChild<QPushButton*>(QString::number(res::idc::kCancel)),
+                                  Qt::LeftButton);
+            })
+        .check(kInfo,
+               [&](QWidget* w) {
+                   EXPECT_EQ(connecting.texts,
+                             (std::vector<std::string>{"Connecting at 19200...",
+                                                       "Getting receiver information..."}));
+                   EXPECT_GT(connecting.painted.paints, 0);  // painted while the sequence ran
+                   EXPECT_FALSE(connecting.tookInput);
+                   EXPECT_FALSE(Operator::shown(kConnecting));
+                   EXPECT_FALSE(Operator::shown(kChoose));
+                   EXPECT_EQ(text(w, res::idc::kSerialNumber), "VIZ12345678");
+                   EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "004");
+                   EXPECT_EQ(
+                       text(w, res::idc::kConnection),
+                       "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
+                   EXPECT_NE(text(w, res::idc::kInstructions)
+                                 .find("from the current version to version 005.\n"),
+                             std::string::npos);
+                   auto* update = control<QPushButton>(w, res::idc::kUpdate);
+                   EXPECT_TRUE(update->isDefault());
+                   EXPECT_TRUE(update->isEnabled());
+                   EXPECT_TRUE(focused(
+                       w, res::idc::kSerialNumber));  // the serial number, the first tab stop
+                   const ui::desktop::BaseUnits units = ui::desktop::baseUnitsOf(w->font());
+                   EXPECT_EQ(update->geometry(), toPixels(units, 191, 199, 50, 14));
+                   expectFits(w);
+               })
         .key(kInfo, Qt::Key_U)  // a plain letter on the read-only serial number field: Update
-        .when("the flasher's progress in the console",
-              [] { return Operator::console() && Operator::console()->toPlainText().contains("Writing ["); },
-              [&] {
-                  QPlainTextEdit* console = Operator::console();
-                  EXPECT_EQ(console->windowTitle(), "Installing Firmware");
-                  EXPECT_EQ(console->palette().color(QPalette::Base), QColor(0xC0, 0xC0, 0xC0));
-                  EXPECT_EQ(console->palette().color(QPalette::Text), QColor(Qt::black));
-                  EXPECT_NE(console->toPlainText().indexOf("Connecting on COM2 at 19200 baud"), -1);
-                  EXPECT_FALSE(Operator::shown(kInfo));  // hidden while the flasher runs
-                  // The Welcome page behind takes no click meanwhile.
-                  QWidget* welcome = Operator::shown(kWelcome);
-                  ASSERT_NE(welcome, nullptr);
-                  QTest::mouseClick(welcome->findChild<QPushButton*>(QString::number(res::idc::kCancel)), Qt::LeftButton);
-              })
-        .check(kDone, [](QWidget* w) {
-            EXPECT_EQ(Operator::console(), nullptr);  // closed when the flasher ended
-            EXPECT_EQ(text(w, res::idc::kMessage),
-                      shown("Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005."
-                            "  \r\n\r\nRemember you must delete all files off of the receiver before the new firmware "
-                            "will become operational. \r\n\r\nWould you like to upgrade another receiver?"));
-            EXPECT_TRUE(control(w, res::idc::kPrintResults)->isHidden());  // "Print results" stays hidden
-            EXPECT_TRUE(control<QPushButton>(w, res::idc::kYes)->isDefault());
-            EXPECT_TRUE(focused(w, res::idc::kYes));
-            expectFits(w);
-        })
+        .when(
+            "the flasher's progress in the console",
+            [] {
+                return Operator::console() &&
+                       Operator::console()->toPlainText().contains("Writing [");
+            },
+            [&] {
+                QPlainTextEdit* console = Operator::console();
+                EXPECT_EQ(console->windowTitle(), "Installing Firmware");
+                EXPECT_EQ(console->palette().color(QPalette::Base), QColor(0xC0, 0xC0, 0xC0));
+                EXPECT_EQ(console->palette().color(QPalette::Text), QColor(Qt::black));
+                EXPECT_NE(console->toPlainText().indexOf("Connecting on COM2 at 19200 baud"), -1);
+                EXPECT_FALSE(Operator::shown(kInfo));  // hidden while the flasher runs
+                // The Welcome page behind takes no click meanwhile.
+                QWidget* welcome = Operator::shown(kWelcome);
+                ASSERT_NE(welcome, nullptr);
+                QTest::mouseClick(
+                    welcome->findChild<QPushButton*>(QString::number(res::idc::kCancel)),
+                    Qt::LeftButton);
+            })
+        .check(kDone,
+               [](QWidget* w) {
+                   EXPECT_EQ(Operator::console(), nullptr);  // closed when the flasher ended
+                   EXPECT_EQ(text(w, res::idc::kMessage),
+                             shown("Receiver number VIZ12345678 has been successfully upgraded "
+                                   "from firmware version 004 to 005."
+                                   "  \r\n\r\nRemember you must delete all files off of the "
+                                   "receiver before the new firmware "
+                                   "will become operational. \r\n\r\nWould you like to upgrade "
+                                   "another receiver?"));
+                   EXPECT_TRUE(control(w, res::idc::kPrintResults)
+                                   ->isHidden());  // "Print results" stays hidden
+                   EXPECT_TRUE(control<QPushButton>(w, res::idc::kYes)->isDefault());
+                   EXPECT_TRUE(focused(w, res::idc::kYes));
+                   expectFits(w);
+               })
         .key(kDone, Qt::Key_N, Qt::AltModifier);  // No
     EXPECT_EQ(runDesktop(op), SessionOutcome::LastRunSucceeded);
-    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kConnecting, kDone}));
+    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo,
+                                                    kConnecting, kDone}));
     EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
 }
 
@@ -235,22 +281,32 @@ TEST_F(DesktopWizard, FallBackTo9600ThenBackKeepsTheSelection) {
     op.click(kWelcome, res::idc::kWelcomeNext)
         .key(kChoose, Qt::Key_C)  // the list takes plain letters: the next entry that begins with C
         .key(kChoose, Qt::Key_C)
-        .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2); })
+        .check(kChoose,
+               [](QWidget* w) {
+                   EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2);
+               })
         .key(kChoose, Qt::Key_N, Qt::AltModifier)  // Next, by its mnemonic, from the list
-        .check(kInfo, [&](QWidget* w) {
-            EXPECT_EQ(connecting.texts, (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
-                                                                  "Getting receiver information..."}));
-            EXPECT_EQ(text(w, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
-            EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "16");
-        })
+        .check(kInfo,
+               [&](QWidget* w) {
+                   EXPECT_EQ(
+                       connecting.texts,
+                       (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
+                                                 "Getting receiver information..."}));
+                   EXPECT_EQ(
+                       text(w, res::idc::kConnection),
+                       "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
+                   EXPECT_EQ(text(w, res::idc::kFirmwareVersion), "16");
+               })
         .click(kInfo, res::idc::kBack)  // Back
-        .check(kChoose, [](QWidget* w) {
-            EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2);
-            EXPECT_FALSE(Operator::shown(kInfo));
-        })
+        .check(kChoose,
+               [](QWidget* w) {
+                   EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 2);
+                   EXPECT_FALSE(Operator::shown(kInfo));
+               })
         .key(kChoose, Qt::Key_Escape);
     EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
-    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kChoose}));
+    EXPECT_EQ(op.trail(),
+              (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, kChoose}));
 }
 
 // An Enter held down on the Welcome page (auto-repeat key events, as the window system sends them
@@ -260,11 +316,17 @@ TEST_F(DesktopWizard, AHeldEnterActsOnlyWhereItWentDown) {
     Operator op;
     int repeats = -1;
     auto enter = [](bool press, bool repeat) {
-        if (QWidget* to = QApplication::focusWidget()) QTest::simulateEvent(to, press, Qt::Key_Return, {}, "\r", repeat);
+        if (QWidget* to = QApplication::focusWidget())
+            QTest::simulateEvent(to, press, Qt::Key_Return, {}, "\r", repeat);
     };
-    op.watch([&] { if (repeats >= 0 && repeats < 300) enter(true, true), ++repeats; })
-        .when("the Welcome page", [&] { return op.window(kWelcome); }, [&] { enter(true, false), repeats = 0; })
-        .when("300 repeats", [&] { return repeats == 300; }, [&] { enter(false, false); })
+    op.watch([&] {
+          if (repeats >= 0 && repeats < 300) enter(true, true), ++repeats;
+      })
+        .when(
+            "the Welcome page", [&] { return op.window(kWelcome); },
+            [&] { enter(true, false), repeats = 0; })
+        .when(
+            "300 repeats", [&] { return repeats == 300; }, [&] { enter(false, false); })
         .key(kChoose, Qt::Key_Escape);
     EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
     EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose}));
@@ -278,30 +340,34 @@ TEST_F(DesktopWizard, LowBatteryRefusesAndDisablesUpdate) {
     op.key(kWelcome, Qt::Key_Return)
         .key(kChoose, Qt::Key_Return)
         .key(kInfo, Qt::Key_Return)  // Update, the default button
-        .check(boxTitle(), [](QWidget* box) {
-            EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                      "It is unsafe to update the receiver firmware on a low battery.  Exit this utility and replace "
-                      "the current battery.");
-            auto* icon = box->findChild<QLabel*>("icon");  // the warning icon
-            ASSERT_NE(icon, nullptr);
-            EXPECT_FALSE(icon->pixmap().isNull());
-            EXPECT_TRUE(control<QPushButton>(box, 1)->isDefault());
-            EXPECT_TRUE(focused(box, 1));
-            EXPECT_TRUE(Operator::shown(kInfo));  // the page stays visible under the box
-            expectFits(box);
-        })
+        .check(boxTitle(),
+               [](QWidget* box) {
+                   EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
+                             "It is unsafe to update the receiver firmware on a low battery.  Exit "
+                             "this utility and replace "
+                             "the current battery.");
+                   auto* icon = box->findChild<QLabel*>("icon");  // the warning icon
+                   ASSERT_NE(icon, nullptr);
+                   EXPECT_FALSE(icon->pixmap().isNull());
+                   EXPECT_TRUE(control<QPushButton>(box, 1)->isDefault());
+                   EXPECT_TRUE(focused(box, 1));
+                   EXPECT_TRUE(Operator::shown(kInfo));  // the page stays visible under the box
+                   expectFits(box);
+               })
         .key(boxTitle(), Qt::Key_Return)
-        .check(kInfo, [](QWidget* w) {
-            EXPECT_FALSE(control(w, res::idc::kUpdate)->isEnabled());
-            EXPECT_TRUE(control(w, res::idc::kBack)->isEnabled());
-            EXPECT_TRUE(control(w, res::idc::kCancel)->isEnabled());
-        })
+        .check(kInfo,
+               [](QWidget* w) {
+                   EXPECT_FALSE(control(w, res::idc::kUpdate)->isEnabled());
+                   EXPECT_TRUE(control(w, res::idc::kBack)->isEnabled());
+                   EXPECT_TRUE(control(w, res::idc::kCancel)->isEnabled());
+               })
         .key(kInfo, Qt::Key_Return)  // the default button is disabled: nothing
         .key(kInfo, Qt::Key_U, Qt::AltModifier)
         .check(kInfo, [](QWidget* w) { EXPECT_FALSE(control(w, res::idc::kUpdate)->isEnabled()); })
         .click(kInfo, res::idc::kCancel);  // Cancel ends the wizard
     EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
-    EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, boxTitle(), kInfo}));
+    EXPECT_EQ(op.trail(),
+              (std::vector<std::string>{kWelcome, kChoose, kConnecting, kInfo, boxTitle(), kInfo}));
 }
 
 TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
@@ -312,23 +378,30 @@ TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
         Operator op;
         op.key(kWelcome, Qt::Key_Return)
             .key(kChoose, Qt::Key_Return)
-            .check(boxTitle(), [](QWidget* box) {
-                EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                          "No receiver found.  Make sure the serial cable is connected to the specified COM port.");
-            })
+            .check(boxTitle(),
+                   [](QWidget* box) {
+                       EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
+                                 "No receiver found.  Make sure the serial cable is connected to "
+                                 "the specified COM port.");
+                   })
             .key(boxTitle(), Qt::Key_Escape)  // Escape answers a message box too
-            .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 0); })
+            .check(kChoose,
+                   [](QWidget* w) {
+                       EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 0);
+                   })
             .click(kChoose, res::idc::kPortRestore)  // Restore
-            .check(kRestore, [](QWidget* w) {
-                EXPECT_TRUE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
-                EXPECT_FALSE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
-                EXPECT_TRUE(focused(w, res::idc::kWhiteTop));
-                EXPECT_TRUE(control<QPushButton>(w, res::idc::kRestore)->isDefault());
-                expectFits(w);
-            })
+            .check(kRestore,
+                   [](QWidget* w) {
+                       EXPECT_TRUE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
+                       EXPECT_FALSE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
+                       EXPECT_TRUE(focused(w, res::idc::kWhiteTop));
+                       EXPECT_TRUE(control<QPushButton>(w, res::idc::kRestore)->isDefault());
+                       expectFits(w);
+                   })
             .key(kRestore, Qt::Key_Escape);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
-        EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, boxTitle(), kChoose, kRestore}));
+        EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kConnecting, boxTitle(),
+                                                        kChoose, kRestore}));
     }
     {
         Operator op;
@@ -344,7 +417,9 @@ TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
     }
     {
         Operator op;
-        op.click(kWelcome, res::idc::kWelcomeNext).key(kChoose, Qt::Key_R, Qt::AltModifier).click(kRestore, res::idc::kCancel);
+        op.click(kWelcome, res::idc::kWelcomeNext)
+            .key(kChoose, Qt::Key_R, Qt::AltModifier)
+            .click(kRestore, res::idc::kCancel);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
         EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kRestore}));
     }
@@ -357,36 +432,43 @@ TEST_F(DesktopWizard, NoReceiverThenCancelAndEscapeOnEveryPage) {
             .click(kChoose, res::idc::kBack)
             .click(kWelcome, res::idc::kCancel);
         EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
-        EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kChoose, kRestore, kChoose, kWelcome}));
+        EXPECT_EQ(op.trail(),
+                  (std::vector<std::string>{kWelcome, kChoose, kRestore, kChoose, kWelcome}));
     }
 }
 
 TEST_F(DesktopWizard, AboutFromTheWindowMenuAndCloseFromIt) {
     Operator op;
     op.windowMenu(kWelcome, "About Firmware...")
-        .check(kAbout, [](QWidget* w) {
-            std::vector<std::string> labels;
-            for (QLabel* label : w->findChildren<QLabel*>()) {
-                if (!label->text().isEmpty()) labels.push_back(label->text().toStdString());
-                if (!label->pixmap().isNull()) {
-                    EXPECT_EQ(label->pixmap().size(), QSize(32, 32));  // the icon
-                }
-            }
-            EXPECT_EQ(labels, (std::vector<std::string>{"Reflasher Version 1.0", "Firmware update wizard"}));
-            EXPECT_TRUE(control<QPushButton>(w, 1)->isDefault());
-            EXPECT_TRUE(Operator::shown(kWelcome));
-            expectFits(w);
-        })
+        .check(kAbout,
+               [](QWidget* w) {
+                   std::vector<std::string> labels;
+                   for (QLabel* label : w->findChildren<QLabel*>()) {
+                       if (!label->text().isEmpty()) labels.push_back(label->text().toStdString());
+                       if (!label->pixmap().isNull()) {
+                           EXPECT_EQ(label->pixmap().size(), QSize(32, 32));  // the icon
+                       }
+                   }
+                   EXPECT_EQ(labels, (std::vector<std::string>{"Reflasher Version 1.0",
+                                                               "Firmware update wizard"}));
+                   EXPECT_TRUE(control<QPushButton>(w, 1)->isDefault());
+                   EXPECT_TRUE(Operator::shown(kWelcome));
+                   expectFits(w);
+               })
         .key(kAbout, Qt::Key_Escape)
         .key(kWelcome, Qt::Key_Space, Qt::AltModifier)  // the window menu from the keyboard
-        .when("the window menu", [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; },
-              [] {
-                  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-                  std::vector<std::string> items;
-                  for (QAction* action : menu->actions()) items.push_back(action->isSeparator() ? "-" : action->text().toStdString());
-                  EXPECT_EQ(items, (std::vector<std::string>{"Mi&nimize", "&Close", "-", "&About Firmware..."}));
-                  QTest::keyClick(menu, Qt::Key_C);  // Close
-              });
+        .when(
+            "the window menu",
+            [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; },
+            [] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                std::vector<std::string> items;
+                for (QAction* action : menu->actions())
+                    items.push_back(action->isSeparator() ? "-" : action->text().toStdString());
+                EXPECT_EQ(items, (std::vector<std::string>{"Mi&nimize", "&Close", "-",
+                                                           "&About Firmware..."}));
+                QTest::keyClick(menu, Qt::Key_C);  // Close
+            });
     EXPECT_EQ(runDesktop(op), SessionOutcome::NothingFlashed);
     EXPECT_EQ(op.trail(), (std::vector<std::string>{kWelcome, kAbout, kWelcome}));
 }
@@ -394,28 +476,40 @@ TEST_F(DesktopWizard, AboutFromTheWindowMenuAndCloseFromIt) {
 TEST_F(DesktopWizard, RestoreWithEachDesign) {
     useRecordingFlasher(false);
     for (const char* name : {"white.005", "grey.005"})
-        std::filesystem::create_symlink(binFolder() / "508231.005", surroundings.flasher.programFolder + "/" + name);
-    surroundings.firmwareNames = [](int id) { return std::string(id == res::ids::kFirmwareViz ? "white.005" : "grey.005"); };
+        std::filesystem::create_symlink(binFolder() / "508231.005",
+                                        surroundings.flasher.programFolder + "/" + name);
+    surroundings.firmwareNames = [](int id) {
+        return std::string(id == res::ids::kFirmwareViz ? "white.005" : "grey.005");
+    };
     {
         // A receiver that keeps its old firmware although the flasher reports success: while it is
-        // asked again the connecting page is painted and deaf, then the failure, not the completion.
+        // asked again the connecting page is painted and deaf, then the failure, not the
+        // completion.
         sim::DeviceState device;
         device.fault = sim::Fault::KeepsOldVersion;
         startFlashableReceiver(4, device);
         Operator op;
         ConnectingSeen checking;
         watchConnecting(op, checking);
-        op.click(kWelcome, res::idc::kWelcomeNext).pick(kChoose, res::idc::kPortList, 3).click(kChoose, res::idc::kPortRestore).key(kRestore, Qt::Key_Return);
-        op.check(boxTitle(), [](QWidget* box) {
-              EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                        shown(res::LoadString(res::ids::kRestoreFailed) + std::string("\r\n\r\nThe receiver runs firmware version 004, not 005.")));
-          })
+        op.click(kWelcome, res::idc::kWelcomeNext)
+            .pick(kChoose, res::idc::kPortList, 3)
+            .click(kChoose, res::idc::kPortRestore)
+            .key(kRestore, Qt::Key_Return);
+        op.check(boxTitle(),
+                 [](QWidget* box) {
+                     EXPECT_EQ(
+                         box->findChild<QLabel*>("text")->text().toStdString(),
+                         shown(res::LoadString(res::ids::kRestoreFailed) +
+                               std::string(
+                                   "\r\n\r\nThe receiver runs firmware version 004, not 005.")));
+                 })
             .key(boxTitle(), Qt::Key_Return)
-            .check(kRestore, [&](QWidget*) {
-                EXPECT_GT(checking.painted.paints, 0);
-                EXPECT_FALSE(checking.tookInput);
-                EXPECT_EQ(checking.texts.front(), "Connecting at 19200...");
-            })
+            .check(kRestore,
+                   [&](QWidget*) {
+                       EXPECT_GT(checking.painted.paints, 0);
+                       EXPECT_FALSE(checking.tookInput);
+                       EXPECT_EQ(checking.texts.front(), "Connecting at 19200...");
+                   })
             .key(kRestore, Qt::Key_Escape);
         EXPECT_EQ(runDesktop(op), SessionOutcome::LastRunFailed);
         EXPECT_EQ(std::find(op.trail().begin(), op.trail().end(), kDone), op.trail().end());
@@ -427,26 +521,37 @@ TEST_F(DesktopWizard, RestoreWithEachDesign) {
         device.bricked = true;
         sim::ReceiverSim& receiver = startFlashableReceiver(4, device);
         Operator op;
-        op.click(kWelcome, res::idc::kWelcomeNext).pick(kChoose, res::idc::kPortList, 3).click(kChoose, res::idc::kPortRestore);
+        op.click(kWelcome, res::idc::kWelcomeNext)
+            .pick(kChoose, res::idc::kPortList, 3)
+            .click(kChoose, res::idc::kPortRestore);
         if (design == 0) {
             op.key(kRestore, Qt::Key_Return);  // the white top, as the page opens; Enter is Restore
         } else {
             op.key(kRestore, Qt::Key_G)  // a plain letter on a radio button: its mnemonic
-                .check(kRestore, [](QWidget* w) {
-                    EXPECT_FALSE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
-                    EXPECT_TRUE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
-                })
+                .check(kRestore,
+                       [](QWidget* w) {
+                           EXPECT_FALSE(control<QRadioButton>(w, res::idc::kWhiteTop)->isChecked());
+                           EXPECT_TRUE(control<QRadioButton>(w, res::idc::kGreyTop)->isChecked());
+                       })
                 .key(kRestore, Qt::Key_R, Qt::AltModifier);
         }
         op.check(kDone, [&](QWidget* w) {
-            EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + (design == 0 ? "/white.005" : "/grey.005") +
+            EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder +
+                                              (design == 0 ? "/white.005" : "/grey.005") +
                                               "\n4\nP\n9600\n9600\n");
-            EXPECT_EQ(text(w, res::idc::kMessage).rfind("The receiver has been successfully restored to firmware version 005.  \n\n", 0), 0u);
+            EXPECT_EQ(text(w, res::idc::kMessage)
+                          .rfind("The receiver has been successfully restored to firmware version "
+                                 "005.  \n\n",
+                                 0),
+                      0u);
             EXPECT_FALSE(Operator::shown(kRestore));
         });
         if (design == 0) {
             op.click(kDone, res::idc::kYes)  // Yes: the next receiver
-                .check(kChoose, [](QWidget* w) { EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 3); })
+                .check(kChoose,
+                       [](QWidget* w) {
+                           EXPECT_EQ(control<QComboBox>(w, res::idc::kPortList)->currentIndex(), 3);
+                       })
                 .key(kChoose, Qt::Key_Escape);
         } else {
             op.key(kDone, Qt::Key_Escape);  // No
@@ -469,28 +574,38 @@ TEST_F(DesktopWizard, TheConsolePassesTheOperatorsKeysToTheFlasher) {
         .pick(kChoose, res::idc::kPortList, 1)
         .click(kChoose, res::idc::kPortNext)
         .click(kInfo, res::idc::kUpdate)
-        .when("the write held", [&] { return consoleHas("(holding the write for a test)"); },
-              [] {
-                  // The progress line was redrawn in place, as in a terminal.
-                  const QStringList lines = Operator::console()->toPlainText().split('\n');
-                  EXPECT_EQ(lines.filter(QRegularExpression("^Writing \\[")).size(), 1) << lines.join('\n').toStdString();
-                  Operator::typeIntoConsole(Qt::Key_C, Qt::ControlModifier);
-              })
-        .when("the flasher asks", [&] { return consoleHas("Stop now?"); },
-              [] { Operator::typeIntoConsole(Qt::Key_N); })
-        .when("the flasher goes on", [&] { return consoleHas("Going on."); },
-              [] { Operator::typeIntoConsole(Qt::Key_Escape); })
-        .when("the flasher asks again", [&] { return consoleHas("Stop now?", 2); },
-              [] { Operator::typeIntoConsole(Qt::Key_Y); })
-        .check(boxTitle(), [](QWidget* box) {
-            EXPECT_EQ(Operator::console(), nullptr);
-            EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
-                      shown(std::string(res::LoadString(res::ids::kUpdateFailed)) +
-                            "\r\n\r\nThe flasher reported: Stopped by the operator during the writing; the receiver "
-                            "has no firmware now: cycle its power and use Restore."));
-        })
+        .when(
+            "the write held", [&] { return consoleHas("(holding the write for a test)"); },
+            [] {
+                // The progress line was redrawn in place, as in a terminal.
+                const QStringList lines = Operator::console()->toPlainText().split('\n');
+                EXPECT_EQ(lines.filter(QRegularExpression("^Writing \\[")).size(), 1)
+                    << lines.join('\n').toStdString();
+                Operator::typeIntoConsole(Qt::Key_C, Qt::ControlModifier);
+            })
+        .when(
+            "the flasher asks", [&] { return consoleHas("Stop now?"); },
+            [] { Operator::typeIntoConsole(Qt::Key_N); })
+        .when(
+            "the flasher goes on", [&] { return consoleHas("Going on."); },
+            [] { Operator::typeIntoConsole(Qt::Key_Escape); })
+        .when(
+            "the flasher asks again", [&] { return consoleHas("Stop now?", 2); },
+            [] { Operator::typeIntoConsole(Qt::Key_Y); })
+        .check(boxTitle(),
+               [](QWidget* box) {
+                   EXPECT_EQ(Operator::console(), nullptr);
+                   EXPECT_EQ(box->findChild<QLabel*>("text")->text().toStdString(),
+                             shown(std::string(res::LoadString(res::ids::kUpdateFailed)) +
+                                   "\r\n\r\nThe flasher reported: Stopped by the operator during "
+                                   "the writing; the receiver "
+                                   "has no firmware now: cycle its power and use Restore."));
+               })
         .key(boxTitle(), Qt::Key_Return)
-        .check(kInfo, [](QWidget* w) { EXPECT_TRUE(control(w, res::idc::kUpdate)->isEnabled()); })  // try again, go back or leave
+        .check(kInfo,
+               [](QWidget* w) {
+                   EXPECT_TRUE(control(w, res::idc::kUpdate)->isEnabled());
+               })  // try again, go back or leave
         .key(kInfo, Qt::Key_Escape);
     const SessionOutcome outcome = runDesktop(op);
     unsetenv("REFLASHER_PROG_HOLD_AFTER");

@@ -37,21 +37,25 @@ QString withoutMnemonic(QString text) {
 }
 
 std::string name(const QWidget* w) {
-    const QString n = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
+    const QString n = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className())
+                                                : w->objectName();
     return n.toStdString();
 }
 
 }  // namespace
 
 Operator::Operator() = default;
-Operator::~Operator() { stop(); }
+Operator::~Operator() {
+    stop();
+}
 
 Operator& Operator::add(Step step) {
     steps_.push_back(std::move(step));
     return *this;
 }
 
-Operator& Operator::at(const std::string& title, std::string what, std::function<void(QWidget*)> act) {
+Operator& Operator::at(const std::string& title, std::string what,
+                       std::function<void(QWidget*)> act) {
     return add({what + " on \"" + title + "\"", [this, title] { return window(title) != nullptr; },
                 [this, title, act] { act(window(title)); }});
 }
@@ -73,17 +77,18 @@ Operator& Operator::key(const std::string& title, int key, Qt::KeyboardModifiers
 }
 
 Operator& Operator::pick(const std::string& title, int listId, int index) {
-    return at(title, "pick entry " + std::to_string(index) + " of " + std::to_string(listId), [this, listId, index](QWidget* w) {
-        auto* list = w->findChild<QComboBox*>(QString::number(listId));
-        if (!list) return error("no list " + std::to_string(listId));
-        list->setFocus(Qt::MouseFocusReason);
-        list->showPopup();
-        // In the open list: to the entry, then Enter takes it.
-        QAbstractItemView* view = list->view();
-        QTest::keyClick(view, Qt::Key_Home);
-        for (int i = 0; i < index; ++i) QTest::keyClick(view, Qt::Key_Down);
-        QTest::keyClick(view, Qt::Key_Return);
-    });
+    return at(title, "pick entry " + std::to_string(index) + " of " + std::to_string(listId),
+              [this, listId, index](QWidget* w) {
+                  auto* list = w->findChild<QComboBox*>(QString::number(listId));
+                  if (!list) return error("no list " + std::to_string(listId));
+                  list->setFocus(Qt::MouseFocusReason);
+                  list->showPopup();
+                  // In the open list: to the entry, then Enter takes it.
+                  QAbstractItemView* view = list->view();
+                  QTest::keyClick(view, Qt::Key_Home);
+                  for (int i = 0; i < index; ++i) QTest::keyClick(view, Qt::Key_Down);
+                  QTest::keyClick(view, Qt::Key_Return);
+              });
 }
 
 Operator& Operator::windowMenu(const std::string& title, const QString& text) {
@@ -109,7 +114,8 @@ Operator& Operator::check(const std::string& title, std::function<void(QWidget*)
     return at(title, "check", std::move(look));
 }
 
-Operator& Operator::when(std::string what, std::function<bool()> condition, std::function<void()> act) {
+Operator& Operator::when(std::string what, std::function<bool()> condition,
+                         std::function<void()> act) {
     return add({std::move(what), std::move(condition), std::move(act)});
 }
 
@@ -147,7 +153,8 @@ QWidget* Operator::shown(const std::string& title) {
 
 QPlainTextEdit* Operator::console() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && w->objectName() == QLatin1String("console")) return qobject_cast<QPlainTextEdit*>(w);
+        if (w->isVisible() && w->objectName() == QLatin1String("console"))
+            return qobject_cast<QPlainTextEdit*>(w);
     }
     return nullptr;
 }
@@ -156,7 +163,9 @@ void Operator::typeIntoConsole(int key, Qt::KeyboardModifiers modifiers) {
     if (QPlainTextEdit* c = console()) QTest::keyClick(c, Qt::Key(key), modifiers);
 }
 
-void Operator::error(const std::string& what) { errors_.push_back(what); }
+void Operator::error(const std::string& what) {
+    errors_.push_back(what);
+}
 
 std::string Operator::state() const {
     const ui::Window* active = backend_ ? backend_->activeWindow() : nullptr;
@@ -217,35 +226,44 @@ std::vector<std::string> layoutProblems(QWidget* window) {
     };
     for (QWidget* w : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         if (w->isWindow() || w->isHidden()) continue;
-        if (!window->rect().contains(w->geometry()))
-            problem(w, "lies outside the window");
+        if (!window->rect().contains(w->geometry())) problem(w, "lies outside the window");
         const QFontMetrics fm(w->font());
         const QStyle* style = w->style();
         auto needs = [&](int need, int have, const QString& text) {
             if (need > have)
-                problem(w, QStringLiteral("\"%1\" needs %2 px, has %3").arg(text).arg(need).arg(have).toStdString());
+                problem(w, QStringLiteral("\"%1\" needs %2 px, has %3")
+                               .arg(text)
+                               .arg(need)
+                               .arg(have)
+                               .toStdString());
         };
         if (auto* button = qobject_cast<QPushButton*>(w)) {
             const QString text = withoutMnemonic(button->text());
-            const int margins = 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
-                                     style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
+            const int margins =
+                2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                     style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
             needs(fm.horizontalAdvance(text) + margins, button->width(), text);
             needs(fm.height() + 4, button->height(), text);
         } else if (auto* radio = qobject_cast<QRadioButton*>(w)) {
             const QString text = withoutMnemonic(radio->text());
-            const int indicator = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, radio) +
-                                  style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, radio);
+            const int indicator =
+                style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, radio) +
+                style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, radio);
             needs(indicator + fm.horizontalAdvance(text) + 2, radio->width(), text);
             needs(fm.height(), radio->height(), text);
         } else if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty()) {
             const QString text = withoutMnemonic(label->text());
             const QRect room = label->contentsRect();
-            const QRect used = fm.boundingRect(QRect(0, 0, room.width(), INT_MAX / 2),
-                                               int(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0), text);
+            const QRect used = fm.boundingRect(
+                QRect(0, 0, room.width(), INT_MAX / 2),
+                int(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0), text);
             needs(used.width(), room.width(), text);
             needs(used.height(), room.height(), text);
         } else if (auto* line = qobject_cast<QLineEdit*>(w)) {
-            const int margins = line->hasFrame() ? 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, line) + 4 : 4;
+            const int margins =
+                line->hasFrame()
+                    ? 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, line) + 4
+                    : 4;
             needs(fm.horizontalAdvance(line->text()) + margins, line->width(), line->text());
             needs(fm.height(), line->height(), line->text());
         } else if (auto* edit = qobject_cast<QPlainTextEdit*>(w)) {

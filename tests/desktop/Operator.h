@@ -29,14 +29,15 @@ class DesktopBackend;
 namespace desktop_test {
 
 class Operator {
-public:
+  public:
     Operator();
     ~Operator();
 
     // ---- The script. `title` is the window that must be the active one and take input.
     Operator& click(const std::string& title, int controlId);
     // A key to the window's focused control (or to the window when nothing has the focus).
-    Operator& key(const std::string& title, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    Operator& key(const std::string& title, int key,
+                  Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // Opens drop-down list `listId` and clicks entry `index` in it.
     Operator& pick(const std::string& title, int listId, int index);
     // A right click on the page (at its bottom-left corner), then the window-menu item `text`.
@@ -44,11 +45,13 @@ public:
     // Runs `check` with the window's widget.
     Operator& check(const std::string& title, std::function<void(QWidget* window)> check);
     // Waits until `condition` holds (whatever window is active), then runs `act`.
-    Operator& when(std::string what, std::function<bool()> condition, std::function<void()> act = {});
+    Operator& when(std::string what, std::function<bool()> condition,
+                   std::function<void()> act = {});
     // Runs `look` on every tick, from the start to the end of the run (to see what passes by).
     Operator& watch(std::function<void()> look);
 
-    // ---- Running. The operator acts while the wizard runs with `backend` (between start and stop).
+    // ---- Running. The operator acts while the wizard runs with `backend` (between start and
+    // stop).
     void start(ui::desktop::DesktopBackend& backend);
     void stop();
     const std::vector<std::string>& errors() const { return errors_; }
@@ -70,7 +73,7 @@ public:
     // The generous deadline of each step (a loaded machine, the sanitizers).
     static constexpr std::chrono::seconds kStepDeadline{90};
 
-private:
+  private:
     struct Step {
         std::string what;
         std::function<bool()> ready;
@@ -79,7 +82,8 @@ private:
         bool started = false;
     };
     Operator& add(Step step);
-    Operator& at(const std::string& title, std::string what, std::function<void(QWidget* window)> act);
+    Operator& at(const std::string& title, std::string what,
+                 std::function<void(QWidget* window)> act);
     void tick();
     void error(const std::string& what);
     std::string state() const;

@@ -29,14 +29,15 @@ namespace {
 using desktop_test::Operator;
 
 class Shots {
-public:
+  public:
     explicit Shots(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
     // Grabs `window` once under `name`, and notes what does not fit in it.
     void take(const std::string& name, QWidget* window) {
         if (!window || taken_.count(name)) return;
         taken_.insert(name);
-        for (const std::string& problem : desktop_test::layoutProblems(window)) problems_.push_back(problem);
+        for (const std::string& problem : desktop_test::layoutProblems(window))
+            problems_.push_back(problem);
         const std::filesystem::path file = folder_ / ("desktop-" + name + ".png");
         if (!window->grab().save(QString::fromStdString(file.string()), "PNG")) {
             problems_.push_back("cannot write " + file.string());
@@ -47,7 +48,7 @@ public:
     bool has(const std::string& name) const { return taken_.count(name) != 0; }
     const std::vector<std::string>& problems() const { return problems_; }
 
-private:
+  private:
     std::filesystem::path folder_;
     std::set<std::string> taken_;
     std::vector<std::string> problems_;
@@ -84,12 +85,17 @@ int main(int argc, char** argv) {
     Operator op;
     op.watch([&] {
         if (QWidget* page = Operator::shown("Connecting"); page && !shots.has("connecting")) {
-            if (page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text() == "Connecting at 19200...") shots.take("connecting", page);
+            if (page->findChild<QLineEdit*>(QString::number(res::idc::kMessage))->text() ==
+                "Connecting at 19200...")
+                shots.take("connecting", page);
         }
         QPlainTextEdit* console = Operator::console();
-        if (console && console->toPlainText().contains("Writing [####")) shots.take("console", console);
+        if (console && console->toPlainText().contains("Writing [####"))
+            shots.take("console", console);
     });
-    auto take = [&](const char* name) { return [&shots, name](QWidget* w) { shots.take(name, w); }; };
+    auto take = [&](const char* name) {
+        return [&shots, name](QWidget* w) { shots.take(name, w); };
+    };
     ReflasherDlg::SetAnimationCounter(8);  // the first tick shows the frame the animation rests on
     op.when("the resting frame", [] { return ReflasherDlg::AnimationCounter() > 8; })
         .check("Welcome", take("welcome"))
@@ -140,8 +146,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "desktop-screenshots: does not fit: %s\n", p.c_str());
         status = 1;
     }
-    for (const char* name : {"welcome", "about", "choose-connection", "connecting", "receiver-information", "console",
-                             "update-successful", "message-box", "restore"}) {
+    for (const char* name :
+         {"welcome", "about", "choose-connection", "connecting", "receiver-information", "console",
+          "update-successful", "message-box", "restore"}) {
         if (!shots.has(name)) {
             std::fprintf(stderr, "desktop-screenshots: no picture of %s\n", name);
             status = 1;

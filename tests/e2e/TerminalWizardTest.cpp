@@ -38,7 +38,8 @@ struct Ran {
 };
 
 // Runs a program (no shell) and collects its standard output and error.
-Ran run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}, bool stdinFromNull = false) {
+Ran run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
+        bool stdinFromNull = false) {
     Ran ran;
     int out[2];
     if (pipe(out) != 0) return ran;
@@ -56,7 +57,9 @@ Ran run(const std::vector<std::string>& args, const std::vector<std::string>& ex
         // A desktop session's display: the wizard would open its window there, not in the terminal.
         if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
         bool replaced = false;
-        for (const std::string& x : extraEnv) replaced = replaced || entry.substr(0, entry.find('=') + 1) == x.substr(0, x.find('=') + 1);
+        for (const std::string& x : extraEnv)
+            replaced =
+                replaced || entry.substr(0, entry.find('=') + 1) == x.substr(0, x.find('=') + 1);
         if (!replaced) env.push_back(entry);
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -88,7 +91,7 @@ Ran run(const std::vector<std::string>& args, const std::vector<std::string>& ex
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "reflasher-e2e-XXXXXX").string();
         path_ = mkdtemp(pattern.data()) ? pattern : std::string();
@@ -99,13 +102,13 @@ public:
     }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // One receiver-sim child serving a pseudo-terminal behind a link at `link`.
 class Simulator {
-public:
+  public:
     Simulator(const std::string& link, std::vector<std::string> options) {
         // --fast: these flashes need not take as long as on a real line.
         std::vector<std::string> args = {kBin + "/receiver-sim", "--fast", "--link", link};
@@ -119,8 +122,9 @@ public:
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         auto deadline = Clock::now() + 30s;
-        struct stat st{};
-        while (pid_ > 0 && lstat(link.c_str(), &st) != 0 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+        struct stat st {};
+        while (pid_ > 0 && lstat(link.c_str(), &st) != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
         ready_ = pid_ > 0 && lstat(link.c_str(), &st) == 0;
     }
     ~Simulator() {
@@ -131,18 +135,19 @@ public:
     }
     bool ready() const { return ready_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool ready_ = false;
 };
 
 // A detached tmux session on a socket of its own, with one 80 x 24 pane running `command`.
 class Tmux {
-public:
+  public:
     Tmux(const std::string& folder, const std::string& command) : folder_(folder) {
         static std::atomic<int> counter{0};
         socket_ = "e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        Ran ran = tmux({"-f", "/dev/null", "new-session", "-d", "-x", "80", "-y", "24", "-s", "e2e", command});
+        Ran ran = tmux(
+            {"-f", "/dev/null", "new-session", "-d", "-x", "80", "-y", "24", "-s", "e2e", command});
         started_ = WIFEXITED(ran.status) && WEXITSTATUS(ran.status) == 0;
         if (!started_) ADD_FAILURE() << "tmux did not start: " << ran.output;
     }
@@ -178,11 +183,14 @@ public:
         while (Clock::now() < deadline) {
             const std::string shown = screen();
             std::size_t count = 0;
-            for (std::size_t at = shown.find(text); at != std::string::npos; at = shown.find(text, at + 1)) ++count;
+            for (std::size_t at = shown.find(text); at != std::string::npos;
+                 at = shown.find(text, at + 1))
+                ++count;
             if (count >= times) return true;
             std::this_thread::sleep_for(100ms);
         }
-        ADD_FAILURE() << "\"" << text << "\" not " << times << " times on the screen:\n" << screen();
+        ADD_FAILURE() << "\"" << text << "\" not " << times << " times on the screen:\n"
+                      << screen();
         return false;
     }
     // Waits until every one of `texts` is on the screen at once.
@@ -205,7 +213,7 @@ public:
 
     Ran tmuxCommand(const std::vector<std::string>& args) { return tmux(args); }
 
-private:
+  private:
     Ran tmux(const std::vector<std::string>& args) {
         std::vector<std::string> all = {"tmux", "-L", socket_};
         all.insert(all.end(), args.begin(), args.end());
@@ -231,16 +239,19 @@ std::string readFile(const std::string& path) {
 // The shell line the pane runs: the wizard with the COM ports mapped (its process id in
 // wizard.pid), between two snapshots of the terminal modes, then its exit status; the pane stays
 // for the test to read.
-std::string wizardCommand(const std::string& dir, const std::string& locale, const std::string& extra = {}) {
-    return "trap 'echo INTERRUPTED' INT; stty -g > " + dir + "/stty.before; sh -c 'echo $$ > " + dir +
-           "/wizard.pid; exec env LC_ALL=" + locale + " REFLASHER_COM1=" + dir + "/com1 REFLASHER_COM2=" + dir +
-           "/com2 REFLASHER_COM3=" + dir + "/com3 TMPDIR=" + dir + "/ " + extra + " " + kBin +
-           "/reflasher'; echo EXIT=$?; stty -g > " + dir + "/stty.after; echo STTY-SAVED; sleep 600";
+std::string wizardCommand(const std::string& dir, const std::string& locale,
+                          const std::string& extra = {}) {
+    return "trap 'echo INTERRUPTED' INT; stty -g > " + dir + "/stty.before; sh -c 'echo $$ > " +
+           dir + "/wizard.pid; exec env LC_ALL=" + locale + " REFLASHER_COM1=" + dir +
+           "/com1 REFLASHER_COM2=" + dir + "/com2 REFLASHER_COM3=" + dir + "/com3 TMPDIR=" + dir +
+           "/ " + extra + " " + kBin + "/reflasher'; echo EXIT=$?; stty -g > " + dir +
+           "/stty.after; echo STTY-SAVED; sleep 600";
 }
 
 // Whether a capture with escape codes sets any foreground or background colour.
 bool hasColour(const std::string& capture) {
-    for (std::size_t at = capture.find("\033["); at != std::string::npos; at = capture.find("\033[", at + 1)) {
+    for (std::size_t at = capture.find("\033["); at != std::string::npos;
+         at = capture.find("\033[", at + 1)) {
         std::size_t end = capture.find('m', at);
         if (end == std::string::npos) break;
         std::stringstream params(capture.substr(at + 2, end - at - 2));
@@ -253,13 +264,17 @@ bool hasColour(const std::string& capture) {
 }
 
 bool safePath(const std::string& p) {
-    return !p.empty() && p.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") == std::string::npos;
+    return !p.empty() &&
+           p.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") ==
+               std::string::npos;
 }
 
 class TerminalWizard : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        ASSERT_TRUE(safePath(dir_.path())) << "temporary folder with unusual characters: " << dir_.path();
+        ASSERT_TRUE(safePath(dir_.path()))
+            << "temporary folder with unusual characters: " << dir_.path();
         ASSERT_EQ(run({"tmux", "-V"}).status, 0) << "tmux is needed (make deps installs it)";
     }
     TempDir dir_;
@@ -270,30 +285,36 @@ protected:
 // COM1 reads the new version, and No on the second completion ends the program.
 TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     const std::string d = dir_.path();
-    Simulator com1(d + "/com1", {"--baud", "19200", "--serial-prefix", "VIZ", "--version", "169-508231-004",
-                                 "--battery", "4000", "--external", "0"});
+    Simulator com1(d + "/com1", {"--baud", "19200", "--serial-prefix", "VIZ", "--version",
+                                 "169-508231-004", "--battery", "4000", "--external", "0"});
     ASSERT_TRUE(com1.ready());
     Simulator com2(d + "/com2", {"--fault", "keeps-old-version"});
     ASSERT_TRUE(com2.ready());
     Tmux t(d, wizardCommand(d, "C.UTF-8"));
     ASSERT_TRUE(t.started());
 
-    ASSERT_TRUE(t.waitFor({"Welcome", "This utility will update the firmware on your Vandrel receiver.", "< Next >"}));
+    ASSERT_TRUE(
+        t.waitFor({"Welcome", "This utility will update the firmware on your Vandrel receiver.",
+                   "< Next >"}));
     EXPECT_EQ(t.format("#{alternate_on}"), "1");
     EXPECT_TRUE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Choose Connection", "Select COM Port", "COM Port 1", "< Restore >"}));
     t.keys({"M-n"});  // Alt+N: the list has the focus and would take a plain letter
-    ASSERT_TRUE(t.waitFor({"Receiver Information", "Serial Number:", "VIZ", "Firmware Version:",
-                           "The receiver is connected to your PC COM port 1 at a baud rate of 19200.", "< Update >"}));
+    ASSERT_TRUE(
+        t.waitFor({"Receiver Information", "Serial Number:", "VIZ", "Firmware Version:",
+                   "The receiver is connected to your PC COM port 1 at a baud rate of 19200.",
+                   "< Update >"}));
     EXPECT_NE(t.screen().find("004"), std::string::npos);
     // The instructions are longer than their box at 80 x 24: PgDn shows the closing warning.
     EXPECT_EQ(t.screen().find("Restore option in this utility."), std::string::npos);
     t.keys({"NPage"});
-    ASSERT_TRUE(t.waitFor({"receiver to become non-operational.", "Restore option in this utility.", "< Update >"}));
+    ASSERT_TRUE(t.waitFor(
+        {"receiver to become non-operational.", "Restore option in this utility.", "< Update >"}));
     t.keys({"Enter"});  // Update is the default button
-    ASSERT_TRUE(t.waitFor({"Update Successful", "Receiver number VIZ", "has been successfully upgraded from",
-                           "firmware version 004 to 005.", "Would you like to upgrade another receiver?"}));
+    ASSERT_TRUE(t.waitFor({"Update Successful", "Receiver number VIZ",
+                           "has been successfully upgraded from", "firmware version 004 to 005.",
+                           "Would you like to upgrade another receiver?"}));
 
     // The receiver on COM2 takes the flash, but runs its old firmware on: the receiver has the
     // last word, and the page comes back.
@@ -303,7 +324,8 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     t.keys({"Down"});
     ASSERT_TRUE(t.waitFor({"COM Port 2"}));
     t.keys({"M-n"});
-    ASSERT_TRUE(t.waitFor({"Receiver Information", "COM port 2 at a baud rate of 19200.", "< Update >"}));
+    ASSERT_TRUE(
+        t.waitFor({"Receiver Information", "COM port 2 at a baud rate of 19200.", "< Update >"}));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({" reflasher ", "If the utility froze during the update process",
                            "The receiver still runs firmware version 004, not 005.", "< OK >"}));
@@ -318,7 +340,8 @@ TEST_F(TerminalWizard, UpdateRoadOnCom1ThroughCompletionAndNo) {
     t.keys({"M-n"});
     ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200."}));
     std::string second = t.screen();
-    EXPECT_NE(second.find("Firmware Version:    005"), std::string::npos) << second;  // the flash was real
+    EXPECT_NE(second.find("Firmware Version:    005"), std::string::npos)
+        << second;  // the flash was real
     t.keys({"M-u"});
     ASSERT_TRUE(t.waitFor({"Update Successful", "firmware version 005 to 005."}));
     t.keys({"n"});
@@ -352,13 +375,15 @@ TEST_F(TerminalWizard, FlasherGetsTheTerminalAndCtrlC) {
     // Ctrl+C asks first, Ctrl+\ is the flasher's too (the wizard lives on), and a second Ctrl+C
     // while the question is open stops at once.
     t.keys({"C-c"});
-    ASSERT_TRUE(t.waitFor({"Stop now? The receiver will have no firmware until it is restored. y/N"}));
+    ASSERT_TRUE(
+        t.waitFor({"Stop now? The receiver will have no firmware until it is restored. y/N"}));
     t.keys({"n"});
     ASSERT_TRUE(t.waitFor({"Going on."}));
     t.keys({"C-\\"});
     ASSERT_TRUE(t.waitForTimes("y/N", 2));
     t.keys({"C-c"});
-    ASSERT_TRUE(t.waitFor({" reflasher ", "If the utility froze during the update process", "< OK >"}));
+    ASSERT_TRUE(
+        t.waitFor({" reflasher ", "If the utility froze during the update process", "< OK >"}));
     EXPECT_TRUE(t.waitFor({"The flasher reported: Stopped by the operator during the"}));
     EXPECT_EQ(t.format("#{alternate_on}"), "1");
     EXPECT_NE(t.format("#{pane_title}"), "Installing Firmware");
@@ -385,24 +410,27 @@ TEST_F(TerminalWizard, RestoreRoadOnCom3) {
     t.keys({"Down"});
     ASSERT_TRUE(t.waitFor({"COM Port 3"}));
     t.keys({"Enter"});
-    ASSERT_TRUE(t.waitFor({" reflasher ", "No receiver found.  Make sure the serial cable is connected to",
-                           "the specified COM port.", "< OK >"}));
+    ASSERT_TRUE(
+        t.waitFor({" reflasher ", "No receiver found.  Make sure the serial cable is connected to",
+                   "the specified COM port.", "< OK >"}));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 3"}));
 
     t.keys({"M-r"});
-    ASSERT_TRUE(t.waitFor({"Restore", "Please select the design of your receiver.", "(*) White top with logo",
-                           "( ) Grey top without logo"}));
+    ASSERT_TRUE(t.waitFor({"Restore", "Please select the design of your receiver.",
+                           "(*) White top with logo", "( ) Grey top without logo"}));
     t.keys({"Down"});  // arrows move the check within the radio group
     ASSERT_TRUE(t.waitFor({"( ) White top with logo", "(*) Grey top without logo"}));
-    t.keys({"Tab"});   // to the Restore button; Enter presses the focused button
+    t.keys({"Tab"});  // to the Restore button; Enter presses the focused button
     t.keys({"Enter"});
-    ASSERT_TRUE(t.waitFor({"Update Successful", "The receiver has been successfully restored to firmware version 005.",
+    ASSERT_TRUE(t.waitFor({"Update Successful",
+                           "The receiver has been successfully restored to firmware version 005.",
                            "Would you like to restore another receiver?"}));
     t.keys({"Enter"});  // Yes
     ASSERT_TRUE(t.waitFor({"Choose Connection", "COM Port 3"}));
     t.keys({"n"});  // Enter would press Restore again: that button kept the focus
-    ASSERT_TRUE(t.waitFor({"Receiver Information", "baud rate of 19200.", "Firmware Version:    005"}));
+    ASSERT_TRUE(
+        t.waitFor({"Receiver Information", "baud rate of 19200.", "Firmware Version:    005"}));
     t.keys({"Escape"});
     ASSERT_TRUE(t.waitFor({"EXIT=0", "STTY-SAVED"}));
     EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag}"), "0 1");
@@ -434,23 +462,28 @@ TEST_F(TerminalWizard, CtrlCAndUnusableTerminals) {
         kill(wizard, signalNumber);
         ASSERT_TRUE(t.waitFor({"EXIT=", "STTY-SAVED"}));
         EXPECT_EQ(t.screen().find("EXIT=0"), std::string::npos);
-        EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0") << signalNumber;
+        EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag} #{keypad_cursor_flag}"), "0 1 0")
+            << signalNumber;
         EXPECT_EQ(readFile(d + "/stty.before"), readFile(d + "/stty.after")) << signalNumber;
     }
     {
         Tmux t(d, wizardCommand(d, "C", "TERM=dumb"));
         ASSERT_TRUE(t.started());
-        ASSERT_TRUE(t.waitFor({"reflasher: the terminal \"dumb\" cannot position the cursor", "EXIT=1"}));
+        ASSERT_TRUE(
+            t.waitFor({"reflasher: the terminal \"dumb\" cannot position the cursor", "EXIT=1"}));
     }
     Ran noTerminal = run({kBin + "/reflasher"}, {}, true);
-    EXPECT_TRUE(WIFEXITED(noTerminal.status) && WEXITSTATUS(noTerminal.status) == 1) << noTerminal.output;
+    EXPECT_TRUE(WIFEXITED(noTerminal.status) && WEXITSTATUS(noTerminal.status) == 1)
+        << noTerminal.output;
     EXPECT_EQ(noTerminal.output,
-              "reflasher: standard input and output are not a terminal; both must be (run it in a terminal window or "
+              "reflasher: standard input and output are not a terminal; both must be (run it in a "
+              "terminal window or "
               "over SSH)\n");
     {
         Tmux t(d, wizardCommand(d, "C", "TERM=no-such-terminal-type"));
         ASSERT_TRUE(t.started());
-        ASSERT_TRUE(t.waitFor({"reflasher: unknown terminal type \"no-such-terminal-type\"", "EXIT=1"}));
+        ASSERT_TRUE(
+            t.waitFor({"reflasher: unknown terminal type \"no-such-terminal-type\"", "EXIT=1"}));
     }
 }
 
@@ -462,7 +495,8 @@ TEST_F(TerminalWizard, TheFlashersFailureBoxEndsWithTheTerminalOrSIGTERM) {
         SCOPED_TRACE(how);
         // Nothing behind COM1: the flasher gives up at once.
         const bool ignored = how.find("ignored") != std::string::npos;
-        auto t = std::make_unique<Tmux>(d, wizardCommand(d, "C.UTF-8", ignored ? "env --ignore-signal=HUP" : ""));
+        auto t = std::make_unique<Tmux>(
+            d, wizardCommand(d, "C.UTF-8", ignored ? "env --ignore-signal=HUP" : ""));
         ASSERT_TRUE(t->waitFor({"Welcome", "< Next >"}));
         t->keys({"Enter"});
         ASSERT_TRUE(t->waitFor({"Choose Connection"}));
@@ -476,14 +510,16 @@ TEST_F(TerminalWizard, TheFlashersFailureBoxEndsWithTheTerminalOrSIGTERM) {
             kill(wizard, SIGTERM);
             EXPECT_TRUE(t->waitFor({"EXIT=143", "STTY-SAVED"}));
         }
-        t.reset();  // the tmux server ends: the terminal hangs up
+        t.reset();          // the tmux server ends: the terminal hangs up
         auto ended = [&] {  // a zombie nobody reaps counts as ended
             const std::string stat = readFile("/proc/" + std::to_string(wizard) + "/stat");
             return stat.empty() || stat[stat.rfind(") ") + 2] == 'Z';
         };
-        for (auto until = Clock::now() + kScreenDeadline; !ended() && Clock::now() < until;) std::this_thread::sleep_for(100ms);
+        for (auto until = Clock::now() + kScreenDeadline; !ended() && Clock::now() < until;)
+            std::this_thread::sleep_for(100ms);
         EXPECT_TRUE(ended() || kill(wizard, SIGKILL) != 0);  // (and it does not outlive the test)
-        for (const auto& entry : fs::directory_iterator(d)) EXPECT_NE(entry.path().filename().string().rfind("reflasher-", 0), 0u);
+        for (const auto& entry : fs::directory_iterator(d))
+            EXPECT_NE(entry.path().filename().string().rfind("reflasher-", 0), 0u);
     }
 }
 
@@ -509,7 +545,8 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     deadline = Clock::now() + kScreenDeadline;
     while (!minimised() && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(minimised());
-    EXPECT_TRUE(t.waitFor({"Welcome", "Minimised: press Enter (or Alt+Space) and choose Restore."}));
+    EXPECT_TRUE(
+        t.waitFor({"Welcome", "Minimised: press Enter (or Alt+Space) and choose Restore."}));
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor({"Restore", "Close"}));
     t.keys({"r"});
@@ -533,7 +570,8 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
     while (firstLine() == before && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
     const std::string wider = firstLine();
     EXPECT_NE(wider, before);
-    EXPECT_EQ(wider.find("Welcome"), before.find("Welcome") + 10) << wider;  // still centred, 10 cells on
+    EXPECT_EQ(wider.find("Welcome"), before.find("Welcome") + 10)
+        << wider;  // still centred, 10 cells on
     EXPECT_FALSE(hasColour(t.tmuxCommand({"capture-pane", "-p", "-e", "-t", "e2e"}).output));
     t.keys({"Escape"});
     ASSERT_TRUE(t.waitFor({"EXIT=3", "STTY-SAVED"}));
@@ -545,7 +583,8 @@ TEST_F(TerminalWizard, MonochromeWindowMenuAndResize) {
 // Plain letters on the COM port list pick entries rather than pressing buttons.
 TEST_F(TerminalWizard, TypedAheadAndHeldKeysAndLettersOnTheListPressNothing) {
     const std::string d = dir_.path();
-    Simulator com1(d + "/com1", {"--baud", "9600"});  // the 19200 try first: connecting takes a while
+    Simulator com1(d + "/com1",
+                   {"--baud", "9600"});  // the 19200 try first: connecting takes a while
     ASSERT_TRUE(com1.ready());
     Tmux t(d, wizardCommand(d, "C.UTF-8"));
     ASSERT_TRUE(t.waitFor({"Welcome", "< Next >"}));
@@ -604,9 +643,11 @@ TEST_F(TerminalWizard, LayoutHoldsAtEverySize) {
     };
     for (auto [x, y] : {std::pair{80, 24}, {100, 30}, {120, 40}, {200, 60}}) {
         SCOPED_TRACE(std::to_string(x) + " x " + std::to_string(y));
-        t.tmuxCommand({"resize-window", "-t", "e2e", "-x", std::to_string(x), "-y", std::to_string(y)});
+        t.tmuxCommand(
+            {"resize-window", "-t", "e2e", "-x", std::to_string(x), "-y", std::to_string(y)});
         ASSERT_TRUE(t.waitFor({"Receiver Information", "< Update >"}));
-        ASSERT_TRUE(t.waitFor({"The receiver is connected to your PC COM port 1 at a baud rate of 19200."}));
+        ASSERT_TRUE(t.waitFor(
+            {"The receiver is connected to your PC COM port 1 at a baud rate of 19200."}));
         const std::string screen = t.screen();
         EXPECT_NE(rowOf(screen, "Serial Number:").find("VIZ12345678"), std::string::npos) << screen;
         EXPECT_NE(rowOf(screen, "Firmware Version:").find(" 004 "), std::string::npos) << screen;
@@ -614,8 +655,10 @@ TEST_F(TerminalWizard, LayoutHoldsAtEverySize) {
         EXPECT_NE(buttons.find("< Back >"), std::string::npos) << screen;
         EXPECT_NE(buttons.find("< Cancel >"), std::string::npos) << screen;
         // The instructions start whole, wrapped at word boundaries.
-        EXPECT_NE(rowOf(screen, "If the Serial Number is different").find("If the Serial Number is different than"),
-                  std::string::npos) << screen;
+        EXPECT_NE(rowOf(screen, "If the Serial Number is different")
+                      .find("If the Serial Number is different than"),
+                  std::string::npos)
+            << screen;
     }
     t.tmuxCommand({"resize-window", "-t", "e2e", "-x", "60", "-y", "20"});
     ASSERT_TRUE(t.waitFor({"\"Receiver Information\" needs at least 79 x 24 characters;"}));
@@ -632,7 +675,8 @@ TEST(TerminalWizardCommandLine, VersionHelpAndUnknownOptions) {
     EXPECT_EQ(version.output, "reflasher 1.0\n");
     Ran help = run({kBin + "/reflasher", "--help"}, {}, true);
     EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
-    for (const char* part : {"--version", "Alt+Down, F4, Space", "Exit codes:", "3    the operator left without flashing"})
+    for (const char* part : {"--version", "Alt+Down, F4, Space",
+                             "Exit codes:", "3    the operator left without flashing"})
         EXPECT_NE(help.output.find(part), std::string::npos) << part << "\n" << help.output;
     // For people: none of the option library's notation, no message numbers.
     for (const char* part : {"Excludes", "Needs:", "{", "TEXT", "message 1", "messages 1"})
@@ -649,24 +693,30 @@ TEST(TerminalWizardCommandLine, VersionHelpAndUnknownOptions) {
         }
         return found;
     };
-    const std::vector<std::string> helpWords = words(help.output), manualWords = words(manual.output);
+    const std::vector<std::string> helpWords = words(help.output),
+                                   manualWords = words(manual.output);
     std::size_t matched = 0;
     for (std::size_t m = 0; m < manualWords.size() && matched < helpWords.size(); ++m)
         if (manualWords[m] == helpWords[matched]) ++matched;
-    EXPECT_EQ(matched, helpWords.size()) << "the manual page stops following --help at \"" << helpWords[matched]
-                                         << "\"\n" << manual.output;
+    EXPECT_EQ(matched, helpWords.size())
+        << "the manual page stops following --help at \"" << helpWords[matched] << "\"\n"
+        << manual.output;
     Ran unknown = run({kBin + "/reflasher", "--frobnicate"}, {}, true);
     EXPECT_TRUE(WIFEXITED(unknown.status) && WEXITSTATUS(unknown.status) == 2);
-    EXPECT_EQ(unknown.output.rfind("reflasher: unknown option: --frobnicate\n", 0), 0u) << unknown.output;
+    EXPECT_EQ(unknown.output.rfind("reflasher: unknown option: --frobnicate\n", 0), 0u)
+        << unknown.output;
     EXPECT_NE(unknown.output.find("--version"), std::string::npos);
     // The front end: both at once is a bad command line; a window without a display says why not.
     Ran both = run({kBin + "/reflasher", "--terminal", "--desktop"}, {}, true);
     EXPECT_TRUE(WIFEXITED(both.status) && WEXITSTATUS(both.status) == 2) << both.output;
-    EXPECT_EQ(both.output.rfind("reflasher: --terminal excludes --desktop\n", 0), 0u) << both.output;
+    EXPECT_EQ(both.output.rfind("reflasher: --terminal excludes --desktop\n", 0), 0u)
+        << both.output;
     Ran noDisplay = run({kBin + "/reflasher", "--desktop"}, {"QT_QPA_PLATFORM=xcb"}, true);
-    EXPECT_TRUE(WIFEXITED(noDisplay.status) && WEXITSTATUS(noDisplay.status) == 1) << noDisplay.output;
+    EXPECT_TRUE(WIFEXITED(noDisplay.status) && WEXITSTATUS(noDisplay.status) == 1)
+        << noDisplay.output;
     EXPECT_EQ(noDisplay.output.rfind("reflasher: no desktop window: ", 0), 0u) << noDisplay.output;
-    EXPECT_EQ(noDisplay.output.find('\n'), noDisplay.output.size() - 1) << noDisplay.output;  // one line
+    EXPECT_EQ(noDisplay.output.find('\n'), noDisplay.output.size() - 1)
+        << noDisplay.output;  // one line
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ struct Host {
         return reply.data.empty() ? 0xFF : reply.data[0];
     }
     void Flash(const Bytes& image, std::size_t block = 200) {
-        EXPECT_EQ(Status(boot::kErase, Le32(static_cast<std::uint32_t>(image.size()))), 0xFF) << "erase takes time";
+        EXPECT_EQ(Status(boot::kErase, Le32(static_cast<std::uint32_t>(image.size()))), 0xFF)
+            << "erase takes time";
         now += 1000;
         side.Tick(now);
         auto erased = replies.Next();
@@ -85,8 +86,8 @@ TEST(FirmwareImageTest, BuildsAndChecksHeaderLengthAndCrc) {
     EXPECT_EQ(good.version, "169-508231-005");
 
     // Any damaged byte, in the header or the payload, and any wrong length is refused.
-    for (std::size_t at : {std::size_t{0}, std::size_t{5}, std::size_t{21}, std::size_t{25}, std::size_t{28},
-                           image.size() - 1}) {
+    for (std::size_t at : {std::size_t{0}, std::size_t{5}, std::size_t{21}, std::size_t{25},
+                           std::size_t{28}, image.size() - 1}) {
         Bytes damaged = image;
         damaged[at] ^= 0x10;
         const auto result = firmware::CheckImage(damaged);
@@ -146,13 +147,15 @@ TEST(BootloaderSideTest, AWholeFlashStartsTheNewVersion) {
     EXPECT_EQ(host.Status(boot::kSync), boot::kOk);
     EXPECT_EQ(host.replyBauds.back(), 115200u);
 
-    const Bytes image = firmware::BuildImage("169-508231-005", firmware::MakePayload("169-508231-005", 3000));
+    const Bytes image =
+        firmware::BuildImage("169-508231-005", firmware::MakePayload("169-508231-005", 3000));
     host.Flash(image);
     EXPECT_TRUE(host.side.FirmwareVersion().empty()) << "erased";
     const boot::Frame verify = host.Ask(boot::kVerify);
     ASSERT_EQ(verify.data.size(), 5u);
     EXPECT_EQ(verify.data[0], boot::kOk);
-    EXPECT_EQ(firmware::GetLe32(verify.data.data() + 1), firmware::Crc32(image.data(), image.size()));
+    EXPECT_EQ(firmware::GetLe32(verify.data.data() + 1),
+              firmware::Crc32(image.data(), image.size()));
     EXPECT_EQ(host.Status(boot::kRun), boot::kOk);
     EXPECT_TRUE(host.side.ApplicationRuns());
     EXPECT_EQ(host.side.FirmwareVersion(), "169-508231-005");
@@ -165,7 +168,8 @@ TEST(BootloaderSideTest, RefusesBadWritesAndUnverifiedImages) {
     EXPECT_EQ(host.Status(boot::kWrite, Le32(0)), boot::kNotErased);
     EXPECT_EQ(host.Status(boot::kErase, Le32(5)), boot::kTooLarge);
     EXPECT_EQ(host.Status(boot::kErase, Le32(10u << 20)), boot::kTooLarge);
-    EXPECT_TRUE(host.side.FirmwareVersion() == "169-508231-004") << "a refused erase erases nothing";
+    EXPECT_TRUE(host.side.FirmwareVersion() == "169-508231-004")
+        << "a refused erase erases nothing";
 
     const Bytes image = firmware::BuildImage("169-508231-005", firmware::MakePayload("x", 500));
     host.Send(boot::kErase, Le32(static_cast<std::uint32_t>(image.size())));

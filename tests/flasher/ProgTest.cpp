@@ -53,7 +53,8 @@ bool WaitFor(F condition, std::chrono::seconds limit = 30s) {
 // Asks the receiver for its identity through the wizard's protocol on the COM port's device,
 // as the connecting page does; the firmware version it reports, or "" when nothing valid came
 // back within `patience`.
-std::string ReportedVersion(const std::string& device, unsigned baud, std::chrono::milliseconds patience = 10s) {
+std::string ReportedVersion(const std::string& device, unsigned baud,
+                            std::chrono::milliseconds patience = 10s) {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return "(cannot open)";
     termios settings{};
@@ -78,7 +79,8 @@ std::string ReportedVersion(const std::string& device, unsigned baud, std::chron
             if (got > 0) held.insert(held.end(), bytes, bytes + got);
             std::uint32_t offset = 0;
             auto size = static_cast<std::uint32_t>(held.size());
-            if (held.size() >= 4 && FindPacket(held.data(), offset, size) == 0 && held[offset + 1] == '-') {
+            if (held.size() >= 4 && FindPacket(held.data(), offset, size) == 0 &&
+                held[offset + 1] == '-') {
                 ReceiverLink link;
                 link.ParseIdentityReply(held.data() + offset, size);
                 version = link.identity.firmwareVersion;
@@ -92,7 +94,7 @@ std::string ReportedVersion(const std::string& device, unsigned baud, std::chron
 
 // Collects what a child writes into a pipe, on a thread of its own.
 class OutputCapture {
-public:
+  public:
     OutputCapture() {
         if (pipe2(fds_, O_CLOEXEC) != 0) return;
         thread_ = std::thread([this] {
@@ -119,7 +121,7 @@ public:
         return text_;
     }
 
-private:
+  private:
     int fds_[2] = {-1, -1};
     std::thread thread_;
     std::mutex mutex_;
@@ -127,7 +129,7 @@ private:
 };
 
 class ProgTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/progtest-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -155,7 +157,8 @@ protected:
         fs::create_symlink(bin_ / "prog.exe", folder / "prog.exe");
         if (image != nullptr)
             std::ofstream(folder / "508231.005", std::ios::binary)
-                .write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
+                .write(reinterpret_cast<const char*>(image->data()),
+                       static_cast<std::streamsize>(image->size()));
         return folder;
     }
 
@@ -174,7 +177,8 @@ protected:
         argv.push_back(nullptr);
         pid_t pid = -1;
         const std::string program = (bin_ / "prog.exe").string();
-        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         return pid;
     }
@@ -196,7 +200,8 @@ protected:
                 EXPECT_EQ(write(keys[1], "\x1b", 1), 1);
             }
         });
-        const FlasherResult result = RunFlasher("508231.005", port, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_);
+        const FlasherResult result = RunFlasher("508231.005", port, 19200, 115200, 60000,
+                                                res::ids::kUpdateFailed, surroundings_);
         operatorThread.join();
         close(keys[0]);
         close(keys[1]);
@@ -231,7 +236,8 @@ TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
     surroundings_.streams.output = console.WriteEnd();
     surroundings_.streams.error = console.WriteEnd();
     // The real wizard folder: where this test, prog.exe and the built image live.
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, kUpdateCompletionLimitMs,
+                         res::ids::kUpdateFailed, surroundings_),
               FlasherResult::Succeeded);
     console.Finish();
     EXPECT_TRUE(messages_.empty());
@@ -249,7 +255,9 @@ TEST_F(ProgTest, FlashesTheReceiverThroughRunFlasher) {
 TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     // No firmware file: it ends at once, which the wizard reports as the file missing.
     surroundings_.programFolder = WizardFolder("without image", nullptr).string();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_), FlasherResult::EndedEarly);
+    EXPECT_EQ(
+        RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_),
+        FlasherResult::EndedEarly);
     EXPECT_EQ(messages_.size(), 1u);
 
     // A damaged image is refused before the receiver hears a single byte, and reported.
@@ -258,7 +266,8 @@ TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     image[1500] ^= 0x01;
     const fs::path folder = WizardFolder("damaged image", &image);
     OutputCapture output;
-    const pid_t pid = StartProg({(folder / "508231.005").string(), "2", "P", "19200", "115200"}, output.WriteEnd());
+    const pid_t pid = StartProg({(folder / "508231.005").string(), "2", "P", "19200", "115200"},
+                                output.WriteEnd());
     ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -272,7 +281,9 @@ TEST_F(ProgTest, KeepsTheContractForMissingAndDamagedImages) {
     // Through the wizard: a failure, not a missing file, because prog.exe outlives the 500 ms.
     messages_.clear();
     surroundings_.programFolder = folder.string();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_), FlasherResult::Failed);
+    EXPECT_EQ(
+        RunFlasher("508231.005", 2, 19200, 115200, 60000, res::ids::kUpdateFailed, surroundings_),
+        FlasherResult::Failed);
     EXPECT_EQ(messages_.size(), 1u);
 
     // A port nobody answers on.
@@ -289,7 +300,8 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     setenv("REFLASHER_PROG_HOLD_AFTER", "3", 1);
     std::string console;
     EXPECT_EQ(UpdateWithEscapeAt("holding the write", 2, console), FlasherResult::Failed);
-    EXPECT_NE(console.find("Stopped by the operator during the writing"), std::string::npos) << console;
+    EXPECT_NE(console.find("Stopped by the operator during the writing"), std::string::npos)
+        << console;
     EXPECT_TRUE(receiver_.Device().bricked);
     // The wizard's identity request goes unanswered (any answer would come within milliseconds).
     EXPECT_EQ(Version(2s), "");
@@ -300,10 +312,12 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
         SCOPED_TRACE(signal);
         fs::remove(temp_ / "status.err");
         OutputCapture output;
-        const pid_t pid = StartProg({(bin_ / "508231.005").string(), "2", "P", "9600", "9600"}, output.WriteEnd());
+        const pid_t pid = StartProg({(bin_ / "508231.005").string(), "2", "P", "9600", "9600"},
+                                    output.WriteEnd());
         ASSERT_GT(pid, 0);
-        EXPECT_TRUE(WaitFor([&] { return output.Text().find("holding the write") != std::string::npos; }))
-            << output.Text();
+        EXPECT_TRUE(WaitFor([&] {
+            return output.Text().find("holding the write") != std::string::npos;
+        })) << output.Text();
         kill(pid, signal);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -316,7 +330,8 @@ TEST_F(ProgTest, AnInterruptedFlashLeavesOnlyTheBootloaderUntilARestore) {
     // The restore road at 9600 brings the receiver back.
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
     messages_.clear();
-    EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs, res::ids::kRestoreFailed, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 2, 9600, 9600, kRestoreCompletionLimitMs,
+                         res::ids::kRestoreFailed, surroundings_),
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
     EXPECT_EQ(Version(), "169-508231-005");
@@ -329,13 +344,16 @@ TEST_F(ProgTest, EscapeDuringTheEraseLeavesTheReceiverWithoutFirmware) {
     std::string console;
     EXPECT_EQ(UpdateWithEscapeAt("Erasing...", 3, console), FlasherResult::Failed);
     unsetenv("REFLASHER_COM3");
-    EXPECT_NE(console.find("Stopped by the operator during the erase"), std::string::npos) << console;
+    EXPECT_NE(console.find("Stopped by the operator during the erase"), std::string::npos)
+        << console;
     EXPECT_TRUE(slow.Device().bricked);
     // The wizard's message carries the flasher's own last words.
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed) +
-                                                  std::string("\r\n\r\nThe flasher reported: Stopped by the operator "
-                                                              "during the erase; the receiver has no firmware now: cycle "
-                                                              "its power and use Restore.")});
+    EXPECT_EQ(messages_,
+              std::vector<std::string>{
+                  res::LoadString(res::ids::kUpdateFailed) +
+                  std::string("\r\n\r\nThe flasher reported: Stopped by the operator "
+                              "during the erase; the receiver has no firmware now: cycle "
+                              "its power and use Restore.")});
 }
 
 TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
@@ -349,12 +367,15 @@ TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
     surroundings_.streams.input = terminal;
     surroundings_.streams.output = console.WriteEnd();
     surroundings_.streams.error = console.WriteEnd();
-    const std::string question = "Stop now? The receiver will have no firmware until it is restored. y/N";
+    const std::string question =
+        "Stop now? The receiver will have no firmware until it is restored. y/N";
     auto shown = [&](const std::string& text, std::size_t times) {
         return WaitFor([&] {
             std::size_t count = 0;
             const std::string all = console.Text();
-            for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+            for (std::size_t at = all.find(text); at != std::string::npos;
+                 at = all.find(text, at + 1))
+                ++count;
             return count >= times;
         });
     };
@@ -368,7 +389,9 @@ TEST_F(ProgTest, OnATerminalEscapeAsksFirstAndOnlyYStops) {
         ASSERT_TRUE(shown(question, 2));
         EXPECT_EQ(write(master, "y", 1), 1);
     });
-    EXPECT_EQ(RunFlasher("508231.005", 3, 19200, 115200, 120000, res::ids::kUpdateFailed, surroundings_), FlasherResult::Failed);
+    EXPECT_EQ(
+        RunFlasher("508231.005", 3, 19200, 115200, 120000, res::ids::kUpdateFailed, surroundings_),
+        FlasherResult::Failed);
     operatorThread.join();
     unsetenv("REFLASHER_COM3");
     close(master);
@@ -386,7 +409,8 @@ TEST_F(ProgTest, ABrickedReceiverAnswersOnlyItsBootloaderAndIsRestoredAt9600) {
     EXPECT_EQ(ReportedVersion(bricked.SlavePath(), 9600, 2s), "");
 
     // The restore road: 9600 for both speeds.
-    EXPECT_EQ(RunFlasher("508231.005", 4, 9600, 9600, kRestoreCompletionLimitMs, res::ids::kRestoreFailed, surroundings_),
+    EXPECT_EQ(RunFlasher("508231.005", 4, 9600, 9600, kRestoreCompletionLimitMs,
+                         res::ids::kRestoreFailed, surroundings_),
               FlasherResult::Succeeded)
         << (messages_.empty() ? "" : messages_[0]);
     unsetenv("REFLASHER_COM4");

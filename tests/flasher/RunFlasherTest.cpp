@@ -52,7 +52,7 @@ bool WaitFor(F condition, std::chrono::seconds limit = 20s) {
 }
 
 class RunFlasherTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/runflasher-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -83,7 +83,8 @@ protected:
 
     FlasherResult Run(std::int32_t port, std::int32_t connect, std::int32_t transfer,
                       std::uint32_t limitMs, int failureMessage) {
-        return RunFlasher("508231.005", port, connect, transfer, limitMs, failureMessage, surroundings_);
+        return RunFlasher("508231.005", port, connect, transfer, limitMs, failureMessage,
+                          surroundings_);
     }
 
     // Nothing of a run is left in the temporary folder: its own folder went with its result.
@@ -122,7 +123,8 @@ TEST(SplitWindowsCommandLineTest, FollowsTheCRuntimeQuotingRules) {
     EXPECT_EQ(SplitWindowsCommandLine("p a\\\"b \"c\\\\\" d"), (V{"p", "a\"b", "c\\", "d"}));
     EXPECT_EQ(SplitWindowsCommandLine("p \"a \"\"q\"\" b\" \"\" x\"y z\"w"),
               (V{"p", "a \"q\" b", "", "xy zw"}));
-    EXPECT_EQ(SplitWindowsCommandLine("p \\\\\\\\\"x y\" trailing  "), (V{"p", "\\\\x y", "trailing"}));
+    EXPECT_EQ(SplitWindowsCommandLine("p \\\\\\\\\"x y\" trailing  "),
+              (V{"p", "\\\\x y", "trailing"}));
 }
 
 // A console lent to the flasher, recording what RunFlasher does with it.
@@ -146,21 +148,24 @@ sleep 1
 printf 'xxxxxx0 done' > status.err)");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Succeeded);
     EXPECT_TRUE(messages_.empty());
-    EXPECT_EQ(Lines(ReadAll(root_ / "args")),
-              (std::vector<std::string>{wizard_.string() + "/508231.005", "2", "P", "19200", "115200"}));
+    EXPECT_EQ(
+        Lines(ReadAll(root_ / "args")),
+        (std::vector<std::string>{wizard_.string() + "/508231.005", "2", "P", "19200", "115200"}));
     // A folder of its own inside the temporary folder, open to this user only, as its current and
     // its temporary folder; gone afterwards.
     const std::vector<std::string> cwd = Lines(ReadAll(root_ / "cwd"));
     ASSERT_EQ(cwd.size(), 1u);
     EXPECT_EQ(fs::path(cwd[0]).parent_path(), fs::canonical(temp_));
-    EXPECT_EQ(Lines(ReadAll(root_ / "tmpdir")), (std::vector<std::string>{(temp_ / fs::path(cwd[0]).filename()).string()}));
+    EXPECT_EQ(Lines(ReadAll(root_ / "tmpdir")),
+              (std::vector<std::string>{(temp_ / fs::path(cwd[0]).filename()).string()}));
     EXPECT_EQ(Lines(ReadAll(root_ / "mode")), std::vector<std::string>{"700"});
     EXPECT_TRUE(TempFolderEmpty());
 
     // The restore road's speeds.
     EXPECT_EQ(Run(4, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Succeeded);
-    EXPECT_EQ(Lines(ReadAll(root_ / "args")),
-              (std::vector<std::string>{wizard_.string() + "/508231.005", "4", "P", "9600", "9600"}));
+    EXPECT_EQ(
+        Lines(ReadAll(root_ / "args")),
+        (std::vector<std::string>{wizard_.string() + "/508231.005", "4", "P", "9600", "9600"}));
 }
 
 TEST_F(RunFlasherTest, TwoWizardsAtOnceEachReadOnlyTheirOwnResult) {
@@ -170,7 +175,8 @@ TEST_F(RunFlasherTest, TwoWizardsAtOnceEachReadOnlyTheirOwnResult) {
 if [ "$2" = 1 ]; then printf 'STATUS0' > status.err; sleep 1; else printf 'STATUS1' > status.err; fi)");
     auto wizard = [&](std::int32_t port) {
         const pid_t pid = fork();
-        if (pid == 0) _exit(static_cast<int>(Run(port, 19200, 115200, 20000, res::ids::kUpdateFailed)));
+        if (pid == 0)
+            _exit(static_cast<int>(Run(port, 19200, 115200, 20000, res::ids::kUpdateFailed)));
         return pid;
     };
     const pid_t first = wizard(1);
@@ -196,8 +202,10 @@ while :; do sleep 0.05; done)");
         fs::remove(root_ / "pid");
         fs::remove(root_ / "got");
         const pid_t wizard = fork();
-        if (wizard == 0) _exit(static_cast<int>(Run(3, 19200, 115200, 20000, res::ids::kUpdateFailed)) + 100);
-        ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid") && !ReadAll(root_ / "pid").empty(); }));
+        if (wizard == 0)
+            _exit(static_cast<int>(Run(3, 19200, 115200, 20000, res::ids::kUpdateFailed)) + 100);
+        ASSERT_TRUE(
+            WaitFor([&] { return fs::exists(root_ / "pid") && !ReadAll(root_ / "pid").empty(); }));
         const pid_t flasher = std::stoi(ReadAll(root_ / "pid"));
         ASSERT_EQ(kill(wizard, signal), 0);
         int status = 0;
@@ -211,7 +219,8 @@ while :; do sleep 0.05; done)");
 
 TEST_F(RunFlasherTest, AnUnusableTemporaryFolderIsNamedWithItsReason) {
     InstallFlasher("sleep 1; printf 'xxxxxx0' > status.err");
-    const std::string notFound = fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe");
+    const std::string notFound =
+        fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe");
     surroundings_.tempFolder = (root_ / "gone").string() + "/";
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     EXPECT_EQ(messages_, std::vector<std::string>{notFound + "\r\n\r\nThe temporary folder " +
@@ -221,7 +230,8 @@ TEST_F(RunFlasherTest, AnUnusableTemporaryFolderIsNamedWithItsReason) {
     surroundings_.tempFolder = "/" + std::string(259, 't') + "/";
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_NE(messages_[0].find(" cannot be used: it is longer than 259 characters."), std::string::npos);
+    EXPECT_NE(messages_[0].find(" cannot be used: it is longer than 259 characters."),
+              std::string::npos);
 }
 
 TEST_F(RunFlasherTest, GivesTheFlasherOnlyTheStandardStreamsAndTheConsole) {
@@ -229,7 +239,8 @@ TEST_F(RunFlasherTest, GivesTheFlasherOnlyTheStandardStreamsAndTheConsole) {
     int leaky[2];
     ASSERT_EQ(pipe(leaky), 0);
     setenv("FLASHER_TEST_FD", std::to_string(leaky[1]).c_str(), 1);
-    InstallFlasher(R"(if [ -e "/proc/$$/fd/$FLASHER_TEST_FD" ]; then echo leaked; else echo clean; fi
+    InstallFlasher(
+        R"(if [ -e "/proc/$$/fd/$FLASHER_TEST_FD" ]; then echo leaked; else echo clean; fi
 echo "to the console"
 echo "to the error stream" >&2
 sleep 1
@@ -278,7 +289,8 @@ while :; do sleep 0.05; done)");
         std::string terminal() const override { return terminal_; }
         bool keepGoing() override {
             char buffer[512];
-            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) seen.append(buffer, std::size_t(n));
+            for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+                seen.append(buffer, std::size_t(n));
             if (!typed && seen.find("ready") != std::string::npos) {
                 typed = write(master, "\x03", 1) == 1;  // Ctrl+C on the console
             }
@@ -304,8 +316,8 @@ while :; do sleep 0.05; done)");
     words >> word >> session >> word >> device >> word >> process;
     EXPECT_EQ(session, process);  // a session of its own
     // /proc's tty_nr encoding of the terminal's device number.
-    const unsigned long expected =
-        (minor(info.st_rdev) & 0xFFu) | (major(info.st_rdev) << 8) | ((minor(info.st_rdev) & ~0xFFu) << 12);
+    const unsigned long expected = (minor(info.st_rdev) & 0xFFu) | (major(info.st_rdev) << 8) |
+                                   ((minor(info.st_rdev) & ~0xFFu) << 12);
     EXPECT_EQ(device, expected) << seen;
     EXPECT_TRUE(TempFolderEmpty());
 }
@@ -319,9 +331,12 @@ TEST_F(RunFlasherTest, EarlyExitMeansAMissingFirmwareFileEvenWithASuccessFile) {
         messages_.push_back(text);
     };
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::EndedEarly);
-    EXPECT_EQ(console.calls, (std::vector<std::string>{"open Installing Firmware 112", "close", "message"}));
+    EXPECT_EQ(console.calls,
+              (std::vector<std::string>{"open Installing Firmware 112", "close", "message"}));
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + wizard_.string());
+    EXPECT_EQ(messages_[0],
+              fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") +
+                  "\r\n\r\nLooked in: " + wizard_.string());
     EXPECT_EQ(messages_[0].rfind("508231.005 cannot be found.", 0), 0u);
     EXPECT_TRUE(TempFolderEmpty());
 }
@@ -347,7 +362,8 @@ TEST_F(RunFlasherTest, TheSeventhByteDecidesAndTheFileIsDeleted) {
         if (c.expected == FlasherResult::Succeeded) {
             EXPECT_TRUE(messages_.empty());
         } else {
-            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
+            EXPECT_EQ(messages_,
+                      std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
         }
         EXPECT_TRUE(TempFolderEmpty());
     }
@@ -360,10 +376,14 @@ TEST_F(RunFlasherTest, TheSeventhByteDecidesAndTheFileIsDeleted) {
     // The flasher's own last words after the result byte: one line of printable text goes under
     // the message; control characters and the lines after it do not.
     messages_.clear();
-    InstallFlasher("sleep 1\nprintf 'STATUS3  Stopped \\033[2Jduring the erase. \\r\\nsecond line' > status.err");
+    InstallFlasher(
+        "sleep 1\nprintf 'STATUS3  Stopped \\033[2Jduring the erase. \\r\\nsecond line' > "
+        "status.err");
     EXPECT_EQ(Run(1, 9600, 9600, 20000, res::ids::kRestoreFailed), FlasherResult::Failed);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kRestoreFailed) +
-                                                  std::string("\r\n\r\nThe flasher reported: Stopped [2Jduring the erase.")});
+    EXPECT_EQ(messages_,
+              std::vector<std::string>{
+                  res::LoadString(res::ids::kRestoreFailed) +
+                  std::string("\r\n\r\nThe flasher reported: Stopped [2Jduring the erase.")});
     EXPECT_TRUE(TempFolderEmpty());
 }
 
@@ -374,7 +394,9 @@ while [ ! -e "$FLASHER_TEST_DIR/release" ]; do sleep 0.05; done
 printf 'xxxxxx0' > status.err
 touch "$FLASHER_TEST_DIR/finished")");
     EXPECT_EQ(Run(2, 19200, 115200, 300, res::ids::kUpdateFailed), FlasherResult::TimedOut);
-    EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running.")});
+    EXPECT_EQ(messages_,
+              std::vector<std::string>{res::LoadString(res::ids::kTimedOut) +
+                                       std::string("\r\n\r\nThe flasher is still running.")});
 
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "pid"); }));
     const pid_t pid = std::stoi(ReadAll(root_ / "pid"));
@@ -390,7 +412,9 @@ touch "$FLASHER_TEST_DIR/finished")");
     WriteAll(root_ / "release", "");
     ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ / "finished"); }));
     // Ended, not yet reaped (a zombie): only then is the next run sure to find it gone.
-    ASSERT_TRUE(WaitFor([&] { return ReadAll("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadAll("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos;
+    }));
     EXPECT_FALSE(TempFolderEmpty()) << "its folder stays while the wizard has not looked again";
 
     // Once it has ended the next run starts, on its own result: the late success is not taken.
@@ -405,7 +429,8 @@ touch "$FLASHER_TEST_DIR/finished")");
 TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") + "\r\n\r\nLooked in: " + wizard_.string());
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") +
+                                "\r\n\r\nLooked in: " + wizard_.string());
     EXPECT_EQ(messages_[0].rfind("prog.exe cannot be found.", 0), 0u);
 
     // Not on PATH either: only the wizard's folder counts.
@@ -418,8 +443,9 @@ TEST_F(RunFlasherTest, AMissingFlasherIsNotStarted) {
     messages_.clear();
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_EQ(messages_, std::vector<std::string>{fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") +
-                                                  "\r\n\r\nLooked in: " + elsewhere.string()});
+    EXPECT_EQ(messages_, std::vector<std::string>{
+                             fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") +
+                             "\r\n\r\nLooked in: " + elsewhere.string()});
 }
 
 TEST_F(RunFlasherTest, RefusesAResultFileThatIsNotARegularFileOfOurs) {
@@ -434,7 +460,9 @@ TEST_F(RunFlasherTest, RefusesAResultFileThatIsNotARegularFileOfOurs) {
         {"fifo", "mkfifo status.err"},  // must neither block the wizard nor count
         {"folder", "mkdir status.err && printf 'xxxxxx0' > status.err/x"},
     };
-    if (geteuid() == 0) cases.push_back({"another user's file", "printf 'xxxxxx0' > status.err && chown 65534 status.err"});
+    if (geteuid() == 0)
+        cases.push_back(
+            {"another user's file", "printf 'xxxxxx0' > status.err && chown 65534 status.err"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         messages_.clear();
@@ -455,10 +483,10 @@ TEST(FlasherSeamTest, NoFolderMeansNoFlasher) {
     fs::permissions(here / "prog.exe", fs::perms::owner_all);
     const fs::path before = fs::current_path();
     fs::current_path(here);
-    EXPECT_EQ(flasher_os::StartFlasher("", "prog.exe \"x\" 1 P 9600 9600", here.string() + "/", {}), nullptr);
+    EXPECT_EQ(flasher_os::StartFlasher("", "prog.exe \"x\" 1 P 9600 9600", here.string() + "/", {}),
+              nullptr);
     fs::current_path(before);
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(fs::exists(here / "ran"));
     fs::remove_all(here);
 }
-

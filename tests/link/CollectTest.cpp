@@ -19,7 +19,7 @@ constexpr auto kPatience = std::chrono::seconds(20);
 constexpr int kPort = 3;
 
 class Collect : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { CommStartup(); }
     void TearDown() override {
         if (link.port != 0) {
@@ -63,7 +63,8 @@ protected:
         Send(command);
         return link.CollectReplies(buffer);
     }
-    // Waits until the engine holds at least `count` received bytes, so the first cycle sees them all.
+    // Waits until the engine holds at least `count` received bytes, so the first cycle sees them
+    // all.
     bool WaitForRing(int count) {
         const auto deadline = Clock::now() + kPatience;
         while (CommBytesAvailable(link.port) < count) {
@@ -133,7 +134,8 @@ TEST_F(Collect, SilenceEndsAfterOneCycleAndLeavesTheRequest) {
     Start(device);
     EXPECT_FALSE(Ask('?'));
     EXPECT_EQ(link.stats.cycles, 1u);
-    const std::uint8_t handshake[] = {0x01, 0x3F, 0xC0, 0x08, 0x52, 0x55, 0x56, 0x55, 0x2D, 0x30, 0x30, 0x30, 0x17, 0x03};
+    const std::uint8_t handshake[] = {0x01, 0x3F, 0xC0, 0x08, 0x52, 0x55, 0x56,
+                                      0x55, 0x2D, 0x30, 0x30, 0x30, 0x17, 0x03};
     EXPECT_TRUE(std::equal(std::begin(handshake), std::end(handshake), buffer));
 
     // An engine error (no port) counts as nothing available: false after one cycle too.
@@ -296,18 +298,19 @@ namespace {
 
 // Everything at once, before the first cycle; no pauses.
 class BurstSource : public ReplySource {
-public:
+  public:
     explicit BurstSource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
     void Pause() override {}
     int BytesAvailable() override { return static_cast<int>(bytes_.size() - taken_); }
     int Read(std::uint8_t* destination, std::int32_t count) override {
-        const auto n = std::min<std::size_t>(static_cast<std::size_t>(count), bytes_.size() - taken_);
+        const auto n =
+            std::min<std::size_t>(static_cast<std::size_t>(count), bytes_.size() - taken_);
         std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(taken_), n, destination);
         taken_ += n;
         return static_cast<int>(n);
     }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
     std::size_t taken_ = 0;
 };

@@ -13,14 +13,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes MakePacket(std::uint8_t command, const Bytes& data) {
     Bytes packet(data.size() + 6);
-    std::uint8_t* area = BuildRequestHeader(packet.data(), command, static_cast<std::uint8_t>(data.size()));
+    std::uint8_t* area =
+        BuildRequestHeader(packet.data(), command, static_cast<std::uint8_t>(data.size()));
     std::copy(data.begin(), data.end(), area);
     AppendChecksum(packet.data(), static_cast<std::uint8_t>(data.size()));
     return packet;
 }
 
 // Identity reply data: version in 14 bytes, 59 uninterpreted, value little-endian, prefix, NUL.
-inline Bytes IdentityData(const std::string& version, std::uint32_t value, const std::string& prefix) {
+inline Bytes IdentityData(const std::string& version, std::uint32_t value,
+                          const std::string& prefix) {
     Bytes data(14 + 59, 0);
     std::copy(version.begin(), version.end(), data.begin());
     for (int i = 0; i < 4; ++i) {

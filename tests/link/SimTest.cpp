@@ -31,7 +31,7 @@ constexpr auto kPatience = std::chrono::seconds(10);
 
 // The wizard's end of the line, opened raw on the slave at a given speed.
 class Line {
-public:
+  public:
     Line(const std::string& path, unsigned baud) {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
@@ -50,7 +50,9 @@ public:
         ASSERT_EQ(cfsetspeed(&settings, baud == 9600 ? B9600 : B19200), 0);
         ASSERT_EQ(tcsetattr(fd_, TCSANOW, &settings), 0);
     }
-    void Send(const Bytes& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void Send(const Bytes& bytes) {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     // Reads until `enough` holds for what was read, the other side hangs up, or the deadline.
     template <typename Enough>
     Bytes ReadUntil(Enough enough) {
@@ -68,7 +70,8 @@ public:
         }
         return held_;
     }
-    // Waits for the next valid packet; returns it and drops what came before it (kept in `skipped`).
+    // Waits for the next valid packet; returns it and drops what came before it (kept in
+    // `skipped`).
     Bytes NextPacket(Bytes* skipped = nullptr) {
         Bytes packet;
         ReadUntil([&](const Bytes& held) {
@@ -87,14 +90,17 @@ public:
         return packet;
     }
 
-private:
+  private:
     int fd_ = -1;
     Bytes held_;
 };
 
 Bytes Request(std::uint8_t command) {
     std::uint8_t buffer[16];
-    std::uint8_t* data = BuildRequestHeader(buffer, command, command == '?' ? 8 : command == 'F' ? 1 : 0);
+    std::uint8_t* data = BuildRequestHeader(buffer, command,
+                                            command == '?'   ? 8
+                                            : command == 'F' ? 1
+                                                             : 0);
     if (command == '?') {
         PutHandshakeId(data);
     } else if (command == 'F') {
@@ -136,7 +142,8 @@ TEST(Sim, AnswersAtItsOwnSpeedPacedAtTheLineSpeed) {
         packet = line.NextPacket();
         const auto took = Clock::now() - sent;
         ASSERT_EQ(packet.size(), 87u);
-        EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(took).count(), 870LL * 1'000'000 / baud);
+        EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(took).count(),
+                  870LL * 1'000'000 / baud);
         Decode(link, packet);
         EXPECT_STREQ(link.identity.serialNumber, "GRY0000BEEF");
         EXPECT_STREQ(link.identity.firmwareVersion, "169-508231-003");
@@ -152,8 +159,10 @@ TEST(Sim, AnswersAtItsOwnSpeedPacedAtTheLineSpeed) {
         const std::uint64_t before = receiver.Count().received;
         const auto written = Clock::now();
         line.Send(Bytes(480, 0x00));
-        ASSERT_TRUE(receiver.WaitFor(kPatience, [&](const auto& c) { return c.received == before + 480; }));
-        const auto taken = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - written).count();
+        ASSERT_TRUE(
+            receiver.WaitFor(kPatience, [&](const auto& c) { return c.received == before + 480; }));
+        const auto taken =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - written).count();
         EXPECT_GE(taken, 479LL * 10'000'000 / baud);
     }
 }
@@ -166,7 +175,8 @@ TEST(Sim, UnderstandsNothingAtAnotherSpeed) {
 
     // At 19200 the handshake draws only noise.
     line.Send(Request('?'));
-    ASSERT_TRUE(receiver.WaitFor(kPatience, [](const sim::ReceiverSim::Counters& c) { return c.sent >= 14; }));
+    ASSERT_TRUE(receiver.WaitFor(kPatience,
+                                 [](const sim::ReceiverSim::Counters& c) { return c.sent >= 14; }));
     const Bytes noise = line.ReadUntil([](const Bytes& held) { return held.size() >= 14; });
     std::uint32_t offset = 0;
     auto length = static_cast<std::uint32_t>(noise.size());
@@ -199,20 +209,22 @@ TEST(Sim, ProgramServesThroughItsLinkUntilTerminated) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     const std::string program = RECEIVER_SIM_PATH;
-    std::vector<std::string> args = {program,      "--link", linkPath, "--baud",     "9600", "--serial-prefix",
-                                     "ABC",        "--serial-value", "0x00C0FFEE", "--battery", "-5",
-                                     "--external", "1"};
+    std::vector<std::string> args = {program,      "--link",          linkPath, "--baud",
+                                     "9600",       "--serial-prefix", "ABC",    "--serial-value",
+                                     "0x00C0FFEE", "--battery",       "-5",     "--external",
+                                     "1"};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
     pid_t child = 0;
-    struct sigaction ignore{};
-    struct sigaction previous{};
+    struct sigaction ignore {};
+    struct sigaction previous {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ignore, &previous);
-    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
     sigaction(SIGINT, &previous, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     ASSERT_EQ(spawned, 0);
@@ -226,7 +238,7 @@ TEST(Sim, ProgramServesThroughItsLinkUntilTerminated) {
     }
     close(out[0]);
     EXPECT_EQ(printed, linkPath);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(lstat(linkPath.c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
 

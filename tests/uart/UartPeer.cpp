@@ -161,7 +161,8 @@ std::string LastLineSetting(const char* tracePath) {
 bool QmpReply(Connection& qmp, std::string* reply, int* deleted = nullptr) {
     for (;;) {
         if (qmp.ReadLine(reply) != Got::kData) return false;
-        if (deleted != nullptr && reply->find("\"DEVICE_DELETED\"") != std::string::npos) ++*deleted;
+        if (deleted != nullptr && reply->find("\"DEVICE_DELETED\"") != std::string::npos)
+            ++*deleted;
         if (reply->find("\"return\"") != std::string::npos) return true;
         if (reply->find("\"error\"") != std::string::npos) return false;
     }
@@ -173,8 +174,8 @@ struct AdapterTrace {
     char parity = '?';
     int data = 0;
     int stop = 0;
-    int flow = -1;    // 0 none, 1 RTS/CTS, 2 DTR/DSR, 4 XON/XOFF
-    int modem = -1;   // the last modem-control request's value: DTR bit 0, RTS bit 1, masks 8 and 9
+    int flow = -1;   // 0 none, 1 RTS/CTS, 2 DTR/DSR, 4 XON/XOFF
+    int modem = -1;  // the last modem-control request's value: DTR bit 0, RTS bit 1, masks 8 and 9
     std::string Text() const {
         return "TRACE " + std::to_string(baud) + " " + parity + " " + std::to_string(data) + " " +
                std::to_string(stop) + " FLOW " + std::to_string(flow) + " MODEM " +
@@ -194,18 +195,21 @@ AdapterTrace ReadAdapterTrace(const char* tracePath) {
         char parity = 0;
         int data = 0, stop = 0, flow = 0;
         long baud = 0;
-        if (std::sscanf(text, "usb_serial_set_baud dev %u:%u baud rate %ld", &bus, &address, &baud) == 3) {
+        if (std::sscanf(text, "usb_serial_set_baud dev %u:%u baud rate %ld", &bus, &address,
+                        &baud) == 3) {
             seen.baud = baud;
-        } else if (std::sscanf(text, "usb_serial_set_data dev %u:%u parity %c, data bits %d, stop bits %d", &bus,
-                               &address, &parity, &data, &stop) == 5) {
+        } else if (std::sscanf(
+                       text, "usb_serial_set_data dev %u:%u parity %c, data bits %d, stop bits %d",
+                       &bus, &address, &parity, &data, &stop) == 5) {
             seen.parity = parity;
             seen.data = data;
             seen.stop = stop;
-        } else if (std::sscanf(text, "usb_serial_set_flow_control dev %u:%u flow control %d", &bus, &address,
-                               &flow) == 3) {
+        } else if (std::sscanf(text, "usb_serial_set_flow_control dev %u:%u flow control %d", &bus,
+                               &address, &flow) == 3) {
             seen.flow = flow;
-        } else if (std::sscanf(text, "usb_serial_handle_control dev %u:%u got control 0x%x, value 0x%x", &bus,
-                               &address, &request, &value) == 4 &&
+        } else if (std::sscanf(text,
+                               "usb_serial_handle_control dev %u:%u got control 0x%x, value 0x%x",
+                               &bus, &address, &request, &value) == 4 &&
                    request == 0x4001) {  // the FTDI's "set modem control", vendor request 1
             seen.modem = static_cast<int>(value);
         }
@@ -216,10 +220,9 @@ AdapterTrace ReadAdapterTrace(const char* tracePath) {
 // The termios speed nearest to what the adapter runs at (the FTDI's divisor makes 115200 into
 // 115384), or B0 when none is within 3 %.
 speed_t NearestSpeed(long baud) {
-    const std::pair<long, speed_t> speeds[] = {{300, B300},     {600, B600},     {1200, B1200},
-                                               {2400, B2400},   {4800, B4800},   {9600, B9600},
-                                               {19200, B19200}, {38400, B38400}, {57600, B57600},
-                                               {115200, B115200}};
+    const std::pair<long, speed_t> speeds[] = {
+        {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     for (const auto& [rate, code] : speeds) {
         if (std::labs(baud - rate) * 100 <= rate * 3) return code;
     }
@@ -257,8 +260,9 @@ class Adapter {
         std::string reply;
         Drain();
         unplugged_ = false;
-        return qmp_.Write("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
-                          "\"id\":\"ser0\",\"chardev\":\"u0\",\"bus\":\"xhci.0\",\"port\":\"1\"}}\n") &&
+        return qmp_.Write(
+                   "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\","
+                   "\"id\":\"ser0\",\"chardev\":\"u0\",\"bus\":\"xhci.0\",\"port\":\"1\"}}\n") &&
                QmpReply(qmp_, &reply);
     }
 
@@ -309,7 +313,8 @@ class Adapter {
         std::uint64_t count = 0;
         char chunk[4096];
         ssize_t n;
-        while ((n = recv(usbFd_, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) count += static_cast<std::uint64_t>(n);
+        while ((n = recv(usbFd_, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            count += static_cast<std::uint64_t>(n);
         return count;
     }
 
@@ -339,8 +344,10 @@ class Adapter {
                 moved_ += static_cast<std::uint64_t>(n);
                 for (ssize_t done = 0; done < n;) {
                     ssize_t put = write(line, chunk + done, static_cast<std::size_t>(n - done));
-                    if (put > 0) done += put;
-                    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    if (put > 0)
+                        done += put;
+                    else
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
                 if (unplugAt != 0 && moved_ >= unplugAt) Unplug();
             }
@@ -372,12 +379,14 @@ bool AnswerUsb(const std::string& request, Adapter& adapter, Connection& usb, st
     if (request == "USB TRACE") {
         *answer = ReadAdapterTrace(tracePath).Text();
     } else if (std::sscanf(request.c_str(), "USB SEND %lu %lu", &count, &seed) == 2) {
-        std::vector<std::uint8_t> bytes = uartwire::Pattern(count, static_cast<std::uint32_t>(seed));
+        std::vector<std::uint8_t> bytes =
+            uartwire::Pattern(count, static_cast<std::uint32_t>(seed));
         *answer = usb.Write(bytes.data(), bytes.size()) ? "SEND ok" : "SEND failed";
     } else if (std::sscanf(request.c_str(), "USB RECV %lu %lu", &count, &seed) == 2) {
         std::vector<std::uint8_t> bytes;
         usb.ReadExactly(count, &bytes);
-        std::vector<std::uint8_t> expected = uartwire::Pattern(count, static_cast<std::uint32_t>(seed));
+        std::vector<std::uint8_t> expected =
+            uartwire::Pattern(count, static_cast<std::uint32_t>(seed));
         *answer = "RECV ok";
         if (bytes.size() < count) {
             *answer = "RECV short " + std::to_string(bytes.size());
@@ -408,8 +417,9 @@ bool AnswerUsb(const std::string& request, Adapter& adapter, Connection& usb, st
 
 int main(int argc, char** argv) {
     if (argc != 5 && argc != 6) {
-        std::fprintf(stderr,
-                     "usage: uart-peer SERIAL_SOCKET QMP_SOCKET TRACE_FILE PATIENCE_SECONDS [USB_SOCKET]\n");
+        std::fprintf(
+            stderr,
+            "usage: uart-peer SERIAL_SOCKET QMP_SOCKET TRACE_FILE PATIENCE_SECONDS [USB_SOCKET]\n");
         return 2;
     }
     const char* tracePath = argv[3];

@@ -37,7 +37,8 @@ int main() {
         for (const SerialPortEntry& e : entries) {
             if (e.device == device) found = &e;
         }
-        Check(found != nullptr && found->com == k + 1 && found->comSource == "default" && found->openable,
+        Check(found != nullptr && found->com == k + 1 && found->comSource == "default" &&
+                  found->openable,
               "listed " + device, found ? Describe(*found) : "not listed");
     }
     for (int k = 2; k < 4; ++k) {
@@ -48,7 +49,8 @@ int main() {
         for (const SerialPortEntry& e : entries) listed = listed || e.device == device;
         // The node must be there for its absence from the listing to mean anything.
         Check(exists && !listed, "left out " + device,
-              std::string(exists ? "a device node" : "no device node") + (listed ? ", listed" : ", not listed"));
+              std::string(exists ? "a device node" : "no device node") +
+                  (listed ? ", listed" : ", not listed"));
     }
     std::printf("port listing: %d failed\n", failures);
     return failures == 0 ? 0 : 1;

@@ -19,15 +19,17 @@ const std::string kRestore = "Restore";
 const std::string kDone = "Update Successful";
 
 const std::string kUpdateTail =
-    ".  \r\n\r\nRemember you must delete all files off of the receiver before the new firmware will become "
+    ".  \r\n\r\nRemember you must delete all files off of the receiver before the new firmware "
+    "will become "
     "operational. \r\n\r\nWould you like to upgrade another receiver?";
 
 class WizardFlash : public Wizard {
-protected:
+  protected:
     // A receiver with its bootloader on COM `com`.
     sim::ReceiverSim& startFlashableReceiver(int com, const sim::DeviceState& device) {
         receivers.erase(com);
-        auto receiver = std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader());
+        auto receiver =
+            std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader());
         setenv(("REFLASHER_COM" + std::to_string(com)).c_str(), receiver->SlavePath().c_str(), 1);
         return *(receivers[com] = std::move(receiver));
     }
@@ -50,7 +52,8 @@ protected:
             bool busy = false;
             std::error_code ec;
             for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
-                const std::string cwd = std::filesystem::read_symlink(process.path() / "cwd", ec).string();
+                const std::string cwd =
+                    std::filesystem::read_symlink(process.path() / "cwd", ec).string();
                 busy = busy || (!ec && cwd.rfind(tempDir + "/", 0) == 0);
             }
             if (!busy) return true;
@@ -73,19 +76,22 @@ TEST_F(WizardFlash, UpdateAt19200FromTheWizardsOwnFolderThenNo) {
             EXPECT_FALSE(b.visible(kInfo));
             EXPECT_TRUE(b.visible(kDone));
             EXPECT_EQ(b.text(kDone, res::idc::kMessage),
-                      "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005" +
+                      "Receiver number VIZ12345678 has been successfully upgraded from firmware "
+                      "version 004 to 005" +
                           kUpdateTail);
             const ui::Window* w = b.window(kDone);
-            EXPECT_FALSE(w->control(res::idc::kPrintResults)->visible);  // "Print results" stays hidden
+            EXPECT_FALSE(
+                w->control(res::idc::kPrintResults)->visible);  // "Print results" stays hidden
         })
         .press(res::idc::kNo, kDone);  // No
     run();
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
-                                        "open Receiver Information", "open Connecting", "end Connecting OK",
-                                        "open Update Successful",
-                                        "end Update Successful Cancel", "end Receiver Information Cancel",
-                                        "end Connecting Cancel", "end Choose Connection Cancel", "end Welcome Cancel"}));
+                                        "open Receiver Information", "open Connecting",
+                                        "end Connecting OK", "open Update Successful",
+                                        "end Update Successful Cancel",
+                                        "end Receiver Information Cancel", "end Connecting Cancel",
+                                        "end Choose Connection Cancel", "end Welcome Cancel"}));
     EXPECT_TRUE(ui.messageBoxes().empty());
     EXPECT_EQ(receiver.Device().firmwareVersion, "169-508231-005");
     std::string console = consoleText();
@@ -104,9 +110,11 @@ TEST_F(WizardFlash, UpdateAt9600ThenYesAndTheNextReceiver) {
     toConnecting(2);
     ui.press(res::idc::kUpdate, kInfo)
         .then([&](HeadlessBackend& b) {
-            EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n3\nP\n9600\n9600\n");
+            EXPECT_EQ(flasherArguments(),
+                      surroundings.flasher.programFolder + "/508231.005\n3\nP\n9600\n9600\n");
             EXPECT_EQ(b.text(kDone, res::idc::kMessage),
-                      "Receiver number ABC12345678 has been successfully upgraded from firmware version 004 to 005" +
+                      "Receiver number ABC12345678 has been successfully upgraded from firmware "
+                      "version 004 to 005" +
                           kUpdateTail);
         })
         .press(res::idc::kYes, kDone)  // Yes: back to the port selection page for the next receiver
@@ -115,7 +123,9 @@ TEST_F(WizardFlash, UpdateAt9600ThenYesAndTheNextReceiver) {
             EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 2);
         })
         .press(res::idc::kPortNext, kChoose)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "005"); })  // the receiver runs 005 now
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "005");
+        })  // the receiver runs 005 now
         .press(res::idc::kCancel, kInfo);
     run();
     EXPECT_TRUE(ui.messageBoxes().empty());
@@ -130,18 +140,21 @@ TEST_F(WizardFlash, RestoreEachDesignAndAnswerYesOrEscape) {
         sim::DeviceState device;
         device.bricked = true;
         sim::ReceiverSim& receiver = startFlashableReceiver(4, device);
-        script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, 3, kChoose).press(res::idc::kPortRestore, kChoose);
+        script.press(res::idc::kWelcomeNext, "Welcome")
+            .select(res::idc::kPortList, 3, kChoose)
+            .press(res::idc::kPortRestore, kChoose);
         if (design == 1) script.press(res::idc::kGreyTop, kRestore);
-        script.press(res::idc::kRestore, kRestore)
-            .then([&](HeadlessBackend& b) {
-                EXPECT_EQ(flasherArguments(), surroundings.flasher.programFolder + "/508231.005\n4\nP\n9600\n9600\n");
-                EXPECT_EQ(b.active()->title, kDone);
-                EXPECT_EQ(b.text(kDone, res::idc::kMessage).rfind("The receiver has been successfully restored to firmware version "
-                                                    "005.  \r\n\r\n",
-                                                    0),
-                          0u);
-                EXPECT_FALSE(b.visible(kRestore));
-            });
+        script.press(res::idc::kRestore, kRestore).then([&](HeadlessBackend& b) {
+            EXPECT_EQ(flasherArguments(),
+                      surroundings.flasher.programFolder + "/508231.005\n4\nP\n9600\n9600\n");
+            EXPECT_EQ(b.active()->title, kDone);
+            EXPECT_EQ(b.text(kDone, res::idc::kMessage)
+                          .rfind("The receiver has been successfully restored to firmware version "
+                                 "005.  \r\n\r\n",
+                                 0),
+                      0u);
+            EXPECT_FALSE(b.visible(kRestore));
+        });
         if (design == 0) {
             script.press(res::idc::kYes, kDone).then([](HeadlessBackend& b) {
                 EXPECT_TRUE(b.visible(kChoose));
@@ -154,7 +167,8 @@ TEST_F(WizardFlash, RestoreEachDesignAndAnswerYesOrEscape) {
         run(script);
         std::vector<std::string> order = script.pageOrder();
         EXPECT_EQ(order[3], "open Connecting");  // the receiver asked again after the flash
-        EXPECT_EQ(order[6], design == 0 ? "end Update Successful OK" : "end Update Successful Cancel");
+        EXPECT_EQ(order[6],
+                  design == 0 ? "end Update Successful OK" : "end Update Successful Cancel");
         EXPECT_EQ(order[7], design == 0 ? "end Restore OK" : "end Restore Cancel");
         EXPECT_EQ(order.back(), "end Welcome Cancel");
         EXPECT_FALSE(receiver.Device().bricked);
@@ -171,16 +185,17 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     // loaded machine to be sure of the 500 ms; its own test shows that it ends at once.)
     useRecordingFlasher(false);
     std::filesystem::remove(surroundings.flasher.programFolder + "/prog.exe");
-    {
-        std::ofstream(surroundings.flasher.programFolder + "/prog.exe") << "#!/bin/sh\nexit 1\n";
-    }
-    std::filesystem::permissions(surroundings.flasher.programFolder + "/prog.exe", std::filesystem::perms::owner_all);
+    { std::ofstream(surroundings.flasher.programFolder + "/prog.exe") << "#!/bin/sh\nexit 1\n"; }
+    std::filesystem::permissions(surroundings.flasher.programFolder + "/prog.exe",
+                                 std::filesystem::perms::owner_all);
     startFlashableReceiver(2, {});
     toConnecting(1);
     ui.press(res::idc::kUpdate, kInfo)
         .answerMessageBox(
-            "508231.005 cannot be found.  Make sure the updated firmware file is in the same directory as the "
-            "update utility.\r\n\r\nLooked in: " + surroundings.flasher.programFolder)
+            "508231.005 cannot be found.  Make sure the updated firmware file is in the same "
+            "directory as the "
+            "update utility.\r\n\r\nLooked in: " +
+            surroundings.flasher.programFolder)
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kInfo));
             EXPECT_TRUE(b.enabled(kInfo, res::idc::kUpdate));
@@ -195,7 +210,9 @@ TEST_F(WizardFlash, MissingFirmwareFileAndFailedUpdate) {
     HeadlessBackend script;
     toConnecting(1, script);
     script.press(res::idc::kUpdate, kInfo)
-        .answerMessageBox(reported(res::ids::kUpdateFailed, "No answer from the receiver's bootloader on COM2 at 19200 baud"))
+        .answerMessageBox(
+            reported(res::ids::kUpdateFailed,
+                     "No answer from the receiver's bootloader on COM2 at 19200 baud"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
         .press(res::idc::kBack, kInfo)
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kChoose)); })
@@ -211,12 +228,11 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
     // on the other: only the road with the short limit times out.
     const std::string folder = tempDir + "/wizard";
     std::filesystem::create_directory(folder);
-    {
-        std::ofstream(folder + "/prog.exe") << "#!/bin/sh\nsleep 2\nprintf STATUS0 > status.err\n";
-    }
+    { std::ofstream(folder + "/prog.exe") << "#!/bin/sh\nsleep 2\nprintf STATUS0 > status.err\n"; }
     std::filesystem::permissions(folder + "/prog.exe", std::filesystem::perms::owner_all);
     surroundings.flasher.programFolder = folder;
-    const std::string timedOut = res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running.");
+    const std::string timedOut =
+        res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running.");
     for (bool shortUpdate : {true, false}) {
         SCOPED_TRACE(shortUpdate ? "short update limit" : "short restore limit");
         surroundings.updateCompletionLimitMs = shortUpdate ? 300 : 60000;
@@ -232,7 +248,9 @@ TEST_F(WizardFlash, EachRoadWaitsWithItsOwnCompletionLimit) {
         } else {
             script.press(res::idc::kYes, kDone);  // Yes: back to the port selection page
         }
-        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); }).press(res::idc::kPortRestore, kChoose).press(res::idc::kRestore, kRestore);
+        script.then([this](HeadlessBackend&) { EXPECT_TRUE(waitForNoFlasher()); })
+            .press(res::idc::kPortRestore, kChoose)
+            .press(res::idc::kRestore, kRestore);
         if (shortUpdate) {
             script.press(res::idc::kYes, kDone);
         } else {
@@ -252,8 +270,10 @@ TEST_F(WizardFlash, TheReceiverHasTheLastWordAfterTheFlash) {
         std::string line;  // under the road's failure message; empty: the completion page
     };
     const Case cases[] = {
-        {sim::Fault::KeepsOldVersion, false, "The receiver still runs firmware version 004, not 005."},
-        {sim::Fault::OtherReceiver, false, "Another receiver answered after the flash: serial number VIZ12355678, not VIZ12345678."},
+        {sim::Fault::KeepsOldVersion, false,
+         "The receiver still runs firmware version 004, not 005."},
+        {sim::Fault::OtherReceiver, false,
+         "Another receiver answered after the flash: serial number VIZ12355678, not VIZ12345678."},
         {sim::Fault::KeepsOldVersion, true, "The receiver runs firmware version 004, not 005."},
         {sim::Fault::SlowStart, false, ""},  // silent for a while, then it answers with 005
     };
@@ -265,20 +285,28 @@ TEST_F(WizardFlash, TheReceiverHasTheLastWordAfterTheFlash) {
         HeadlessBackend script;
         const std::string page = c.restore ? kRestore : kInfo;
         if (c.restore) {
-            script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, 1, kChoose).press(res::idc::kPortRestore, kChoose).press(res::idc::kRestore, kRestore);
+            script.press(res::idc::kWelcomeNext, "Welcome")
+                .select(res::idc::kPortList, 1, kChoose)
+                .press(res::idc::kPortRestore, kChoose)
+                .press(res::idc::kRestore, kRestore);
         } else {
             toConnecting(1, script);
             script.press(res::idc::kUpdate, kInfo);
         }
         if (c.line.empty()) {
             script.then([](HeadlessBackend& b) {
-                EXPECT_EQ(b.text(kDone, res::idc::kMessage).rfind(
-                              "Receiver number VIZ12345678 has been successfully upgraded from firmware version 004 to 005.", 0),
+                EXPECT_EQ(b.text(kDone, res::idc::kMessage)
+                              .rfind("Receiver number VIZ12345678 has been successfully upgraded "
+                                     "from firmware version 004 to 005.",
+                                     0),
                           0u);
             });
             script.press(res::idc::kNo, kDone);
         } else {
-            script.answerMessageBox(res::LoadString(c.restore ? res::ids::kRestoreFailed : res::ids::kUpdateFailed) + std::string("\r\n\r\n") + c.line)
+            script
+                .answerMessageBox(res::LoadString(c.restore ? res::ids::kRestoreFailed
+                                                            : res::ids::kUpdateFailed) +
+                                  std::string("\r\n\r\n") + c.line)
                 .then([&](HeadlessBackend& b) {
                     EXPECT_TRUE(b.visible(page));
                     EXPECT_FALSE(b.window(kDone));
@@ -286,10 +314,12 @@ TEST_F(WizardFlash, TheReceiverHasTheLastWordAfterTheFlash) {
                 .escape(page);
         }
         run(script);
-        // Between the flasher and the verdict the connecting page's template said what was going on.
+        // Between the flasher and the verdict the connecting page's template said what was going
+        // on.
         const std::vector<std::string> order = script.pageOrder();
         EXPECT_NE(std::find(order.begin() + 3, order.end(), "open Connecting"), order.end());
-        EXPECT_EQ(receiver.Device().firmwareVersion, c.fault == sim::Fault::KeepsOldVersion ? "169-508231-004" : "169-508231-005");
+        EXPECT_EQ(receiver.Device().firmwareVersion,
+                  c.fault == sim::Fault::KeepsOldVersion ? "169-508231-004" : "169-508231-005");
         EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
     }
 }
@@ -300,7 +330,8 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
     sim::ReceiverSim& receiver = startFlashableReceiver(2, {});
     toConnecting(1);
     ui.press(res::idc::kUpdate, kInfo)
-        .answerMessageBox(res::LoadString(res::ids::kTimedOut) + std::string("\r\n\r\nThe flasher is still running."))
+        .answerMessageBox(res::LoadString(res::ids::kTimedOut) +
+                          std::string("\r\n\r\nThe flasher is still running."))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kInfo)); })
         .escape(kInfo);
     run();
@@ -314,7 +345,9 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
     script.press(res::idc::kWelcomeNext, "Welcome")
         .press(res::idc::kPortRestore, kChoose)
         .press(res::idc::kRestore, kRestore)
-        .answerMessageBox(reported(res::ids::kRestoreFailed, "COM1: cannot open " + tempDir + "/no-port-1: No such file or directory"))
+        .answerMessageBox(
+            reported(res::ids::kRestoreFailed,
+                     "COM1: cannot open " + tempDir + "/no-port-1: No such file or directory"))
         .then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kRestore)); })
         .press(res::idc::kBack, kRestore)
         .press(res::idc::kCancel, kChoose);
@@ -322,7 +355,8 @@ TEST_F(WizardFlash, TimedOutUpdateAndFailedRestore) {
     EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
     // The late flasher's folder went once the wizard saw it had ended; the restore's went with it.
     for (const auto& entry : std::filesystem::directory_iterator(tempDir))
-        EXPECT_EQ(entry.path().filename().string().rfind("reflasher-", 0), std::string::npos) << entry.path();
+        EXPECT_EQ(entry.path().filename().string().rfind("reflasher-", 0), std::string::npos)
+            << entry.path();
 }
 
 }  // namespace

@@ -25,20 +25,22 @@
 namespace reflasher_test {
 
 class Wizard : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/reflasher-ui-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         tempDir = pattern;
         surroundings.flasher.tempFolder = tempDir + "/";
-        consoleFd = open((tempDir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        consoleFd = open((tempDir + "/console.log").c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(consoleFd, 0);
         // The flasher's console: the headless front end captures it in a file.
         surroundings.flasher.streams.output = consoleFd;
         surroundings.flasher.streams.error = consoleFd;
         // Every COM port names a device that does not exist until a receiver is started on it.
         for (int n = 1; n <= 4; ++n) {
-            setenv(("REFLASHER_COM" + std::to_string(n)).c_str(), (tempDir + "/no-port-" + std::to_string(n)).c_str(), 1);
+            setenv(("REFLASHER_COM" + std::to_string(n)).c_str(),
+                   (tempDir + "/no-port-" + std::to_string(n)).c_str(), 1);
         }
     }
 
@@ -60,7 +62,9 @@ protected:
 
     // Next on the Welcome page, list entry `index` on the port selection page, Next.
     static void toConnecting(int index, ui::headless::HeadlessBackend& script) {
-        script.press(res::idc::kWelcomeNext, "Welcome").select(res::idc::kPortList, index, "Choose Connection").press(res::idc::kPortNext, "Choose Connection");
+        script.press(res::idc::kWelcomeNext, "Welcome")
+            .select(res::idc::kPortList, index, "Choose Connection")
+            .press(res::idc::kPortNext, "Choose Connection");
     }
     void toConnecting(int index) { toConnecting(index, ui); }
 
@@ -71,7 +75,9 @@ protected:
     }
 
     // The folder of the test program, which holds prog.exe and the firmware image (bin/).
-    static std::filesystem::path binFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+    static std::filesystem::path binFolder() {
+        return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    }
 
     // A program folder whose prog.exe writes its arguments, one a line, to args.log in the
     // temporary folder and then runs the real prog.exe; the firmware image only when asked.
@@ -81,11 +87,12 @@ protected:
         const std::filesystem::path script = folder / "prog.exe";
         FILE* f = std::fopen(script.c_str(), "w");
         ASSERT_NE(f, nullptr);
-        std::fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s/args.log'\nexec '%s' \"$@\"\n", tempDir.c_str(),
-                     (binFolder() / "prog.exe").c_str());
+        std::fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s/args.log'\nexec '%s' \"$@\"\n",
+                     tempDir.c_str(), (binFolder() / "prog.exe").c_str());
         std::fclose(f);
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-        if (withFirmware) std::filesystem::create_symlink(binFolder() / "508231.005", folder / "508231.005");
+        if (withFirmware)
+            std::filesystem::create_symlink(binFolder() / "508231.005", folder / "508231.005");
         surroundings.flasher.programFolder = folder.string();
     }
 

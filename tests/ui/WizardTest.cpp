@@ -31,7 +31,9 @@ const std::string kRestore = "Restore";
 TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
     ReflasherDlg::SetAnimationCounter(1);  // as at program start
     ui.letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]); })
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]);
+        })
         .letTimePass(15 * 125)
         .then([](HeadlessBackend& b) {
             // Ticks 1..8 show the eight frames; ticks 9..16 leave the last in place.
@@ -40,7 +42,9 @@ TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
                       (std::vector<int>{f[0], f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]}));
         })
         .letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]); })  // tick 17
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[0]);
+        })  // tick 17
         .press(res::idc::kWelcomeNext, kWelcome)
         .letTimePass(5000)  // the animation stands still behind the port selection page
         .then([](HeadlessBackend& b) {
@@ -49,7 +53,9 @@ TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
         })
         .press(res::idc::kBack, kChoose)  // Back
         .letTimePass(125)
-        .then([](HeadlessBackend& b) { EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[1]); })  // counter went on at 18
+        .then([](HeadlessBackend& b) {
+            EXPECT_EQ(b.picture(kWelcome, res::idc::kAnimation), res::idb::kAnimation[1]);
+        })  // counter went on at 18
         .then([](HeadlessBackend& b) {
             const ui::Window* w = b.window(kWelcome);
             ASSERT_EQ(w->windowMenu.size(), 2u);
@@ -59,18 +65,24 @@ TEST_F(Wizard, WelcomeAnimationAboutBoxMinimisedPaintAndBack) {
             EXPECT_EQ(w->largeIcon, res::idi::kApplication);
             EXPECT_EQ(w->smallIcon, res::idi::kApplication);
             EXPECT_EQ(b.picture(kWelcome, res::idc::kLogo), res::idi::kLogo);
-            EXPECT_EQ(b.text(kWelcome, res::idc::kInstructions).rfind("This utility will update the firmware on your Vandrel receiver.  ", 0), 0u);
+            EXPECT_EQ(
+                b.text(kWelcome, res::idc::kInstructions)
+                    .rfind("This utility will update the firmware on your Vandrel receiver.  ", 0),
+                0u);
         })
         .windowMenu(16, kWelcome)
         .press(res::idc::kOk, "About Reflasher")
         .windowMenu(ui::kScMinimize, kWelcome)
         .escape(kWelcome);
     run();
-    EXPECT_EQ(ui.pageOrder(), (std::vector<std::string>{"open Welcome", "open Choose Connection",
-                                                        "end Choose Connection OK", "open About Reflasher",
-                                                        "end About Reflasher OK", "end Welcome Cancel"}));
+    EXPECT_EQ(ui.pageOrder(),
+              (std::vector<std::string>{"open Welcome", "open Choose Connection",
+                                        "end Choose Connection OK", "open About Reflasher",
+                                        "end About Reflasher OK", "end Welcome Cancel"}));
     // The icon drawn centred in the client area of the minimised page (390 x 284 pixels).
-    EXPECT_EQ(ui.drawnIcons(), (std::vector<std::string>{"Welcome " + std::to_string(res::idi::kApplication) + " 179 126"}));
+    EXPECT_EQ(ui.drawnIcons(),
+              (std::vector<std::string>{"Welcome " + std::to_string(res::idi::kApplication) +
+                                        " 179 126"}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -80,7 +92,8 @@ TEST_F(Wizard, AnimationCounterWrapsWithoutOverflow) {
     run();
     EXPECT_EQ(ReflasherDlg::AnimationCounter(), INT32_MIN + 1);
     // INT32_MAX % 16 = 15, INT32_MIN % 16 = 0: no frame is loaded; the creation frame stays.
-    EXPECT_EQ(ui.pictureHistory(kWelcome, res::idc::kAnimation), (std::vector<int>{res::idb::kAnimation[0]}));
+    EXPECT_EQ(ui.pictureHistory(kWelcome, res::idc::kAnimation),
+              (std::vector<int>{res::idb::kAnimation[0]}));
 }
 
 TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
@@ -91,11 +104,15 @@ TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
           EXPECT_FALSE(b.visible(kChoose));
           EXPECT_FALSE(b.visible(kConnecting));
           EXPECT_EQ(b.textHistory(kConnecting, res::idc::kMessage),
-                    (std::vector<std::string>{"Connecting at 19200...", "Getting receiver information..."}));
+                    (std::vector<std::string>{"Connecting at 19200...",
+                                              "Getting receiver information..."}));
           EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "VIZ12345678");
           EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "004");
-          EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
-          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("from the current version to version 005.\r\n"), std::string::npos);
+          EXPECT_EQ(b.text(kInfo, res::idc::kConnection),
+                    "The receiver is connected to your PC COM port 2 at a baud rate of 19200.");
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions)
+                        .find("from the current version to version 005.\r\n"),
+                    std::string::npos);
       })
         .press(res::idc::kBack, kInfo)  // Back
         .then([](HeadlessBackend& b) {
@@ -107,7 +124,8 @@ TEST_F(Wizard, ReceiverAt19200IsShownAndBackKeepsTheSelection) {
     EXPECT_EQ(ui.pageOrder(),
               (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
                                         "open Receiver Information", "end Receiver Information OK",
-                                        "end Connecting OK", "end Choose Connection Cancel", "end Welcome Cancel"}));
+                                        "end Connecting OK", "end Choose Connection Cancel",
+                                        "end Welcome Cancel"}));
     EXPECT_TRUE(ui.messageBoxes().empty());
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
@@ -124,11 +142,11 @@ TEST_F(Wizard, ReceiverAt9600AfterTheFallBack) {
           EXPECT_EQ(b.textHistory(kConnecting, res::idc::kMessage),
                     (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
                                               "Getting receiver information..."}));
-          EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
+          EXPECT_EQ(b.text(kInfo, res::idc::kConnection),
+                    "The receiver is connected to your PC COM port 3 at a baud rate of 9600.");
           EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "16");
           EXPECT_EQ(receiver.Count().baud, 9600u);
-      })
-        .escape(kInfo);
+      }).escape(kInfo);
     run();
     EXPECT_EQ(ui.pageOrder().back(), "end Welcome Cancel");
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
@@ -147,7 +165,8 @@ TEST_F(Wizard, AFrontEndsPortIsSelectedWhenThePageOpensAndTheReceiverIsReported)
         .then([](HeadlessBackend& b) { EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 2); })
         .press(res::idc::kPortNext, kChoose)
         .then([](HeadlessBackend& b) {
-            EXPECT_EQ(b.text(kInfo, res::idc::kConnection), "The receiver is connected to your PC COM port 3 at a baud rate of 19200.");
+            EXPECT_EQ(b.text(kInfo, res::idc::kConnection),
+                      "The receiver is connected to your PC COM port 3 at a baud rate of 19200.");
         })
         .escape(kInfo);
     run();
@@ -166,8 +185,8 @@ TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     toConnecting(0);
     ui.then([](HeadlessBackend& b) { EXPECT_TRUE(b.visible(kConnecting)); })
         .repaint()  // the connecting page is painted again while the message is up
-        .answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + tempDir +
-                          "/no-port-1: No such file or directory.")
+        .answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") +
+                          tempDir + "/no-port-1: No such file or directory.")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kChoose));
             EXPECT_EQ(b.selection(kChoose, res::idc::kPortList), 0);
@@ -177,7 +196,8 @@ TEST_F(Wizard, PortThatCannotBeOpenedAndASecondPaint) {
     ASSERT_EQ(ui.messageBoxes().size(), 1u);  // a second sequence would have shown 108 again
     EXPECT_EQ(ui.messageBoxes()[0].caption, programName());
     EXPECT_EQ(ui.messageBoxes()[0].icon, ui::MessageIcon::Exclamation);
-    EXPECT_EQ(ui.textHistory(kConnecting, res::idc::kMessage), (std::vector<std::string>{"Connecting at 19200..."}));
+    EXPECT_EQ(ui.textHistory(kConnecting, res::idc::kMessage),
+              (std::vector<std::string>{"Connecting at 19200..."}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -188,8 +208,8 @@ TEST_F(Wizard, APortInUseOrForbiddenSaysSo) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     toConnecting(2);
-    ui.answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + receiver.SlavePath() +
-                        ": in use by another program.");
+    ui.answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") +
+                        receiver.SlavePath() + ": in use by another program.");
     // A device this user may not open (only a user who is not root can be refused).
     const std::string forbidden = tempDir + "/forbidden";
     std::ofstream(forbidden) << "";
@@ -199,9 +219,10 @@ TEST_F(Wizard, APortInUseOrForbiddenSaysSo) {
     if (geteuid() == 0) {
         ui.answerMessageBox();  // root opens it; it is no tty, so the line settings are refused
     } else {
-        ui.answerMessageBox(res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + forbidden +
-                            ": Permission denied; add this user to the group that owns the device (dialout on "
-                            "Debian: sudo adduser $USER dialout) and log in again.");
+        ui.answerMessageBox(
+            res::LoadString(res::ids::kPortNotOpened) + std::string("\r\n\r\n") + forbidden +
+            ": Permission denied; add this user to the group that owns the device (dialout on "
+            "Debian: sudo adduser $USER dialout) and log in again.");
     }
     ui.escape(kChoose);
     run();
@@ -224,8 +245,9 @@ TEST_F(Wizard, NoReceiverBringsThePortSelectionBack) {
     EXPECT_EQ(ui.textHistory(kConnecting, res::idc::kMessage),
               (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600..."}));
     EXPECT_EQ(ui.pageOrder(),
-              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting", "end Connecting OK",
-                                        "end Choose Connection Cancel", "end Welcome Cancel"}));
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
+                                        "end Connecting OK", "end Choose Connection Cancel",
+                                        "end Welcome Cancel"}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -237,7 +259,8 @@ comm::platform::LineDevice* OpenSilentLine(std::int32_t, void*) {
 }
 
 TEST_F(Wizard, TheConnectingPageAsksFor8N1WithoutHandshakingAt19200Then9600) {
-    // A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: these lines record it.
+    // A pseudo-terminal keeps 8 data bits and no parity whatever it is asked: these lines record
+    // it.
     comm::platform::SetLineDeviceFactory(&OpenSilentLine);
     toConnecting(3);
     ui.answerMessageBox(res::LoadString(res::ids::kNoReceiver)).escape(kChoose);
@@ -252,7 +275,9 @@ TEST_F(Wizard, TheConnectingPageAsksFor8N1WithoutHandshakingAt19200Then9600) {
         EXPECT_EQ(state.ByteSize, 8);
         EXPECT_EQ(state.Parity, comm::platform::kNoParity);
         EXPECT_EQ(state.StopBits, comm::platform::kOneStopBit);
-        EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fDsrSensitivity | state.fOutX | state.fInX, 0u);
+        EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fDsrSensitivity | state.fOutX |
+                      state.fInX,
+                  0u);
     }
     // The record the port kept (the slot keeps it after closing): port 4, the spare words as set.
     const CommPortConfig& kept = CommPortTable[0].config;
@@ -268,8 +293,8 @@ TEST_F(Wizard, TheConnectingPageAsksFor8N1WithoutHandshakingAt19200Then9600) {
 TEST_F(Wizard, UnansweredInformationEndsTheWizard) {
     // Power answered without a whole power reply (another sub-code, a cut-off reply) is no answer
     // either: never a flat battery, nor values the page never received.
-    for (sim::Fault fault :
-         {sim::Fault::NoPower, sim::Fault::HandshakeOnly, sim::Fault::OtherSubCode, sim::Fault::Truncated}) {
+    for (sim::Fault fault : {sim::Fault::NoPower, sim::Fault::HandshakeOnly,
+                             sim::Fault::OtherSubCode, sim::Fault::Truncated}) {
         SCOPED_TRACE(sim::FaultName(fault));
         HeadlessBackend script;
         sim::DeviceState device;
@@ -279,9 +304,9 @@ TEST_F(Wizard, UnansweredInformationEndsTheWizard) {
         script.answerMessageBox(res::LoadString(res::ids::kNoInformation));
         run(script);
         EXPECT_EQ(script.pageOrder(),
-                  (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Connecting",
-                                            "end Connecting Cancel", "end Choose Connection Cancel",
-                                            "end Welcome Cancel"}));
+                  (std::vector<std::string>{"open Welcome", "open Choose Connection",
+                                            "open Connecting", "end Connecting Cancel",
+                                            "end Choose Connection Cancel", "end Welcome Cancel"}));
         EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
     }
 }
@@ -305,15 +330,19 @@ TEST_F(Wizard, PowerCheck) {
         toConnecting(1, script);
         script.press(res::idc::kUpdate, kInfo);
         if (c.accepted) {
-            script.answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
-                                    "\r\n\r\nLooked in: " + tempDir + "/empty");
+            script.answerMessageBox(
+                "prog.exe cannot be found.  Make sure this file is in the same directory as the "
+                "update utility."
+                "\r\n\r\nLooked in: " +
+                tempDir + "/empty");
         } else {
             script.answerMessageBox(res::LoadString(res::ids::kLowBattery));
         }
-        script.then([&](HeadlessBackend& b) {
-                  EXPECT_TRUE(b.visible(kInfo));
-                  EXPECT_EQ(b.enabled(kInfo, res::idc::kUpdate), c.accepted);
-              })
+        script
+            .then([&](HeadlessBackend& b) {
+                EXPECT_TRUE(b.visible(kInfo));
+                EXPECT_EQ(b.enabled(kInfo, res::idc::kUpdate), c.accepted);
+            })
             .escape(kInfo);
         run(script);
         EXPECT_EQ(script.messageBoxes().size(), 1u);
@@ -350,11 +379,13 @@ TEST_F(Wizard, SerialNumbersChooseTheFirmwareFile) {
         device.serialPrefix = prefix;
         startReceiver(2, device);
         toConnecting(1, script);
-        script.then([&](HeadlessBackend& b) {
-                  EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), std::string(prefix) + "12345678");
-                  EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find(std::string("to version ") + version + ".\r\n"),
-                            std::string::npos);
-              })
+        script
+            .then([&](HeadlessBackend& b) {
+                EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), std::string(prefix) + "12345678");
+                EXPECT_NE(b.text(kInfo, res::idc::kInstructions)
+                              .find(std::string("to version ") + version + ".\r\n"),
+                          std::string::npos);
+            })
             .escape(kInfo);
         run(script);
         EXPECT_TRUE(script.errors().empty()) << script.errors()[0];
@@ -371,9 +402,9 @@ TEST_F(Wizard, ControlCharactersFromTheReceiverAreShownAsStandIns) {
           EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "V^M^J^I1234567");
           EXPECT_EQ(b.text(kInfo, res::idc::kFirmwareVersion), "^H^[?");
           // Not "VIZ": the other firmware file, as for any other serial number.
-          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 005.\r\n"), std::string::npos);
-      })
-        .escape(kInfo);
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 005.\r\n"),
+                    std::string::npos);
+      }).escape(kInfo);
     run();
     EXPECT_EQ(VisibleText("VIZ12345678"), "VIZ12345678");
     EXPECT_EQ(VisibleText(std::string("\0\x7f", 2)), "^@^?");
@@ -383,9 +414,9 @@ TEST_F(Wizard, ControlCharactersFromTheReceiverAreShownAsStandIns) {
 // A receiver whose answer to the identity request is a valid packet of another kind, so that no
 // serial number is decoded; handshake and power requests are answered as usual.
 class NoIdentityProtocol : public sim::SimProtocol {
-public:
-    void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud, sim::DeviceState& device,
-                 sim::SimOutput& out) override {
+  public:
+    void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud,
+                 sim::DeviceState& device, sim::SimOutput& out) override {
         if (baud != device.ownBaud) return;
         pending_.insert(pending_.end(), bytes, bytes + count);
         for (;;) {
@@ -402,22 +433,26 @@ public:
         }
     }
 
-private:
+  private:
     sim::Bytes pending_;
 };
 
 TEST_F(Wizard, EmptySerialNumberIsAnUnsupportedAntenna) {
     sim::DeviceState device;
     device.batteryLevel = 3600;
-    receivers[2] = std::make_unique<sim::ReceiverSim>(device, std::make_unique<NoIdentityProtocol>());
+    receivers[2] =
+        std::make_unique<sim::ReceiverSim>(device, std::make_unique<NoIdentityProtocol>());
     setenv("REFLASHER_COM2", receivers[2]->SlavePath().c_str(), 1);
     toConnecting(1);
     ui.then([](HeadlessBackend& b) {
           EXPECT_EQ(b.text(kInfo, res::idc::kSerialNumber), "");
-          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 69-.\r\n"), std::string::npos);
+          EXPECT_NE(b.text(kInfo, res::idc::kInstructions).find("to version 69-.\r\n"),
+                    std::string::npos);
       })
         .press(res::idc::kUpdate, kInfo)
-        .then([](HeadlessBackend& b) { EXPECT_FALSE(b.visible(kInfo)); })  // hidden while the box is up
+        .then([](HeadlessBackend& b) {
+            EXPECT_FALSE(b.visible(kInfo));
+        })  // hidden while the box is up
         .answerMessageBox("Unsupported antenna.")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kInfo));
@@ -441,11 +476,15 @@ TEST_F(Wizard, RestorePageWithoutTheFlasher) {
         })
         .press(res::idc::kGreyTop, kRestore)
         .enter(kRestore)  // Restore is the default button
-        .answerMessageBox("prog.exe cannot be found.  Make sure this file is in the same directory as the update utility."
-                                    "\r\n\r\nLooked in: " + tempDir + "/empty")
+        .answerMessageBox(
+            "prog.exe cannot be found.  Make sure this file is in the same directory as the update "
+            "utility."
+            "\r\n\r\nLooked in: " +
+            tempDir + "/empty")
         .then([](HeadlessBackend& b) {
             EXPECT_TRUE(b.visible(kRestore));
-            EXPECT_TRUE(b.window(kRestore)->control(res::idc::kGreyTop)->checked);  // the choice stays
+            EXPECT_TRUE(
+                b.window(kRestore)->control(res::idc::kGreyTop)->checked);  // the choice stays
         })
         .press(res::idc::kBack, kRestore)  // Back
         .then([](HeadlessBackend& b) {
@@ -456,9 +495,9 @@ TEST_F(Wizard, RestorePageWithoutTheFlasher) {
         .press(res::idc::kCancel, kRestore);  // Cancel on the restore page ends the program
     run();
     EXPECT_EQ(ui.pageOrder(),
-              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Restore", "end Restore OK",
-                                        "open Restore", "end Restore Cancel", "end Choose Connection Cancel",
-                                        "end Welcome Cancel"}));
+              (std::vector<std::string>{"open Welcome", "open Choose Connection", "open Restore",
+                                        "end Restore OK", "open Restore", "end Restore Cancel",
+                                        "end Choose Connection Cancel", "end Welcome Cancel"}));
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
@@ -469,20 +508,25 @@ TEST_F(Wizard, RestoreDesignsChooseTheFirmwareFile) {
     ui.press(res::idc::kWelcomeNext, kWelcome)
         .press(res::idc::kPortRestore, kChoose)
         .press(res::idc::kRestore, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") + looked)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") +
+                          looked)
         .press(res::idc::kGreyTop, kRestore)
         .press(res::idc::kRestore, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.103") + looked)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.103") +
+                          looked)
         .press(res::idc::kWhiteTop, kRestore)
         .press(res::idc::kRestore, kRestore)
-        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") + looked)
+        .answerMessageBox(fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.102") +
+                          looked)
         .escape(kRestore);
     run();
     EXPECT_TRUE(ui.errors().empty()) << ui.errors()[0];
 }
 
 TEST_F(Wizard, EngineNoticesAreMessageBoxes) {
-    ui.then([](HeadlessBackend&) { comm::platform::ShowNotice("Comms Error", "Read thread not terminated!"); })
+    ui.then([](HeadlessBackend&) {
+          comm::platform::ShowNotice("Comms Error", "Read thread not terminated!");
+      })
         .answerMessageBox("Read thread not terminated!")
         .escape(kWelcome);
     run();

@@ -20,7 +20,7 @@ struct ExitCase {
     const char* receiver;  // receiver-sim's options; nullptr: nothing answers, the port is missing
     int exitCode;
     const char* outcome;
-    int message;            // the string-table message the run showed; 0 for none
+    int message;               // the string-table message the run showed; 0 for none
     const char* versionAfter;  // what the receiver runs afterwards; "" when unknown
 };
 
@@ -30,20 +30,22 @@ inline const std::vector<ExitCase> kExitCases = {
     {"battery 3599", "--battery 3599", 10, "low-battery", ids::kLowBattery, "169-508231-004"},
     {"silent", "--fault silent", 11, "no-receiver", ids::kNoReceiver, "169-508231-004"},
     {"no device", nullptr, 12, "port-not-opened", ids::kPortNotOpened, ""},
-    {"no power reply", "--fault no-power", 13, "receiver-information-unreadable", ids::kNoInformation, "169-508231-004"},
-    {"no serial number", "--fault no-serial", 14, "no-firmware-for-serial-number", ids::kUnsupportedAntenna,
-     "169-508231-004"},
+    {"no power reply", "--fault no-power", 13, "receiver-information-unreadable",
+     ids::kNoInformation, "169-508231-004"},
+    {"no serial number", "--fault no-serial", 14, "no-firmware-for-serial-number",
+     ids::kUnsupportedAntenna, "169-508231-004"},
     {"worn flash", "--fault worn-flash", 20, "flasher-failed", ids::kUpdateFailed, ""},
-    {"keeps the old version", "--fault keeps-old-version", 24, "confirmation-failed", ids::kUpdateFailed,
-     "169-508231-004"},
+    {"keeps the old version", "--fault keeps-old-version", 24, "confirmation-failed",
+     ids::kUpdateFailed, "169-508231-004"},
     {"starts in 3 s", "--fault slow-start", 0, "updated", 0, "169-508231-005"},
-    {"another receiver after the flash", "--fault other-receiver", 25, "other-receiver", ids::kUpdateFailed,
-     "169-508231-005"},
+    {"another receiver after the flash", "--fault other-receiver", 25, "other-receiver",
+     ids::kUpdateFailed, "169-508231-005"},
     {"runs the target already", "--version 169-508231-005", 0, "current", 0, "169-508231-005"},
 };
 
 // The events named `name`, in order.
-inline std::vector<nlohmann::json> Named(const std::vector<nlohmann::json>& events, const std::string& name) {
+inline std::vector<nlohmann::json> Named(const std::vector<nlohmann::json>& events,
+                                         const std::string& name) {
     std::vector<nlohmann::json> named;
     for (const nlohmann::json& e : events) {
         if (e.value("event", "") == name) named.push_back(e);
@@ -71,7 +73,8 @@ inline std::vector<nlohmann::json> JsonLines(const std::string& text) {
 
 // The record of a default receiver updated by `--operator "Anna Weber" --batch B-17`, without
 // the fields that tell where and when it was written.
-inline nlohmann::json UpdateRecord(const std::string& wizardVersion, const std::string& firmwareSha256) {
+inline nlohmann::json UpdateRecord(const std::string& wizardVersion,
+                                   const std::string& firmwareSha256) {
     return {{"format", 2},
             {"wizard_version", wizardVersion},
             {"operator", "Anna Weber"},
@@ -100,8 +103,9 @@ inline nlohmann::json UpdateRecord(const std::string& wizardVersion, const std::
 // `line` without the fields that differ by host, port, device and time; fails (returns null)
 // when one of them is missing.
 inline nlohmann::json WithoutPlaceAndTime(nlohmann::json line) {
-    static const std::set<std::string> kVary = {"time",   "end_time",      "host",     "port",       "device",
-                                                "device_target", "total_ms", "flasher_ms", "confirm_ms"};
+    static const std::set<std::string> kVary = {"time",     "end_time",   "host",
+                                                "port",     "device",     "device_target",
+                                                "total_ms", "flasher_ms", "confirm_ms"};
     for (const std::string& key : kVary) {
         if (!line.contains(key)) return nullptr;
         line.erase(key);

@@ -18,7 +18,7 @@
 namespace bench_test {
 
 class BenchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/reflasher-bench-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -31,7 +31,8 @@ protected:
     }
 
     sim::ReceiverSim& receiver(const sim::DeviceState& device) {
-        receivers.push_back(std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader()));
+        receivers.push_back(
+            std::make_unique<sim::ReceiverSim>(device, sim::MakeReceiverWithBootloader()));
         return *receivers.back();
     }
 

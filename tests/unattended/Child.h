@@ -34,11 +34,15 @@ using namespace std::chrono_literals;
 // Generous: a run of the wizard under the sanitizers takes seconds, a station more.
 constexpr auto kPatience = 180s;
 
-inline std::filesystem::path BinFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
-inline std::string Reflasher() { return (BinFolder() / "reflasher").string(); }
+inline std::filesystem::path BinFolder() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+inline std::string Reflasher() {
+    return (BinFolder() / "reflasher").string();
+}
 
 class Child {
-public:
+  public:
     // Starts `args` (args[0] a path) with our environment, where `env` ("NAME=value") replaces or
     // adds variables and "NAME=" alone removes one. Standard input is /dev/null.
     Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
@@ -80,7 +84,8 @@ public:
             posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
             posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
             posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-            if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+            if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+                pid_ = -1;
             posix_spawn_file_actions_destroy(&actions);
         }
         close(fds[1]);
@@ -118,9 +123,11 @@ public:
     }
     // Waits until `predicate` holds for the output so far; false when the output ended or the
     // deadline passed first.
-    bool waitForOutput(const std::function<bool(const std::string&)>& predicate, std::chrono::seconds patience = kPatience) {
+    bool waitForOutput(const std::function<bool(const std::string&)>& predicate,
+                       std::chrono::seconds patience = kPatience) {
         std::unique_lock<std::mutex> hold(lock_);
-        return changed_.wait_for(hold, patience, [&] { return predicate(output_) || closed_; }) && predicate(output_);
+        return changed_.wait_for(hold, patience, [&] { return predicate(output_) || closed_; }) &&
+               predicate(output_);
     }
     // Waits for the program to end; its exit code (128 + the signal when a signal ended it), or
     // -1 when it did not end within the patience (it is then killed).
@@ -149,19 +156,20 @@ public:
         const std::string text = output();
         std::size_t start = 0, end;
         while ((end = text.find('\n', start)) != std::string::npos) {
-            nlohmann::json j = nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
+            nlohmann::json j =
+                nlohmann::json::parse(text.substr(start, end - start), nullptr, false);
             if (j.is_object()) found.push_back(std::move(j));
             start = end + 1;
         }
         return found;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::string output_;  // guarded by lock_
+    std::string output_;   // guarded by lock_
     bool closed_ = false;  // guarded by lock_
     std::thread reader_;
 };
@@ -174,10 +182,13 @@ inline std::vector<pid_t> ProcessesIn(const std::string& folder) {
     std::error_code ec;
     for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string cwd = std::filesystem::read_symlink(process.path() / "cwd", ec).string();
-        if (!ec && cwd.rfind(folder, 0) == 0) found.push_back(std::atoi(process.path().filename().c_str()));
+        if (!ec && cwd.rfind(folder, 0) == 0)
+            found.push_back(std::atoi(process.path().filename().c_str()));
     }
     return found;
 }
-inline bool AnyProcessIn(const std::string& folder) { return !ProcessesIn(folder).empty(); }
+inline bool AnyProcessIn(const std::string& folder) {
+    return !ProcessesIn(folder).empty();
+}
 
 }  // namespace bench_test

@@ -20,8 +20,9 @@ using bench_test::Named;
 using nlohmann::json;
 
 class Station : public bench_test::BenchTest {
-protected:
-    std::unique_ptr<Child> station(const std::vector<std::string>& ports, std::vector<std::string> extra,
+  protected:
+    std::unique_ptr<Child> station(const std::vector<std::string>& ports,
+                                   std::vector<std::string> extra,
                                    std::vector<std::string> env = {}) {
         std::string list;
         for (const std::string& p : ports) list += (list.empty() ? "" : ",") + p;
@@ -48,11 +49,13 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
     sim::ReceiverSim& slow = receiver(at9600);
     sim::ReceiverSim& weak = receiver(lowBattery);
     sim::ReceiverSim& bricked = receiver(noFirmware);
-    const std::vector<std::string> ports = {healthy.SlavePath(), slow.SlavePath(), weak.SlavePath(), bricked.SlavePath()};
+    const std::vector<std::string> ports = {healthy.SlavePath(), slow.SlavePath(), weak.SlavePath(),
+                                            bricked.SlavePath()};
     const std::string record = tempDir + "/station.jsonl";
-    const auto run = station(ports, {"--record", record, "--restore", "white", "--operator", "Anna Weber", "--batch",
-                                     "B-17"});
-    EXPECT_EQ(run->exitCode(), 10) << run->output();  // the first port that did not succeed: low battery
+    const auto run = station(ports, {"--record", record, "--restore", "white", "--operator",
+                                     "Anna Weber", "--batch", "B-17"});
+    EXPECT_EQ(run->exitCode(), 10)
+        << run->output();  // the first port that did not succeed: low battery
 
     const std::vector<json> events = run->events();
     const json summary = Named(events, "station_summary").at(0);
@@ -79,7 +82,8 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
         EXPECT_FALSE(fs::exists(folder));
     }
     EXPECT_EQ(folders.size(), 4u);
-    EXPECT_EQ(Named(events, "station_run").size(), 5u);  // the bricked port's second run restored it
+    EXPECT_EQ(Named(events, "station_run").size(),
+              5u);  // the bricked port's second run restored it
 
     // Each port's own events name its own device and speeds: nothing of another run's.
     for (const json& outcome : Named(events, "outcome")) {
@@ -95,12 +99,38 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
     // The record: every line, every field, in the documented order.
     const std::vector<json> lines = recordLines(record);
     ASSERT_EQ(lines.size(), 5u);  // four ports, the bricked one twice (no receiver, then restored)
-    const std::vector<std::string> fields = {
-        "format", "time", "end_time", "host", "wizard_version", "operator", "batch", "port", "device",
-        "device_target", "station_port", "road", "speed", "transfer_speed", "serial", "old_version", "new_version",
-        "confirmed_version", "confirmed_serial", "battery", "external_power", "firmware", "firmware_sha256",
-        "flasher_result", "flasher_last_words", "flasher_left_running", "message", "outcome", "exit_code",
-        "total_ms", "flasher_ms", "confirm_ms"};
+    const std::vector<std::string> fields = {"format",
+                                             "time",
+                                             "end_time",
+                                             "host",
+                                             "wizard_version",
+                                             "operator",
+                                             "batch",
+                                             "port",
+                                             "device",
+                                             "device_target",
+                                             "station_port",
+                                             "road",
+                                             "speed",
+                                             "transfer_speed",
+                                             "serial",
+                                             "old_version",
+                                             "new_version",
+                                             "confirmed_version",
+                                             "confirmed_serial",
+                                             "battery",
+                                             "external_power",
+                                             "firmware",
+                                             "firmware_sha256",
+                                             "flasher_result",
+                                             "flasher_last_words",
+                                             "flasher_left_running",
+                                             "message",
+                                             "outcome",
+                                             "exit_code",
+                                             "total_ms",
+                                             "flasher_ms",
+                                             "confirm_ms"};
     const std::string image = *Sha256OfFile((bench_test::BinFolder() / "508231.005").string());
     std::multiset<std::string> outcomes;
     for (const json& l : lines) {
@@ -121,7 +151,8 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
         EXPECT_EQ(l["batch"], "B-17");
         EXPECT_EQ(l["port"], 1);
         EXPECT_EQ(l["station_port"], place + 1);
-        EXPECT_EQ(l["device_target"], fs::canonical(ports.at(static_cast<std::size_t>(place))).string());
+        EXPECT_EQ(l["device_target"],
+                  fs::canonical(ports.at(static_cast<std::size_t>(place))).string());
         EXPECT_EQ(l["road"], outcome == "restored" ? "restore" : "update");
         EXPECT_EQ(l["speed"].is_null(), outcome == "no-receiver");
         EXPECT_EQ(l["transfer_speed"].is_null(), !flashed);
@@ -129,7 +160,8 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
         EXPECT_EQ(l["old_version"], l["serial"].is_null() ? json() : json("169-508231-004"));
         EXPECT_EQ(l["new_version"], flashed ? json("005") : json());
         EXPECT_EQ(l["confirmed_version"], flashed ? json("169-508231-005") : json());
-        EXPECT_EQ(l["confirmed_serial"], flashed ? json(place == 1 ? "ABC12345678" : "VIZ12345678") : json());
+        EXPECT_EQ(l["confirmed_serial"],
+                  flashed ? json(place == 1 ? "ABC12345678" : "VIZ12345678") : json());
         EXPECT_EQ(l["battery"].is_null(), l["serial"].is_null());
         EXPECT_EQ(l["external_power"].is_null(), l["serial"].is_null());
         EXPECT_EQ(l["firmware"], flashed ? json("508231.005") : json());
@@ -139,11 +171,13 @@ TEST_F(Station, FourReceiversAtOnceEachWithItsOwnOutcome) {
         EXPECT_TRUE(l["flasher_left_running"].is_null());
         EXPECT_EQ(l["message"].is_null(), flashed);
         EXPECT_EQ(l["exit_code"], flashed ? 0 : outcome == "low-battery" ? 10 : 11);
-        EXPECT_GE(l["total_ms"].get<int>(), l["flasher_ms"].get<int>() + l["confirm_ms"].get<int>());
+        EXPECT_GE(l["total_ms"].get<int>(),
+                  l["flasher_ms"].get<int>() + l["confirm_ms"].get<int>());
         EXPECT_EQ(l["flasher_ms"].get<int>() > 0, flashed);
         EXPECT_EQ(l["confirm_ms"].get<int>() > 0, flashed);
     }
-    EXPECT_EQ(outcomes, (std::multiset<std::string>{"updated", "updated", "low-battery", "no-receiver", "restored"}));
+    EXPECT_EQ(outcomes, (std::multiset<std::string>{"updated", "updated", "low-battery",
+                                                    "no-receiver", "restored"}));
     EXPECT_FALSE(bench_test::AnyProcessIn(tempDir + "/"));
 }
 
@@ -155,7 +189,9 @@ TEST_F(Station, CtrlCStopsEveryFlashCleanlyAndRecordsItAsInterrupted) {
     const auto run = station(ports, {"--record", record}, {"REFLASHER_PROG_HOLD_AFTER=1"});
     ASSERT_TRUE(run->waitForOutput([](const std::string& out) {
         std::size_t count = 0;
-        for (std::size_t at = 0; (at = out.find("holding the write for a test", at)) != std::string::npos; ++at) ++count;
+        for (std::size_t at = 0;
+             (at = out.find("holding the write for a test", at)) != std::string::npos; ++at)
+            ++count;
         return count == 4;
     })) << run->output();
     std::vector<pid_t> pids;

@@ -31,16 +31,17 @@ using bench_test::Named;
 using nlohmann::json;
 
 class Unattended : public bench_test::BenchTest {
-protected:
-
+  protected:
     // reflasher --unattended --json --port `port` `extra`..., in our temporary folder, with no COM
     // port mapped beforehand (the device becomes COM 1).
     std::unique_ptr<Child> start(const std::string& port, std::vector<std::string> extra = {},
-                                 std::vector<std::string> env = {}, std::function<void()> inChild = {}) {
-        std::vector<std::string> args = {bench_test::Reflasher(), "--unattended", "--json", "--port", port};
+                                 std::vector<std::string> env = {},
+                                 std::function<void()> inChild = {}) {
+        std::vector<std::string> args = {bench_test::Reflasher(), "--unattended", "--json",
+                                         "--port", port};
         args.insert(args.end(), extra.begin(), extra.end());
-        env.insert(env.end(), {"TMPDIR=" + tempDir, "REFLASHER_COM1=", "REFLASHER_COM2=", "REFLASHER_COM3=",
-                               "REFLASHER_COM4="});
+        env.insert(env.end(), {"TMPDIR=" + tempDir, "REFLASHER_COM1=", "REFLASHER_COM2=",
+                               "REFLASHER_COM3=", "REFLASHER_COM4="});
         return std::make_unique<Child>(args, env, std::move(inChild));
     }
     std::string lastRecordLine(const std::string& path) {
@@ -78,7 +79,8 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
         sims.push_back(s);
         // The first (healthy) one writes the record that is compared with Windows'.
         std::vector<std::string> extra;
-        if (runs.empty()) extra = {"--record", record, "--operator", "Anna Weber", "--batch", "B-17"};
+        if (runs.empty())
+            extra = {"--record", record, "--operator", "Anna Weber", "--batch", "B-17"};
         runs.push_back(start(s ? s->SlavePath() : tempDir + "/no-such-device", extra));
     }
     // A device path longer than the engine takes is refused, never cut to its start (a receiver).
@@ -107,8 +109,10 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     }
     // The record: the same line Windows writes for this road, apart from where and when.
     const json line = json::parse(lastRecordLine(record));
-    EXPECT_EQ(bench_cases::WithoutPlaceAndTime(line),
-              bench_cases::UpdateRecord(REFLASHER_VERSION, *Sha256OfFile((bench_test::BinFolder() / "508231.005").string())))
+    EXPECT_EQ(
+        bench_cases::WithoutPlaceAndTime(line),
+        bench_cases::UpdateRecord(REFLASHER_VERSION,
+                                  *Sha256OfFile((bench_test::BinFolder() / "508231.005").string())))
         << line.dump();
     // The confirmation saw what the receiver runs: the old version, or the new one after a wait.
     const json mismatch = Named(runs[7]->events(), "confirmation").at(0);
@@ -124,11 +128,16 @@ TEST_F(Unattended, EveryExitCodeThroughTheSimulatorsFaults) {
     EXPECT_EQ(other["found_serial"], "VIZ12355678");
     EXPECT_TRUE(Named(runs[10]->events(), "flasher_started").empty());  // current: nothing flashed
     // The port's device and why it could not be opened, under message 108.
-    EXPECT_NE(Named(runs[3]->events(), "message").at(0)["text"].get<std::string>().find(
-                  "no-such-device: No such file or directory"),
+    EXPECT_NE(Named(runs[3]->events(), "message")
+                  .at(0)["text"]
+                  .get<std::string>()
+                  .find("no-such-device: No such file or directory"),
               std::string::npos);
     EXPECT_EQ(tooLong->exitCode(), 12) << tooLong->output();
-    EXPECT_NE(Named(tooLong->events(), "message").at(0)["text"].get<std::string>().find("longer than 4095 bytes"),
+    EXPECT_NE(Named(tooLong->events(), "message")
+                  .at(0)["text"]
+                  .get<std::string>()
+                  .find("longer than 4095 bytes"),
               std::string::npos);
 }
 
@@ -150,10 +159,12 @@ TEST_F(Unattended, JsonStreamOfAnUpdateAt9600FieldByField) {
     for (const json& e : Named(events, "status")) statuses.push_back(e["text"]);
     // After the flash the connecting page's template comes back while the receiver is asked again,
     // at the speed it answered at first.
-    EXPECT_EQ(pages, (std::vector<std::string>{"Welcome", "Choose Connection", "Connecting", "Receiver Information",
-                                               "Connecting", "Update Successful"}));
+    EXPECT_EQ(pages, (std::vector<std::string>{"Welcome", "Choose Connection", "Connecting",
+                                               "Receiver Information", "Connecting",
+                                               "Update Successful"}));
     EXPECT_EQ(statuses, (std::vector<std::string>{"Connecting at 19200...", "Connecting at 9600...",
-                                                  "Getting receiver information...", "Connecting at 9600..."}));
+                                                  "Getting receiver information...",
+                                                  "Connecting at 9600..."}));
 
     const json receiverEvent = Named(events, "receiver").at(0);
     EXPECT_EQ(receiverEvent["port"], 1);
@@ -169,10 +180,13 @@ TEST_F(Unattended, JsonStreamOfAnUpdateAt9600FieldByField) {
     EXPECT_EQ(started["connect_speed"], 9600);
     EXPECT_EQ(started["transfer_speed"], 9600);
     EXPECT_EQ(started["limit_ms"], 240000);
-    EXPECT_EQ(started["command_line"], "prog.exe \"" + (bench_test::BinFolder() / "508231.005").string() + "\" 1 P 9600 9600");
+    EXPECT_EQ(
+        started["command_line"],
+        "prog.exe \"" + (bench_test::BinFolder() / "508231.005").string() + "\" 1 P 9600 9600");
     const std::vector<json> progress = Named(events, "flasher_progress");
     ASSERT_FALSE(progress.empty());
-    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i]["percent"], progress[i - 1]["percent"]);
+    for (std::size_t i = 1; i < progress.size(); ++i)
+        EXPECT_GT(progress[i]["percent"], progress[i - 1]["percent"]);
     EXPECT_EQ(progress.back()["percent"], 100);
     EXPECT_EQ(progress.back()["done"], progress.back()["total"]);
     const json ended = Named(events, "flasher_ended").at(0);
@@ -201,7 +215,8 @@ TEST_F(Unattended, JsonStreamOfAnUpdateAt9600FieldByField) {
     EXPECT_EQ(outcome["flasher_result"], "succeeded");
     EXPECT_TRUE(outcome["message"].is_null());
     EXPECT_EQ(outcome["flasher_ms"], ended["duration_ms"]);
-    EXPECT_GE(outcome["total_ms"].get<int>(), outcome["flasher_ms"].get<int>() + outcome["confirm_ms"].get<int>());
+    EXPECT_GE(outcome["total_ms"].get<int>(),
+              outcome["flasher_ms"].get<int>() + outcome["confirm_ms"].get<int>());
 }
 
 TEST_F(Unattended, RestoreOfAReceiverWithoutFirmwareWithTheGreyDesign) {
@@ -214,11 +229,14 @@ TEST_F(Unattended, RestoreOfAReceiverWithoutFirmwareWithTheGreyDesign) {
     std::vector<std::string> pages;
     for (const json& e : Named(events, "page")) pages.push_back(e["page"]);
     // The port selection page shows itself again as the chain unwinds after a restore.
-    EXPECT_EQ(pages, (std::vector<std::string>{"Welcome", "Choose Connection", "Restore", "Connecting",
-                                               "Update Successful", "Choose Connection"}));
+    EXPECT_EQ(pages,
+              (std::vector<std::string>{"Welcome", "Choose Connection", "Restore", "Connecting",
+                                        "Update Successful", "Choose Connection"}));
     EXPECT_TRUE(Named(events, "receiver").empty());  // the restore road never asks the receiver
-    EXPECT_TRUE(Named(events, "flasher_started").at(0)["command_line"].get<std::string>().ends_with(
-        "\" 1 P 9600 9600"));
+    EXPECT_TRUE(Named(events, "flasher_started")
+                    .at(0)["command_line"]
+                    .get<std::string>()
+                    .ends_with("\" 1 P 9600 9600"));
     EXPECT_EQ(events.back()["outcome"], "restored");
     EXPECT_EQ(events.back()["confirmed_version"], "169-508231-005");
     EXPECT_FALSE(r.Device().bricked);
@@ -270,12 +288,14 @@ TEST_F(Unattended, RecordFileTakesFourParallelRunsWholeAndIsRefusedBeforeAnythin
     // hears a byte.
     sim::ReceiverSim& untouched = receiver({});
     fs::create_directory(tempDir + "/folder");
-    for (const std::string& bad :
-         {tempDir + "/folder", std::string("/dev/null"), tempDir + "/missing/bench.jsonl", std::string()}) {
+    for (const std::string& bad : {tempDir + "/folder", std::string("/dev/null"),
+                                   tempDir + "/missing/bench.jsonl", std::string()}) {
         SCOPED_TRACE(bad);
         const auto run = start(untouched.SlavePath(), {"--record", bad});
         EXPECT_EQ(run->exitCode(), 2);
-        EXPECT_NE(run->output().find("the record file is refused, nothing was done"), std::string::npos) << run->output();
+        EXPECT_NE(run->output().find("the record file is refused, nothing was done"),
+                  std::string::npos)
+            << run->output();
         EXPECT_TRUE(run->events().empty());
     }
     EXPECT_EQ(untouched.Count().received, 0u);
@@ -309,8 +329,11 @@ TEST_F(Unattended, OutputThatGoesAwayEndsNeitherTheRunNorItsRecord) {
     EXPECT_EQ(run->exitCode(), 0) << run->output();
     EXPECT_EQ(r.Device().firmwareVersion, "169-508231-005");
     const std::string said = run->output();
-    EXPECT_NE(said.find("the events cannot be written (Broken pipe); the run goes on"), std::string::npos) << said;
-    EXPECT_EQ(said.find("cannot be written", said.find("cannot be written") + 1), std::string::npos);  // once
+    EXPECT_NE(said.find("the events cannot be written (Broken pipe); the run goes on"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("cannot be written", said.find("cannot be written") + 1),
+              std::string::npos);  // once
     EXPECT_EQ(json::parse(lastRecordLine(record))["outcome"], "updated");
 }
 
@@ -332,10 +355,12 @@ TEST_F(Unattended, RecordAppendOnAFullDiskLeavesTheFileAsItWasAndEndsWith30) {
     sim::ReceiverSim& r = receiver({});
     const auto run = start(r.SlavePath(), {"--record", record});
     EXPECT_EQ(run->exitCode(), 30) << run->output();
-    EXPECT_NE(run->output().find("No space left on device; it came to updated (exit code 0)"), std::string::npos)
+    EXPECT_NE(run->output().find("No space left on device; it came to updated (exit code 0)"),
+              std::string::npos)
         << run->output();
     std::ifstream in(record);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), before);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+              before);
 }
 
 TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFolderGoesLater) {
@@ -343,7 +368,9 @@ TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFold
     sim::ReceiverSim& stubborn = receiver({});
     sim::ReceiverSim& orphaned = receiver({});
     sim::ReceiverSim& healthy = receiver({});
-    auto holding = [](const std::string& out) { return out.find("holding the write for a test") != std::string::npos; };
+    auto holding = [](const std::string& out) {
+        return out.find("holding the write for a test") != std::string::npos;
+    };
     // A flasher that ignores SIGTERM: the run ends of the signal after the grace period, and says
     // which process it leaves running.
     const auto first = start(stubborn.SlavePath(), {"--record", record},
@@ -361,14 +388,16 @@ TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFold
     // Ctrl+C to the run alone, not to its flasher: the run passes it on all the same, the flasher
     // ends within the grace period, and the attempt is interrupted with SIGINT's code.
     sim::ReceiverSim& interrupted = receiver({});
-    const auto told = start(interrupted.SlavePath(), {"--record", record}, {"REFLASHER_PROG_HOLD_AFTER=1"});
+    const auto told =
+        start(interrupted.SlavePath(), {"--record", record}, {"REFLASHER_PROG_HOLD_AFTER=1"});
     ASSERT_TRUE(told->waitForOutput(holding)) << told->output();
     kill(told->pid(), SIGINT);
     EXPECT_EQ(told->exitCode(), 130) << told->output();
     const json toldLine = json::parse(lastRecordLine(record));
     EXPECT_EQ(toldLine["outcome"], "interrupted");
     EXPECT_TRUE(toldLine["flasher_left_running"].is_null()) << toldLine;
-    EXPECT_NE(told->output().find("Stopped by the operator during the writing"), std::string::npos) << told->output();
+    EXPECT_NE(told->output().find("Stopped by the operator during the writing"), std::string::npos)
+        << told->output();
 
     // The wizard killed outright: its flasher goes on and holds the port, which a new run says.
     const auto second = start(orphaned.SlavePath(), {}, {"REFLASHER_PROG_HOLD_AFTER=1"});
@@ -377,7 +406,8 @@ TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFold
     second->exitCode();
     const auto third = start(orphaned.SlavePath());
     EXPECT_EQ(third->exitCode(), 12) << third->output();
-    EXPECT_NE(third->output().find("in use by another program"), std::string::npos) << third->output();
+    EXPECT_NE(third->output().find("in use by another program"), std::string::npos)
+        << third->output();
 
     // Once no flasher works in it any more, the next start removes the killed wizard's folder.
     kill(left, SIGKILL);
@@ -395,7 +425,7 @@ TEST_F(Unattended, AFlasherThatWillNotEndIsLeftToFinishSaidAndRecordedAndItsFold
 // In-process, where the surroundings can be shortened: a flasher past its limit (21), and a
 // missing flasher or firmware file (22).
 class UnattendedInProcess : public Unattended {
-protected:
+  protected:
     int runOnce(const std::string& port, WizardSurroundings surroundings, std::string& output) {
         for (int n = 1; n <= 4; ++n) unsetenv(("REFLASHER_COM" + std::to_string(n)).c_str());
         UnattendedOptions options;
@@ -405,7 +435,8 @@ protected:
         const int code = RunUnattended(options, std::move(surroundings), out, stderr);
         std::rewind(out);
         char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) output.append(buffer, n);
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+            output.append(buffer, n);
         std::fclose(out);
         return code;
     }
@@ -422,17 +453,19 @@ TEST_F(UnattendedInProcess, FlasherPastItsLimitIs21AndIsNotLeftRunning) {
     unsetenv("REFLASHER_PROG_HOLD_AFTER");
     unsetenv("REFLASHER_COM1");
     EXPECT_EQ(code, 21) << output;
-    EXPECT_NE(output.find("\"string\":" + std::to_string(res::ids::kTimedOut)), std::string::npos) << output;
+    EXPECT_NE(output.find("\"string\":" + std::to_string(res::ids::kTimedOut)), std::string::npos)
+        << output;
     EXPECT_NE(output.find("\"outcome\":\"flasher-timed-out\""), std::string::npos) << output;
     EXPECT_FALSE(bench_test::AnyProcessIn(tempDir + "/"));  // the held flasher was ended
-    EXPECT_TRUE(fs::is_empty(tempDir));                       // and its folder removed
+    EXPECT_TRUE(fs::is_empty(tempDir));                     // and its folder removed
 }
 
 TEST_F(UnattendedInProcess, MissingFlasherOrFirmwareIs22) {
     fs::create_directory(tempDir + "/empty");
     fs::create_directory(tempDir + "/no-firmware");
     fs::create_symlink(bench_test::BinFolder() / "prog.exe", tempDir + "/no-firmware/prog.exe");
-    for (const auto& [folder, message] : std::map<std::string, int>{{"empty", res::ids::kFlasherNotFound}, {"no-firmware", res::ids::kFirmwareNotFound}}) {
+    for (const auto& [folder, message] : std::map<std::string, int>{
+             {"empty", res::ids::kFlasherNotFound}, {"no-firmware", res::ids::kFirmwareNotFound}}) {
         SCOPED_TRACE(folder);
         sim::ReceiverSim& r = receiver({});
         WizardSurroundings surroundings;
@@ -441,8 +474,10 @@ TEST_F(UnattendedInProcess, MissingFlasherOrFirmwareIs22) {
         std::string output;
         EXPECT_EQ(runOnce(r.SlavePath(), surroundings, output), 22) << output;
         unsetenv("REFLASHER_COM1");
-        EXPECT_NE(output.find("\"string\":" + std::to_string(message)), std::string::npos) << output;
-        EXPECT_NE(output.find("\"outcome\":\"firmware-or-flasher-missing\""), std::string::npos) << output;
+        EXPECT_NE(output.find("\"string\":" + std::to_string(message)), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("\"outcome\":\"firmware-or-flasher-missing\""), std::string::npos)
+            << output;
     }
 }
 

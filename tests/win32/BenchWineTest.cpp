@@ -32,29 +32,31 @@
 
 namespace {
 
-using nlohmann::json;
 using bench_cases::Named;
+using nlohmann::json;
 
 std::wstring Wide(const std::string& text) {
     std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), int(wide.size())));
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(),
+                                    int(wide.size())));
     return wide;
 }
 
 // reflasher-cli.exe with `arguments`, its output and errors on a pipe that a thread of ours
 // drains, TMP and TEMP set to `temp`, and `environment` ("NAME=value") added.
 class CliRun {
-public:
-    CliRun(const std::string& arguments, const std::string& temp, const std::vector<std::string>& environment = {},
-           DWORD flags = 0) {
+  public:
+    CliRun(const std::string& arguments, const std::string& temp,
+           const std::vector<std::string>& environment = {}, DWORD flags = 0) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE readEnd = nullptr, writeEnd = nullptr;
         if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return;
         SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     OPEN_EXISTING, 0, nullptr);
+        HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr);
         std::wstring block;
-        for (const std::string& entry : Environment(temp, environment)) block += Wide(entry) + L'\0';
+        for (const std::string& entry : Environment(temp, environment))
+            block += Wide(entry) + L'\0';
         block += L'\0';
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
@@ -62,10 +64,12 @@ public:
         startup.hStdInput = nothing;
         startup.hStdOutput = writeEnd;
         startup.hStdError = writeEnd;
-        std::wstring line = L"\"" + Wide(driver::OwnFolder()) + L"\\reflasher-cli.exe\" " + Wide(arguments);
+        std::wstring line =
+            L"\"" + Wide(driver::OwnFolder()) + L"\\reflasher-cli.exe\" " + Wide(arguments);
         PROCESS_INFORMATION started{};
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | flags, block.data(),
-                           nullptr, &startup, &started)) {
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                           CREATE_UNICODE_ENVIRONMENT | flags, block.data(), nullptr, &startup,
+                           &started)) {
             process_ = started.hProcess;
             id_ = started.dwProcessId;
             CloseHandle(started.hThread);
@@ -83,7 +87,8 @@ public:
         });
     }
     ~CliRun() {
-        if (process_ != nullptr && !Ended(std::chrono::milliseconds(1000))) TerminateProcess(process_, 99);
+        if (process_ != nullptr && !Ended(std::chrono::milliseconds(1000)))
+            TerminateProcess(process_, 99);
         if (reader_.joinable()) reader_.join();
         if (process_ != nullptr) CloseHandle(process_);
     }
@@ -92,10 +97,12 @@ public:
     DWORD Id() const { return id_; }
     // Its exit code once it ended within `patience`.
     std::optional<DWORD> Ended(driver::Patience patience = driver::Patience(300000)) {
-        if (process_ == nullptr || WaitForSingleObject(process_, DWORD(patience.count())) != WAIT_OBJECT_0) {
+        if (process_ == nullptr ||
+            WaitForSingleObject(process_, DWORD(patience.count())) != WAIT_OBJECT_0) {
             return std::nullopt;
         }
-        if (reader_.joinable()) reader_.join();  // the pipe ends with the last holder of its write end
+        if (reader_.joinable())
+            reader_.join();  // the pipe ends with the last holder of its write end
         DWORD code = 0;
         GetExitCodeProcess(process_, &code);
         return code;
@@ -106,8 +113,9 @@ public:
     }
     std::vector<json> Events() { return bench_cases::JsonLines(Output()); }
 
-private:
-    static std::vector<std::string> Environment(const std::string& temp, const std::vector<std::string>& extra) {
+  private:
+    static std::vector<std::string> Environment(const std::string& temp,
+                                                const std::vector<std::string>& extra) {
         std::vector<std::string> entries;
         wchar_t* all = GetEnvironmentStringsW();
         for (const wchar_t* at = all; *at != L'\0'; at += wcslen(at) + 1) {
@@ -137,14 +145,16 @@ std::vector<json> RecordLines(const std::string& path) {
 }
 
 class BenchUnderWine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         temp_ = driver::FreshFolder(
-            "reflasher-bench-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+            "reflasher-bench-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     }
     void TearDown() override {
         EXPECT_TRUE(driver::WaitFor([] {
-            return driver::ProcessesNamed("prog.exe") == 0 && driver::ProcessesNamed("reflasher-cli.exe") == 0;
+            return driver::ProcessesNamed("prog.exe") == 0 &&
+                   driver::ProcessesNamed("reflasher-cli.exe") == 0;
         }));
         for (const std::string& entry : driver::Entries(temp_)) {
             EXPECT_EQ(entry.rfind("record", 0), 0u) << "left in the temporary folder: " << entry;
@@ -167,13 +177,15 @@ TEST_F(BenchUnderWine, EveryRoadOfTheTableTheListingAndTheRecord) {
             if (cases[i].receiver == nullptr) {
                 ASSERT_TRUE(winetest::MakePortMissing(port));
             } else {
-                receivers.push_back(std::make_unique<winetest::RemoteReceiver>(port, cases[i].receiver));
+                receivers.push_back(
+                    std::make_unique<winetest::RemoteReceiver>(port, cases[i].receiver));
                 ASSERT_TRUE(receivers.back()->Ok()) << cases[i].name;
             }
-            std::string arguments = "--unattended --json --port " + std::string(port % 2 ? "" : "COM") +
-                                    std::to_string(port);
+            std::string arguments = "--unattended --json --port " +
+                                    std::string(port % 2 ? "" : "COM") + std::to_string(port);
             // The first (healthy) one writes the record that is compared with Linux's.
-            if (i == 0) arguments += " --record \"" + record + "\" --operator \"Anna Weber\" --batch B-17";
+            if (i == 0)
+                arguments += " --record \"" + record + "\" --operator \"Anna Weber\" --batch B-17";
             runs.push_back(std::make_unique<CliRun>(arguments, temp_));
             ASSERT_TRUE(runs.back()->Started());
         }
@@ -194,7 +206,8 @@ TEST_F(BenchUnderWine, EveryRoadOfTheTableTheListingAndTheRecord) {
             } else {
                 ASSERT_EQ(boxes.size(), 1u) << run.Output();
                 EXPECT_EQ(boxes[0]["string"], c.message);
-                EXPECT_EQ(boxes[0]["text"].get<std::string>().rfind(res::LoadString(c.message), 0), 0u);
+                EXPECT_EQ(boxes[0]["text"].get<std::string>().rfind(res::LoadString(c.message), 0),
+                          0u);
             }
             if (!outcome[0]["confirmed_version"].is_null() && *c.versionAfter != '\0') {
                 EXPECT_EQ(outcome[0]["confirmed_version"], c.versionAfter);
@@ -210,7 +223,8 @@ TEST_F(BenchUnderWine, EveryRoadOfTheTableTheListingAndTheRecord) {
         for (int number = 1; number <= 4; ++number) {
             ASSERT_TRUE(byNumber.count(number)) << listing.Output();
             EXPECT_EQ(byNumber[number]["device"], "\\\\.\\COM" + std::to_string(number));
-            EXPECT_EQ(byNumber[number]["openable"], number <= int(end - first)) << byNumber[number].dump();
+            EXPECT_EQ(byNumber[number]["openable"], number <= int(end - first))
+                << byNumber[number].dump();
         }
     }
 
@@ -218,7 +232,8 @@ TEST_F(BenchUnderWine, EveryRoadOfTheTableTheListingAndTheRecord) {
     const std::vector<json> lines = RecordLines(record);
     ASSERT_EQ(lines.size(), 1u);
     const std::string image = Sha256OfFile(driver::OwnFolder() + "\\508231.005").value_or("");
-    EXPECT_EQ(bench_cases::WithoutPlaceAndTime(lines[0]), bench_cases::UpdateRecord(REFLASHER_VERSION, image))
+    EXPECT_EQ(bench_cases::WithoutPlaceAndTime(lines[0]),
+              bench_cases::UpdateRecord(REFLASHER_VERSION, image))
         << lines[0].dump();
     EXPECT_EQ(lines[0]["port"], 1);
     EXPECT_EQ(lines[0]["device"], "\\\\.\\COM1");
@@ -229,14 +244,18 @@ TEST_F(BenchUnderWine, StationOfThreeThenCtrlCInTheMiddleOfTheFlashes) {
     {
         winetest::RemoteReceiver healthy(1, ""), weak(2, "--battery 3000"), other(3, "--baud 9600");
         ASSERT_TRUE(healthy.Ok() && weak.Ok() && other.Ok());
-        CliRun station("station --ports 1,COM2,3 --record \"" + record + "\" --operator \"Anna Weber\"", temp_);
-        EXPECT_EQ(station.Ended(), std::optional<DWORD>(10)) << station.Output();  // the first failing port's
+        CliRun station(
+            "station --ports 1,COM2,3 --record \"" + record + "\" --operator \"Anna Weber\"",
+            temp_);
+        EXPECT_EQ(station.Ended(), std::optional<DWORD>(10))
+            << station.Output();  // the first failing port's
         const std::vector<json> events = station.Events();
         ASSERT_EQ(Named(events, "station_summary").size(), 1u) << station.Output();
         const json summary = Named(events, "station_summary")[0];
         std::vector<std::pair<std::string, int>> finals;
         for (const json& p : summary["ports"]) finals.emplace_back(p["outcome"], p["exit_code"]);
-        EXPECT_EQ(finals, (std::vector<std::pair<std::string, int>>{{"updated", 0}, {"low-battery", 10}, {"updated", 0}}));
+        EXPECT_EQ(finals, (std::vector<std::pair<std::string, int>>{
+                              {"updated", 0}, {"low-battery", 10}, {"updated", 0}}));
         for (const json& run : Named(events, "station_run")) {
             EXPECT_FALSE(driver::Exists(run["temp_folder"].get<std::string>())) << run.dump();
         }
@@ -268,11 +287,13 @@ TEST_F(BenchUnderWine, StationOfThreeThenCtrlCInTheMiddleOfTheFlashes) {
         },
         TRUE);
     const std::string interrupted = temp_ + "\\record-interrupted.jsonl";
-    CliRun station("station --ports 1,2 --record \"" + interrupted + "\"", temp_, {"REFLASHER_PROG_HOLD_AFTER=1"});
+    CliRun station("station --ports 1,2 --record \"" + interrupted + "\"", temp_,
+                   {"REFLASHER_PROG_HOLD_AFTER=1"});
     // Each flasher holds after its first block (its own console's output is not ours to read):
     // both have started, and a moment later both hold.
-    ASSERT_TRUE(driver::WaitFor([&] { return Named(station.Events(), "flasher_started").size() == 2; },
-                                driver::Patience(180000)))
+    ASSERT_TRUE(
+        driver::WaitFor([&] { return Named(station.Events(), "flasher_started").size() == 2; },
+                        driver::Patience(180000)))
         << station.Output();
     Sleep(3000);
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
@@ -299,7 +320,8 @@ TEST_F(BenchUnderWine, StationOfThreeThenCtrlCInTheMiddleOfTheFlashes) {
         EXPECT_EQ(l["flasher_left_running"].is_null(), !wine) << l.dump();
     }
     if (wine) {
-        EXPECT_TRUE(driver::WaitFor([] { return driver::ProcessesNamed("prog.exe") == 0; }, driver::Patience(180000)));
+        EXPECT_TRUE(driver::WaitFor([] { return driver::ProcessesNamed("prog.exe") == 0; },
+                                    driver::Patience(180000)));
         for (const std::string& entry : driver::Entries(temp_)) {
             if (entry.rfind("reflasher-station-", 0) == 0) driver::RemoveTree(temp_ + "\\" + entry);
         }

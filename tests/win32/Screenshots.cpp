@@ -32,7 +32,8 @@ void Shoot(HWND window, const std::string& name) {
     if (!driver::CaptureWindow(window, path)) {
         RECT r{};
         const BOOL placed = GetWindowRect(window, &r);
-        std::fprintf(stderr, "wizard_screenshots: cannot write %s (window %s, %ldx%ld, error %lu)\n",
+        std::fprintf(stderr,
+                     "wizard_screenshots: cannot write %s (window %s, %ldx%ld, error %lu)\n",
                      path.c_str(), placed ? "placed" : "gone", r.right - r.left, r.bottom - r.top,
                      GetLastError());
         ++gFailures;
@@ -137,8 +138,10 @@ int main(int argc, char** argv) {
         ++consoleShots;
         driver::WaitFor([] { return false; }, driver::Patience(500));
     }
-    if (consoleShots == 0) Shoot(nullptr, "flasher-console");
-    else std::printf("%s\n", consolePicture.c_str());
+    if (consoleShots == 0)
+        Shoot(nullptr, "flasher-console");
+    else
+        std::printf("%s\n", consolePicture.c_str());
     HWND done = w.Page("Update Successful", driver::Patience(300000));
     Shoot(done, "update-successful");
     w.Click(done, res::idc::kYes);

@@ -292,7 +292,8 @@ TEST_F(Win32BackendTest, KeysTypedBeforeAWindowWasShownNeverReachIt) {
     EXPECT_EQ(Next().kind, ui::InputKind::Escape);
     backend_.windowClosed(about, 2);
     EXPECT_TRUE(IsWindowEnabled(page));
-    Key(GetDlgItem(page, res::idc::kWhiteTop), VK_ESCAPE);  // the Restore page's Escape is its Cancel button
+    Key(GetDlgItem(page, res::idc::kWhiteTop),
+        VK_ESCAPE);  // the Restore page's Escape is its Cancel button
     const ui::Input cancel = Next();
     EXPECT_EQ(cancel.kind, ui::InputKind::Press);
     EXPECT_EQ(cancel.control, 2);
@@ -341,7 +342,8 @@ TEST_F(Win32BackendTest, ShowsTheModelAndBringsTheWindowMenu) {
     EXPECT_EQ(about.kind, ui::InputKind::WindowMenu);
     EXPECT_EQ(about.command, 0x10u);
 
-    welcome.controls[0].picture = res::FindPicture(res::idi::kLogo);  // the logo into res::idc::kLogo
+    welcome.controls[0].picture =
+        res::FindPicture(res::idi::kLogo);  // the logo into res::idc::kLogo
     backend_.windowChanged(welcome, ui::Change::Picture, res::idc::kLogo);
     EXPECT_NE(SendMessageA(GetDlgItem(page, res::idc::kLogo), STM_GETIMAGE, IMAGE_ICON, 0), 0);
     welcome.controls[2].text = "line one\r\nline two";
@@ -378,7 +380,8 @@ TEST_F(Win32BackendTest, LongTextsScrollToTheirEnd) {
     EXPECT_EQ(GetScrollPos(edit, SB_VERT), lines - int(bar.nPage));
     SendMessageA(edit, WM_VSCROLL, SB_TOP, 0);
     SetFocus(edit);  // a click into the text
-    EXPECT_EQ(Next().kind, ui::InputKind::Repaint);  // (keys typed before the page showed are dropped)
+    EXPECT_EQ(Next().kind,
+              ui::InputKind::Repaint);  // (keys typed before the page showed are dropped)
     for (int i = 0; i < lines; ++i) Key(edit, VK_NEXT);
     EXPECT_EQ(Next().kind, ui::InputKind::Repaint);
     EXPECT_EQ(firstVisible(), lines - int(bar.nPage));

@@ -53,7 +53,8 @@ std::vector<HWND> Children(HWND parent) {
 
 std::wstring Wide(const std::string& utf8) {
     std::wstring wide(utf8.size() + 1, L'\0');
-    const int got = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), int(wide.size()));
+    const int got =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), int(wide.size()));
     wide.resize(std::size_t(got > 0 ? got - 1 : 0));
     return wide;
 }
@@ -95,7 +96,8 @@ Wizard::Wizard(const std::string& program, const std::string& arguments,
     if (!tempFolder.empty()) {
         if (wchar_t* block = GetEnvironmentStringsW()) {
             for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
-                if (_wcsnicmp(entry, L"TMP=", 4) == 0 || _wcsnicmp(entry, L"TEMP=", 5) == 0) continue;
+                if (_wcsnicmp(entry, L"TMP=", 4) == 0 || _wcsnicmp(entry, L"TEMP=", 5) == 0)
+                    continue;
                 environment.insert(environment.end(), entry, entry + wcslen(entry) + 1);
             }
             FreeEnvironmentStringsW(block);

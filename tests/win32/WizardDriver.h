@@ -92,7 +92,7 @@ SIZE PictureSize(HWND page, int id);
 bool WaitFor(const std::function<bool()>& condition, Patience patience = kPatience);
 
 // Files and processes. Paths are UTF-8 (a folder may be named in any script).
-std::string OwnFolder();  // without a trailing '\'
+std::string OwnFolder();                           // without a trailing '\'
 std::string FreshFolder(const std::string& name);  // made anew in %TEMP%
 void RemoveTree(const std::string& folder);
 std::vector<std::string> Entries(const std::string& folder);  // names, "." and ".." left out

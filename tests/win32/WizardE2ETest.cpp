@@ -148,7 +148,8 @@ TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
     HWND choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
     EXPECT_EQ(driver::Items(choose, res::idc::kPortList),
-              (std::vector<std::string>{S(res::ids::kComPort1), S(res::ids::kComPort2), S(res::ids::kComPort3), S(res::ids::kComPort4)}));
+              (std::vector<std::string>{S(res::ids::kComPort1), S(res::ids::kComPort2),
+                                        S(res::ids::kComPort3), S(res::ids::kComPort4)}));
     EXPECT_EQ(driver::Selection(choose, res::idc::kPortList), 0);
     EXPECT_EQ(driver::Text(choose, res::idc::kInstructions), Instructions());
     EXPECT_FALSE(IsWindowEnabled(welcome));  // only the page on top takes input
@@ -161,12 +162,14 @@ TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
     EXPECT_EQ(driver::Text(info, res::idc::kSerialNumber), "VIZ12345678");
     EXPECT_EQ(driver::Text(info, res::idc::kFirmwareVersion), "004");
     EXPECT_EQ(driver::Text(info, res::idc::kConnection), StatusLine(2, 19200));
-    EXPECT_EQ(driver::Text(info, res::idc::kInstructions), fmt::sprintf(S(res::ids::kUpdateInstructions), "005"));
+    EXPECT_EQ(driver::Text(info, res::idc::kInstructions),
+              fmt::sprintf(S(res::ids::kUpdateInstructions), "005"));
     w.Click(info, res::idc::kUpdate);
 
     HWND done = w.Page("Update Successful", kFlashPatience);
     ASSERT_NE(done, nullptr);
-    EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
+    EXPECT_EQ(driver::Text(done, res::idc::kMessage),
+              fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
     EXPECT_FALSE(driver::Visible(done, res::idc::kPrintResults));
     w.Click(done, res::idc::kYes);  // Yes
 
@@ -182,7 +185,8 @@ TEST_F(WizardE2E, UpdatesTwoReceiversThenEnds) {
     w.Click(info, res::idc::kUpdate);  // external power: the low battery does not matter
     done = w.Page("Update Successful", kFlashPatience);
     ASSERT_NE(done, nullptr);
-    EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "003", "005"));
+    EXPECT_EQ(driver::Text(done, res::idc::kMessage),
+              fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "003", "005"));
     w.Click(done, res::idc::kNo);  // No
     EXPECT_EQ(w.Ended(), 0u);
 }
@@ -286,13 +290,16 @@ TEST_F(WizardE2E, RestoresWithEachDesign) {
         EXPECT_FALSE(driver::Checked(restore, res::idc::kGreyTop));
         if (design == res::idc::kGreyTop) {
             w.Click(restore, res::idc::kGreyTop);
-            EXPECT_TRUE(driver::WaitFor(
-                [&] { return driver::Checked(restore, res::idc::kGreyTop) && !driver::Checked(restore, res::idc::kWhiteTop); }));
+            EXPECT_TRUE(driver::WaitFor([&] {
+                return driver::Checked(restore, res::idc::kGreyTop) &&
+                       !driver::Checked(restore, res::idc::kWhiteTop);
+            }));
         }
         w.Click(restore, res::idc::kRestore);
         HWND done = w.Page("Update Successful", kFlashPatience);
         ASSERT_NE(done, nullptr);
-        EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kRestored), "005"));
+        EXPECT_EQ(driver::Text(done, res::idc::kMessage),
+                  fmt::sprintf(S(res::ids::kRestored), "005"));
         if (design == res::idc::kWhiteTop) {
             w.Click(done, res::idc::kYes);  // Yes: the port page again
             choose = w.Page("Choose Connection");
@@ -332,7 +339,9 @@ TEST_F(WizardE2E, ReportsAFailingFlasher) {
     info = again.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
     again.Click(info, res::idc::kUpdate);
-    EXPECT_EQ(Box(again, kFlashPatience), S(res::ids::kUpdateFailed) + "\r\n\r\nThe receiver still runs firmware version 004, not 005.");
+    EXPECT_EQ(Box(again, kFlashPatience),
+              S(res::ids::kUpdateFailed) +
+                  "\r\n\r\nThe receiver still runs firmware version 004, not 005.");
     EXPECT_EQ(again.Page("Update Successful", driver::Patience{0}), nullptr);
     info = again.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
@@ -349,7 +358,8 @@ TEST_F(WizardE2E, ReportsAMissingFirmwareFile) {
     HWND info = ToInfoPage(w);
     ASSERT_NE(info, nullptr);
     w.Click(info, res::idc::kUpdate);
-    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + folder);
+    EXPECT_EQ(Box(w, kFlashPatience), fmt::sprintf(S(res::ids::kFirmwareNotFound), "508231.005") +
+                                          "\r\n\r\nLooked in: " + folder);
     info = w.Page("Receiver Information");
     ASSERT_NE(info, nullptr);
     w.Key(info, VK_ESCAPE);
@@ -411,7 +421,8 @@ TEST_F(WizardE2E, CancelAndEscapeEndTheProgramOnEveryPage) {
 
 // The keyboard as Windows users expect it: Alt+mnemonic, Tab, arrows in the radio group, Enter.
 TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
-    winetest::RemoteReceiver receiver(1, "--version 169-508231-004");  // what a held Enter could flash
+    winetest::RemoteReceiver receiver(1,
+                                      "--version 169-508231-004");  // what a held Enter could flash
     ASSERT_TRUE(receiver.Ok());
     Wizard& w = Start();
     HWND welcome = w.Page("Welcome");
@@ -425,10 +436,13 @@ TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
     ASSERT_TRUE(w.Settled(restore));
     EXPECT_EQ(w.Focus(restore), GetDlgItem(restore, res::idc::kWhiteTop));  // the first tab stop
     w.Key(restore, VK_DOWN);  // the arrow moves the check within the group
-    EXPECT_TRUE(driver::WaitFor(
-        [&] { return driver::Checked(restore, res::idc::kGreyTop) && !driver::Checked(restore, res::idc::kWhiteTop); }));
+    EXPECT_TRUE(driver::WaitFor([&] {
+        return driver::Checked(restore, res::idc::kGreyTop) &&
+               !driver::Checked(restore, res::idc::kWhiteTop);
+    }));
     w.Key(restore, VK_TAB);
-    EXPECT_TRUE(driver::WaitFor([&] { return w.Focus(restore) == GetDlgItem(restore, res::idc::kRestore); }));
+    EXPECT_TRUE(driver::WaitFor(
+        [&] { return w.Focus(restore) == GetDlgItem(restore, res::idc::kRestore); }));
     w.AltKey(restore, 'b');  // &Back
     choose = w.Page("Choose Connection");
     ASSERT_NE(choose, nullptr);
@@ -439,7 +453,8 @@ TEST_F(WizardE2E, TakesTheKeyboardAsDialogsDo) {
     // whatever has the focus) reach no other page.
     ASSERT_TRUE(w.Settled(welcome));
     for (int i = 0; i <= 90; ++i, Sleep(33)) {
-        if (HWND focus = w.Focus(welcome)) PostMessageA(focus, WM_KEYDOWN, VK_RETURN, i ? 0x40000001 : 1);
+        if (HWND focus = w.Focus(welcome))
+            PostMessageA(focus, WM_KEYDOWN, VK_RETURN, i ? 0x40000001 : 1);
     }
     if (HWND focus = w.Focus(welcome)) PostMessageA(focus, WM_KEYUP, VK_RETURN, LPARAM(0xC0000001));
     choose = w.Page("Choose Connection");
@@ -481,7 +496,8 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
     EXPECT_EQ(install("/S /D=" + folder), 0u);
     // What the zip holds (Reflasher.exe, reflasher-cli.exe, the read-me) and the uninstaller; no
     // flasher, no firmware.
-    std::vector<std::string> shipped = driver::Entries(driver::OwnFolder() + "\\..\\dist\\stage\\Reflasher");
+    std::vector<std::string> shipped =
+        driver::Entries(driver::OwnFolder() + "\\..\\dist\\stage\\Reflasher");
     EXPECT_GE(shipped.size(), 2u);
     if (REFLASHER_SHIPS_CLI) {
         EXPECT_EQ(std::count(shipped.begin(), shipped.end(), "reflasher-cli.exe"), 1);
@@ -507,7 +523,8 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
         w.Click(info, res::idc::kUpdate);
         HWND done = w.Page("Update Successful", kFlashPatience);
         ASSERT_NE(done, nullptr);
-        EXPECT_EQ(driver::Text(done, res::idc::kMessage), fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
+        EXPECT_EQ(driver::Text(done, res::idc::kMessage),
+                  fmt::sprintf(S(res::ids::kUpdated), "VIZ12345678", "004", "005"));
         EXPECT_EQ(install("/S"), 2u);
         Wizard uninstall(folder + "\\Uninstall.exe", "/S _?=" + folder);  // in place: its own code
         EXPECT_EQ(uninstall.Ended(), 2u);
@@ -528,7 +545,8 @@ TEST_F(WizardE2E, InstallsUpdatesFromAnyFolderAndKeepsTheVendorsFiles) {
     EXPECT_TRUE(driver::WaitFor([&] { return !driver::Exists(shortcut); }));
     EXPECT_TRUE(driver::WaitFor([&] { return driver::Entries(folder).size() == vendors.size(); }))
         << ::testing::PrintToString(driver::Entries(folder));
-    for (const std::string& file : vendors) EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
+    for (const std::string& file : vendors)
+        EXPECT_TRUE(driver::Exists(folder + "\\" + file)) << file;
     driver::RemoveTree(folder);
 }
 

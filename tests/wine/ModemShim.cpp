@@ -42,7 +42,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (!IsPseudoTerminal(fd)) return result;
     switch (request) {
         case TIOCMGET:
-            *static_cast<int*>(argument) = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_DTR | TIOCM_RTS;
+            *static_cast<int*>(argument) =
+                TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_DTR | TIOCM_RTS;
             return 0;
         case TIOCMSET:
         case TIOCMBIS:

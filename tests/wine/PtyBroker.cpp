@@ -43,8 +43,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string gPorts;         // the folder of COM<n> links
-std::string gReceiverSim;   // the simulator program
+std::string gPorts;        // the folder of COM<n> links
+std::string gReceiverSim;  // the simulator program
 
 bool SendAll(int socket, const void* data, std::size_t length) {
     const auto* bytes = static_cast<const char*>(data);
@@ -92,8 +92,9 @@ std::string LinkFor(int port) {
 // Points COM<port>'s link at `target` in one step, so Wine never sees the link missing.
 bool PointLink(int port, const std::string& target) {
     const std::string link = LinkFor(port);
-    const std::string fresh = link + ".new." + std::to_string(getpid()) + "." +
-                              std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    const std::string fresh =
+        link + ".new." + std::to_string(getpid()) + "." +
+        std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
     unlink(fresh.c_str());
     if (symlink(target.c_str(), fresh.c_str()) != 0) return false;
     if (rename(fresh.c_str(), link.c_str()) != 0) {
@@ -105,7 +106,7 @@ bool PointLink(int port, const std::string& target) {
 
 // One far end: a pseudo-terminal master, or a simulator the broker started.
 class FarEnd {
-public:
+  public:
     explicit FarEnd(int socket) : socket_(socket) {}
     ~FarEnd() {
         CloseMaster();
@@ -149,7 +150,9 @@ public:
             } else if (request == "NONE") {
                 int port = 0;
                 words >> port;
-                ok = Answer(socket_, PointLink(port, LinkFor(port) + ".none") ? "OK" : "ERR cannot point " + LinkFor(port));
+                ok = Answer(socket_, PointLink(port, LinkFor(port) + ".none")
+                                         ? "OK"
+                                         : "ERR cannot point " + LinkFor(port));
             } else if (request == "HANGUP") {
                 CloseMaster();
                 ok = Answer(socket_, "OK");
@@ -160,7 +163,7 @@ public:
         }
     }
 
-private:
+  private:
     bool Open(int port) {
         CloseMaster();
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -175,7 +178,8 @@ private:
 
     bool StartSimulator(int port, const std::vector<std::string>& options) {
         int output[2];
-        if (simulator_ > 0 || pipe2(output, O_CLOEXEC) != 0) return Answer(socket_, "ERR cannot start");
+        if (simulator_ > 0 || pipe2(output, O_CLOEXEC) != 0)
+            return Answer(socket_, "ERR cannot start");
         // --fast: the tests' flashes need not take as long as on a real line.
         std::vector<std::string> args{gReceiverSim, "--fast", "--link", LinkFor(port)};
         args.insert(args.end(), options.begin(), options.end());
@@ -239,7 +243,8 @@ private:
             if (poll(&wait, 1, 10) > 0 && (wait.revents & POLLIN) == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        return Answer(socket_, "DATA " + std::to_string(done)) && SendAll(socket_, bytes.data(), done);
+        return Answer(socket_, "DATA " + std::to_string(done)) &&
+               SendAll(socket_, bytes.data(), done);
     }
 
     void Drain() {
@@ -274,7 +279,8 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 16) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("reflasher-pty-broker");

@@ -77,7 +77,8 @@ std::string BrokerLink::Request(const std::string& line, const std::vector<std::
 bool BrokerLink::ReadBytes(std::uint8_t* bytes, std::size_t count) {
     const SOCKET s = static_cast<SOCKET>(socket_);
     for (std::size_t done = 0; done < count;) {
-        const int n = recv(s, reinterpret_cast<char*>(bytes) + done, static_cast<int>(count - done), 0);
+        const int n =
+            recv(s, reinterpret_cast<char*>(bytes) + done, static_cast<int>(count - done), 0);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
@@ -111,7 +112,8 @@ void RemotePty::Drain() {
 }
 
 RemoteReceiver::RemoteReceiver(int port, const std::string& options) {
-    ok_ = link_.Request("SIM " + std::to_string(port) + (options.empty() ? "" : " " + options)) == "OK";
+    ok_ = link_.Request("SIM " + std::to_string(port) + (options.empty() ? "" : " " + options)) ==
+          "OK";
 }
 
 bool MakePortMissing(int port) {

@@ -18,7 +18,7 @@ int ModemShim();
 
 // One connection to the broker: one far end. Every call waits for the broker's answer.
 class BrokerLink {
-public:
+  public:
     BrokerLink();
     ~BrokerLink();
     BrokerLink(const BrokerLink&) = delete;
@@ -31,14 +31,14 @@ public:
     // Reads exactly `count` bytes that follow an answer.
     bool ReadBytes(std::uint8_t* bytes, std::size_t count);
 
-private:
+  private:
     static constexpr std::uintptr_t kNone = ~std::uintptr_t{0};
     std::uintptr_t socket_ = kNone;  // a SOCKET
 };
 
 // A pseudo-terminal whose slave is COM port `port`.
 class RemotePty {
-public:
+  public:
     explicit RemotePty(int port);
 
     bool Ok() const { return !slave_.empty(); }
@@ -52,18 +52,18 @@ public:
     // Takes whatever the far end holds right now, without waiting.
     void Drain();
 
-private:
+  private:
     BrokerLink link_;
     std::string slave_;
 };
 
 // A simulated receiver (receiver-sim with `options`) on COM port `port`, until destroyed.
 class RemoteReceiver {
-public:
+  public:
     RemoteReceiver(int port, const std::string& options);
     bool Ok() const { return ok_; }
 
-private:
+  private:
     BrokerLink link_;
     bool ok_ = false;
 };

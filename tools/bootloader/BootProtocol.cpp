@@ -36,7 +36,8 @@ std::optional<Frame> FrameReader::Next() {
             continue;
         }
         const std::uint8_t command = static_cast<std::uint8_t>(pending_[start + 1] & ~kReplyBit);
-        const std::size_t length = pending_[start + 2] | static_cast<std::size_t>(pending_[start + 3]) << 8;
+        const std::size_t length =
+            pending_[start + 2] | static_cast<std::size_t>(pending_[start + 3]) << 8;
         if (command < kSync || command > kRun || length > kMaxFrameData) continue;
         if (held < length + kFrameOverhead) {
             if (!firstIncomplete) firstIncomplete = start;
@@ -45,7 +46,8 @@ std::optional<Frame> FrameReader::Next() {
         const std::uint8_t* body = pending_.data() + start + 1;
         if (firmware::Crc32(body, length + 3) != firmware::GetLe32(body + length + 3)) continue;
         Frame frame{pending_[start + 1], std::vector<std::uint8_t>(body + 3, body + 3 + length)};
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start + length + kFrameOverhead));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(
+                                                                start + length + kFrameOverhead));
         return frame;
     }
     // Keep from the first candidate that may still complete; nothing before it can.

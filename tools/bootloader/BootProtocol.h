@@ -62,13 +62,13 @@ std::vector<std::uint8_t> EncodeFrame(std::uint8_t command, std::span<const std:
 // Collects frames from a byte stream: skips bytes until a start byte, drops a candidate whose
 // length or CRC is wrong and looks again one byte after its start.
 class FrameReader {
-public:
+  public:
     void Feed(const std::uint8_t* bytes, std::size_t length);
     // The next complete, checked frame, if one has arrived.
     std::optional<Frame> Next();
     void Clear() { pending_.clear(); }
 
-private:
+  private:
     std::vector<std::uint8_t> pending_;
 };
 

@@ -15,7 +15,9 @@ std::vector<std::uint8_t> Le32(std::uint32_t value) {
 }  // namespace
 
 BootloaderSide::BootloaderSide(Options options, Send send)
-    : options_(std::move(options)), send_(std::move(send)), firmwareVersion_(options_.firmwareVersion) {}
+    : options_(std::move(options)),
+      send_(std::move(send)),
+      firmwareVersion_(options_.firmwareVersion) {}
 
 bool BootloaderSide::ListensAt(std::uint32_t lineBaud) const {
     return !inSession_ || lineBaud == sessionBaud_;
@@ -69,10 +71,12 @@ void BootloaderSide::PowerCycle() {
     reader_.Clear();
 }
 
-void BootloaderSide::Reply(std::uint8_t command, Status status, const std::vector<std::uint8_t>& extra) {
+void BootloaderSide::Reply(std::uint8_t command, Status status,
+                           const std::vector<std::uint8_t>& extra) {
     std::vector<std::uint8_t> data{status};
     data.insert(data.end(), extra.begin(), extra.end());
-    const std::vector<std::uint8_t> frame = EncodeFrame(static_cast<std::uint8_t>(command | kReplyBit), data);
+    const std::vector<std::uint8_t> frame =
+        EncodeFrame(static_cast<std::uint8_t>(command | kReplyBit), data);
     if (send_) send_(frame.data(), frame.size(), sessionBaud_);
 }
 
@@ -88,7 +92,8 @@ void BootloaderSide::Handle(const Frame& frame, std::uint32_t lineBaud, std::uin
         Reply(kSync, kOk, extra);
         return;
     }
-    if (!inSession_ || (frame.command & kReplyBit) != 0) return;  // requests count only in a session
+    if (!inSession_ || (frame.command & kReplyBit) != 0)
+        return;  // requests count only in a session
     lastRequestMs_ = nowMs;
     if (erasing_) {
         Reply(frame.command, kBusy);
@@ -96,81 +101,83 @@ void BootloaderSide::Handle(const Frame& frame, std::uint32_t lineBaud, std::uin
     }
     const std::vector<std::uint8_t>& d = frame.data;
     switch (frame.command) {
-    case kSpeed: {
-        if (d.size() != 4 || firmware::GetLe32(d.data()) == 0) {
-            Reply(kSpeed, kBadRequest);
+        case kSpeed: {
+            if (d.size() != 4 || firmware::GetLe32(d.data()) == 0) {
+                Reply(kSpeed, kBadRequest);
+                return;
+            }
+            Reply(kSpeed, kOk);  // still at the old speed
+            sessionBaud_ = firmware::GetLe32(d.data());
             return;
         }
-        Reply(kSpeed, kOk);  // still at the old speed
-        sessionBaud_ = firmware::GetLe32(d.data());
-        return;
-    }
-    case kErase: {
-        if (d.size() != 4) {
-            Reply(kErase, kBadRequest);
+        case kErase: {
+            if (d.size() != 4) {
+                Reply(kErase, kBadRequest);
+                return;
+            }
+            const std::uint32_t length = firmware::GetLe32(d.data());
+            if (length < firmware::kHeaderSize || length > options_.capacity) {
+                Reply(kErase, kTooLarge);
+                return;
+            }
+            // From here on the old firmware is gone, whatever happens next.
+            firmwareValid_ = false;
+            firmwareVersion_.clear();
+            verified_ = false;
+            flash_.clear();
+            imageLength_ = length;
+            erasing_ = true;
+            eraseDoneMs_ = nowMs + options_.eraseMs;
+            if (options_.eraseMs == 0) Tick(nowMs);
             return;
         }
-        const std::uint32_t length = firmware::GetLe32(d.data());
-        if (length < firmware::kHeaderSize || length > options_.capacity) {
-            Reply(kErase, kTooLarge);
+        case kWrite: {
+            if (imageLength_ == 0) {
+                Reply(kWrite, kNotErased, Le32(0));
+                return;
+            }
+            if (d.size() < 5 || d.size() - 4 > kMaxBlock) {
+                Reply(kWrite, kBadRequest, Le32(static_cast<std::uint32_t>(flash_.size())));
+                return;
+            }
+            const std::uint32_t offset = firmware::GetLe32(d.data());
+            const std::size_t count = d.size() - 4;
+            if (offset > flash_.size() ||
+                static_cast<std::uint64_t>(offset) + count > imageLength_) {
+                Reply(kWrite, offset > flash_.size() ? kOutOfOrder : kTooLarge,
+                      Le32(static_cast<std::uint32_t>(flash_.size())));
+                return;
+            }
+            // A block sent again (its reply was lost) overwrites what it wrote before.
+            if (offset + count > flash_.size()) flash_.resize(offset + count);
+            std::memcpy(flash_.data() + offset, d.data() + 4, count);
+            if (flashWorn_) flash_[offset] = static_cast<std::uint8_t>(~flash_[offset]);
+            verified_ = false;
+            Reply(kWrite, kOk, Le32(static_cast<std::uint32_t>(flash_.size())));
             return;
         }
-        // From here on the old firmware is gone, whatever happens next.
-        firmwareValid_ = false;
-        firmwareVersion_.clear();
-        verified_ = false;
-        flash_.clear();
-        imageLength_ = length;
-        erasing_ = true;
-        eraseDoneMs_ = nowMs + options_.eraseMs;
-        if (options_.eraseMs == 0) Tick(nowMs);
-        return;
-    }
-    case kWrite: {
-        if (imageLength_ == 0) {
-            Reply(kWrite, kNotErased, Le32(0));
+        case kVerify: {
+            const std::uint32_t crc = firmware::Crc32(flash_.data(), flash_.size());
+            verified_ = imageLength_ != 0 && flash_.size() == imageLength_ &&
+                        firmware::CheckImage(flash_).ok;
+            Reply(kVerify, verified_ ? kOk : kImageInvalid, Le32(crc));
             return;
         }
-        if (d.size() < 5 || d.size() - 4 > kMaxBlock) {
-            Reply(kWrite, kBadRequest, Le32(static_cast<std::uint32_t>(flash_.size())));
+        case kRun: {
+            if (!verified_) {
+                Reply(kRun, kImageInvalid);
+                return;
+            }
+            Reply(kRun, kOk);
+            firmwareValid_ = true;
+            firmwareVersion_ = firmware::CheckImage(flash_).version;
+            inSession_ = false;
+            reader_.Clear();
             return;
         }
-        const std::uint32_t offset = firmware::GetLe32(d.data());
-        const std::size_t count = d.size() - 4;
-        if (offset > flash_.size() || static_cast<std::uint64_t>(offset) + count > imageLength_) {
-            Reply(kWrite, offset > flash_.size() ? kOutOfOrder : kTooLarge,
-                  Le32(static_cast<std::uint32_t>(flash_.size())));
+        default:
+            Reply(frame.command, kBadRequest);
             return;
-        }
-        // A block sent again (its reply was lost) overwrites what it wrote before.
-        if (offset + count > flash_.size()) flash_.resize(offset + count);
-        std::memcpy(flash_.data() + offset, d.data() + 4, count);
-        if (flashWorn_) flash_[offset] = static_cast<std::uint8_t>(~flash_[offset]);
-        verified_ = false;
-        Reply(kWrite, kOk, Le32(static_cast<std::uint32_t>(flash_.size())));
-        return;
-    }
-    case kVerify: {
-        const std::uint32_t crc = firmware::Crc32(flash_.data(), flash_.size());
-        verified_ = imageLength_ != 0 && flash_.size() == imageLength_ && firmware::CheckImage(flash_).ok;
-        Reply(kVerify, verified_ ? kOk : kImageInvalid, Le32(crc));
-        return;
-    }
-    case kRun: {
-        if (!verified_) {
-            Reply(kRun, kImageInvalid);
-            return;
-        }
-        Reply(kRun, kOk);
-        firmwareValid_ = true;
-        firmwareVersion_ = firmware::CheckImage(flash_).version;
-        inSession_ = false;
-        reader_.Clear();
-        return;
-    }
-    default:
-        Reply(frame.command, kBadRequest);
-        return;
     }
 }
 

@@ -16,9 +16,10 @@
 namespace boot {
 
 class BootloaderSide {
-public:
+  public:
     // Sends `length` bytes at `baud` (the speed the bootloader talks at when it sends them).
-    using Send = std::function<void(const std::uint8_t* bytes, std::size_t length, std::uint32_t baud)>;
+    using Send =
+        std::function<void(const std::uint8_t* bytes, std::size_t length, std::uint32_t baud)>;
 
     struct Options {
         std::string firmwareVersion = "169-508231-004";  // what the receiver runs at power-up
@@ -31,7 +32,8 @@ public:
 
     // Bytes that arrived while the host side's line ran at `lineBaud`. Bytes sent at a speed the
     // bootloader does not listen at are line noise to it and are dropped.
-    void Receive(const std::uint8_t* bytes, std::size_t length, std::uint32_t lineBaud, std::uint64_t nowMs);
+    void Receive(const std::uint8_t* bytes, std::size_t length, std::uint32_t lineBaud,
+                 std::uint64_t nowMs);
     // Finishes an erase and ends an idle session when their time has come.
     void Tick(std::uint64_t nowMs);
 
@@ -55,7 +57,7 @@ public:
     // never verifies.
     void SetFlashWorn(bool worn) { flashWorn_ = worn; }
 
-private:
+  private:
     void Handle(const Frame& frame, std::uint32_t lineBaud, std::uint64_t nowMs);
     void Reply(std::uint8_t command, Status status, const std::vector<std::uint8_t>& extra = {});
 
@@ -72,8 +74,8 @@ private:
 
     bool erasing_ = false;
     std::uint64_t eraseDoneMs_ = 0;
-    std::uint32_t imageLength_ = 0;         // length announced by the last erase; 0: not erased
-    std::vector<std::uint8_t> flash_;       // the image written so far
+    std::uint32_t imageLength_ = 0;    // length announced by the last erase; 0: not erased
+    std::vector<std::uint8_t> flash_;  // the image written so far
     bool verified_ = false;
     bool flashWorn_ = false;
 };

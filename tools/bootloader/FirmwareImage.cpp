@@ -42,7 +42,8 @@ std::uint32_t GetLe32(const std::uint8_t* at) {
 
 std::vector<std::uint8_t> MakePayload(std::string_view version, std::size_t size) {
     // xorshift32 seeded from the version, so each version has its own recognisable bytes.
-    std::uint32_t state = Crc32(reinterpret_cast<const std::uint8_t*>(version.data()), version.size()) | 1u;
+    std::uint32_t state =
+        Crc32(reinterpret_cast<const std::uint8_t*>(version.data()), version.size()) | 1u;
     std::vector<std::uint8_t> payload(size);
     for (std::uint8_t& byte : payload) {
         state ^= state << 13;
@@ -53,10 +54,12 @@ std::vector<std::uint8_t> MakePayload(std::string_view version, std::size_t size
     return payload;
 }
 
-std::vector<std::uint8_t> BuildImage(std::string_view version, std::span<const std::uint8_t> payload) {
+std::vector<std::uint8_t> BuildImage(std::string_view version,
+                                     std::span<const std::uint8_t> payload) {
     std::vector<std::uint8_t> image(kHeaderSize + payload.size(), 0);
     std::memcpy(image.data(), kMagic, sizeof kMagic);
-    std::memcpy(image.data() + kVersionOffset, version.data(), std::min(version.size(), kVersionSize));
+    std::memcpy(image.data() + kVersionOffset, version.data(),
+                std::min(version.size(), kVersionSize));
     PutLe32(image.data() + kLengthOffset, static_cast<std::uint32_t>(payload.size()));
     if (!payload.empty()) std::memcpy(image.data() + kHeaderSize, payload.data(), payload.size());
     std::uint32_t crc = Crc32(image.data(), kCrcOffset);
@@ -81,7 +84,8 @@ ImageCheck CheckImage(std::span<const std::uint8_t> image) {
     for (std::size_t i = 0; i < kVersionSize; ++i) {
         const char c = versionBytes[i];
         const bool printable = c >= 0x20 && c < 0x7F;
-        if ((i < versionLength && !printable) || (i >= versionLength && c != '\0') || versionLength == 0) {
+        if ((i < versionLength && !printable) || (i >= versionLength && c != '\0') ||
+            versionLength == 0) {
             check.reason = "the image's version text is damaged";
             return check;
         }

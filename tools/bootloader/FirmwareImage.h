@@ -34,7 +34,8 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t length, std::uint32_t 
 std::vector<std::uint8_t> MakePayload(std::string_view version, std::size_t size);
 
 // Header and payload; `version` must fit (at most 16 characters).
-std::vector<std::uint8_t> BuildImage(std::string_view version, std::span<const std::uint8_t> payload);
+std::vector<std::uint8_t> BuildImage(std::string_view version,
+                                     std::span<const std::uint8_t> payload);
 
 struct ImageCheck {
     bool ok = false;

@@ -13,11 +13,12 @@ std::uint64_t NowMs() {
 }  // namespace
 
 ReceiverWithBootloader::ReceiverWithBootloader(boot::BootloaderSide::Options options)
-    : bootloader_(std::move(options), [this](const std::uint8_t* bytes, std::size_t length, std::uint32_t) {
-          // The simulator paces at the line speed in force; the host switches only after it has
-          // the Speed reply, so that reply still goes at the old speed.
-          if (out_ != nullptr) out_->Send(Bytes(bytes, bytes + length));
-      }) {}
+    : bootloader_(std::move(options),
+                  [this](const std::uint8_t* bytes, std::size_t length, std::uint32_t) {
+                      // The simulator paces at the line speed in force; the host switches only
+                      // after it has the Speed reply, so that reply still goes at the old speed.
+                      if (out_ != nullptr) out_->Send(Bytes(bytes, bytes + length));
+                  }) {}
 
 void ReceiverWithBootloader::TakeDevice(const DeviceState& device) {
     if (synced_ && device.bricked == lastBricked_ && device.firmwareVersion == lastVersion_) return;
@@ -70,7 +71,8 @@ void ReceiverWithBootloader::OnBytes(const std::uint8_t* bytes, std::size_t coun
     bootloader_.Receive(bytes, count, baud, now);
     GiveDevice(device);
     AfterSession(device, now);
-    if (bootloader_.ApplicationRuns() && Started(now)) application_.OnBytes(bytes, count, baud, device, out);
+    if (bootloader_.ApplicationRuns() && Started(now))
+        application_.OnBytes(bytes, count, baud, device, out);
     out_ = nullptr;
 }
 

@@ -20,7 +20,7 @@
 namespace sim {
 
 class ReceiverWithBootloader : public SimProtocol {
-public:
+  public:
     // `options.firmwareVersion` is ignored: the device state says what runs.
     explicit ReceiverWithBootloader(boot::BootloaderSide::Options options = {});
 
@@ -29,7 +29,7 @@ public:
     void OnSpeedChange(unsigned baud, DeviceState& device, SimOutput& out) override;
     void OnIdle(DeviceState& device, SimOutput& out) override;
 
-private:
+  private:
     void TakeDevice(const DeviceState& device);
     void GiveDevice(DeviceState& device);
 

@@ -34,9 +34,22 @@ namespace {
 // Calls that take a template, string or picture number (of the wizard, the framework, the
 // back ends and the tests' drivers).
 const std::set<std::string> kCalls = {
-    "LoadString", "FindDialog", "FindPicture", "loadPicture", "Dialog",         "setIcon",
-    "iconOf",     "firmwareName", "RunFlasher", "Run",         "ReceiverConfirmsFlash",
-    "Model",      "S",          "reported",    "picture",     "pictureHistory",
+    "LoadString",
+    "FindDialog",
+    "FindPicture",
+    "loadPicture",
+    "Dialog",
+    "setIcon",
+    "iconOf",
+    "firmwareName",
+    "RunFlasher",
+    "Run",
+    "ReceiverConfirmsFlash",
+    "Model",
+    "S",
+    "reported",
+    "picture",
+    "pictureHistory",
 };
 
 // A name that says it holds a resource number.
@@ -69,11 +82,15 @@ std::string blankOut(const std::string& text, bool keepStrings = false) {
             blank(i, stop);
             i = stop;
         } else if (c == 'R' && i + 1 < text.size() && text[i + 1] == '"' &&
-                   (i == 0 || !(std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '_') ||
-                    text[i - 1] == 'u' || text[i - 1] == '8' || text[i - 1] == 'L' || text[i - 1] == 'U')) {
+                   (i == 0 ||
+                    !(std::isalnum(static_cast<unsigned char>(text[i - 1])) ||
+                      text[i - 1] == '_') ||
+                    text[i - 1] == 'u' || text[i - 1] == '8' || text[i - 1] == 'L' ||
+                    text[i - 1] == 'U')) {
             const std::size_t open = text.find('(', i + 2);
             if (open == std::string::npos) break;
-            // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on ")" + std::string.
+            // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on ")" +
+            // std::string.
             std::string close = ")";
             close += text.substr(i + 2, open - i - 2);
             close += '"';
@@ -81,7 +98,9 @@ std::string blankOut(const std::string& text, bool keepStrings = false) {
             const std::size_t stop = end == std::string::npos ? text.size() : end + close.size();
             if (!keepStrings) blank(i, stop);
             i = stop;
-        } else if (c == '"' || (c == '\'' && !(i > 0 && std::isxdigit(static_cast<unsigned char>(text[i - 1]))))) {
+        } else if (c == '"' ||
+                   (c == '\'' &&
+                    !(i > 0 && std::isxdigit(static_cast<unsigned char>(text[i - 1]))))) {
             // A quote after a digit is a digit separator (100'000), not a character literal.
             std::size_t j = i + 1;
             while (j < text.size() && text[j] != c && text[j] != '\n') j += text[j] == '\\' ? 2 : 1;
@@ -119,7 +138,8 @@ bool readNumbers(const fs::path& header, Numbers& numbers) {
         const bool array = m[2].matched;
         const std::string values = m[3];
         int index = 0;
-        for (auto it = std::sregex_iterator(values.begin(), values.end(), number); it != std::sregex_iterator(); ++it) {
+        for (auto it = std::sregex_iterator(values.begin(), values.end(), number);
+             it != std::sregex_iterator(); ++it) {
             const long value = std::stol(it->str());
             std::string& entry = numbers.names[value];
             if (!entry.empty()) entry += " or ";
@@ -152,7 +172,9 @@ std::vector<Literal> literals(const std::string& text) {
         std::size_t j = i;
         while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
         std::size_t end = j;
-        while (end < text.size() && (text[end] == 'u' || text[end] == 'U' || text[end] == 'l' || text[end] == 'L')) ++end;
+        while (end < text.size() &&
+               (text[end] == 'u' || text[end] == 'U' || text[end] == 'l' || text[end] == 'L'))
+            ++end;
         if ((end < text.size() && word(end)) || j - i > 9) {
             while (end < text.size() && word(end)) ++end;
             i = end;
@@ -168,7 +190,8 @@ std::vector<Literal> literals(const std::string& text) {
 std::vector<std::pair<std::size_t, std::size_t>> resourceCalls(const std::string& text) {
     std::vector<std::pair<std::size_t, std::size_t>> ranges;
     const std::regex call(R"(\b([A-Za-z_]\w*)\s*\()");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), call); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), call);
+         it != std::sregex_iterator(); ++it) {
         if (!kCalls.count((*it)[1].str())) continue;
         const std::size_t open = std::size_t(it->position(0) + it->length(0));
         int depth = 1;
@@ -184,7 +207,8 @@ std::vector<std::pair<std::size_t, std::size_t>> resourceCalls(const std::string
 }
 
 bool isSource(const fs::path& path) {
-    static const std::set<std::string> kExtensions = {".c", ".cc", ".cpp", ".cxx", ".h", ".hh", ".hpp", ".hxx", ".inl"};
+    static const std::set<std::string> kExtensions = {".c",  ".cc",  ".cpp", ".cxx", ".h",
+                                                      ".hh", ".hpp", ".hxx", ".inl"};
     return kExtensions.count(path.extension().string()) > 0;
 }
 
@@ -205,15 +229,17 @@ int main(int argc, char** argv) {
 
     std::vector<fs::path> files;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, ec),
+         end;
          it != end; it.increment(ec)) {
         if (ec) break;
         const fs::path& path = it->path();
         if (it->is_directory()) {
             const std::string name = path.filename().string();
             // res/ holds the numbers; build trees hold generated copies of them.
-            if ((it.depth() == 0 && name == "res") || name.rfind('.', 0) == 0 || name.rfind("build", 0) == 0 ||
-                fs::exists(path / "CMakeCache.txt")) {
+            if ((it.depth() == 0 && name == "res") || name.rfind('.', 0) == 0 ||
+                name.rfind("build", 0) == 0 || fs::exists(path / "CMakeCache.txt")) {
                 it.disable_recursion_pending();
             }
             continue;
@@ -221,16 +247,19 @@ int main(int argc, char** argv) {
         if (it->is_regular_file() && isSource(path)) files.push_back(path);
     }
     if (ec) {
-        std::fprintf(stderr, "check-resource-ids: %s: %s\n", root.string().c_str(), ec.message().c_str());
+        std::fprintf(stderr, "check-resource-ids: %s: %s\n", root.string().c_str(),
+                     ec.message().c_str());
         return 2;
     }
 
     int findings = 0;
-    auto report = [&](const fs::path& path, const std::string& text, std::size_t at, long value, const std::string& line) {
+    auto report = [&](const fs::path& path, const std::string& text, std::size_t at, long value,
+                      const std::string& line) {
         ++findings;
         const long lineNumber = 1 + std::count(text.begin(), text.begin() + long(at), '\n');
-        std::printf("%s:%ld: %ld is %s: use the name\n    %s\n", fs::relative(path, root).string().c_str(), lineNumber,
-                    value, numbers.names[value].c_str(), line.c_str());
+        std::printf("%s:%ld: %ld is %s: use the name\n    %s\n",
+                    fs::relative(path, root).string().c_str(), lineNumber, value,
+                    numbers.names[value].c_str(), line.c_str());
     };
     auto lineAt = [](const std::string& text, std::size_t at) {
         const std::size_t start = text.rfind('\n', at) + 1;  // npos + 1 == 0
@@ -241,10 +270,12 @@ int main(int argc, char** argv) {
         const std::string original = readFile(path);
         const std::string text = blankOut(original);
         const std::string code = blankOut(original, true);
-        for (auto it = std::sregex_iterator(code.begin(), code.end(), quotedNumber); it != std::sregex_iterator(); ++it) {
+        for (auto it = std::sregex_iterator(code.begin(), code.end(), quotedNumber);
+             it != std::sregex_iterator(); ++it) {
             const long value = std::stol((*it)[1].str());
             const std::string line = lineAt(original, std::size_t(it->position(0)));
-            if (value >= 1000 && numbers.names.count(value) && line.find("not a resource number") == std::string::npos)
+            if (value >= 1000 && numbers.names.count(value) &&
+                line.find("not a resource number") == std::string::npos)
                 report(path, original, std::size_t(it->position(0)), value, line);
         }
         const auto calls = resourceCalls(text);
@@ -255,7 +286,8 @@ int main(int argc, char** argv) {
             const std::string line = lineAt(original, literal.at);
             if (line.find("not a resource number") != std::string::npos) continue;
             bool found = literal.value >= 1000;
-            for (const auto& [open, close] : calls) found = found || (literal.at >= open && literal.at < close);
+            for (const auto& [open, close] : calls)
+                found = found || (literal.at >= open && literal.at < close);
             if (!found) {
                 std::smatch m;
                 const std::string before = text.substr(lineStart, literal.at - lineStart);
@@ -265,7 +297,8 @@ int main(int argc, char** argv) {
         }
     }
     if (findings > 0) {
-        std::printf("%d resource number(s) written as numbers; res/Resource.h names them.\n", findings);
+        std::printf("%d resource number(s) written as numbers; res/Resource.h names them.\n",
+                    findings);
         return 1;
     }
     return 0;

@@ -1,11 +1,11 @@
 // help-to-roff: the manual page reflasher(1) from `reflasher --help`, so the two never differ.
 //   help-to-roff <page template> <reflasher> <output>     (runs <reflasher> --help)
 // The template (source/terminal/reflasher.1.in) holds what only the manual says (NAME, FILES...)
-// and <<HELP>> where the help goes. The help's layout (service/CommandLine.cpp, service/Help.cpp and
-// source/terminal/main.cpp) is read as:
-// "Usage:" and the lines under it -> SYNOPSIS; the paragraph after it -> DESCRIPTION; a line
-// after a blank one that ends with ':' -> a section; a line indented two blanks -> an entry, its text after
-// two blanks or on the deeper indented lines below; any other line -> running text.
+// and <<HELP>> where the help goes. The help's layout (service/CommandLine.cpp, service/Help.cpp
+// and source/terminal/main.cpp) is read as: "Usage:" and the lines under it -> SYNOPSIS; the
+// paragraph after it -> DESCRIPTION; a line after a blank one that ends with ':' -> a section; a
+// line indented two blanks -> an entry, its text after two blanks or on the deeper indented lines
+// below; any other line -> running text.
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -18,9 +18,12 @@ namespace {
 std::string Escape(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\e";
-        else if (c == '-') out += "\\-";
-        else out += c;
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
     }
     if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out = "\\&" + out;
     return out;
@@ -33,7 +36,8 @@ std::size_t Indent(const std::string& line) {
 
 std::string Trim(const std::string& text) {
     const std::size_t first = text.find_first_not_of(' ');
-    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return first == std::string::npos ? ""
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 std::string Upper(std::string text) {
@@ -97,7 +101,8 @@ int main(int argc, char** argv) {
     }
     std::string all;
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, help)) > 0;) all.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, help)) > 0;)
+        all.append(buffer, n);
     if (pclose(help) != 0) {
         std::fprintf(stderr, "help-to-roff: %s --help failed\n", argv[2]);
         return 1;
@@ -113,7 +118,9 @@ int main(int argc, char** argv) {
     std::string text = page.str();
     const std::size_t at = text.find("<<HELP>>\n");
     if (at == std::string::npos || lines.empty() || lines[0].rfind("Usage: ", 0) != 0) {
-        std::fprintf(stderr, "help-to-roff: no <<HELP>> in the template, or the help does not start with Usage:\n");
+        std::fprintf(
+            stderr,
+            "help-to-roff: no <<HELP>> in the template, or the help does not start with Usage:\n");
         return 1;
     }
     text.replace(at, 9, Body(lines));

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     }
     const std::string version = argv[2];
     if (version.empty() || version.size() > firmware::kVersionSize) {
-        std::fprintf(stderr, "mkfirmware: the version text must have 1 to %zu characters\n", firmware::kVersionSize);
+        std::fprintf(stderr, "mkfirmware: the version text must have 1 to %zu characters\n",
+                     firmware::kVersionSize);
         return 2;
     }
     unsigned long size = 32 * 1024;
@@ -24,7 +25,8 @@ int main(int argc, char** argv) {
         errno = 0;
         size = std::strtoul(argv[3], &end, 10);
         if (errno != 0 || end == argv[3] || *end != '\0' || size > firmware::kMaxPayload) {
-            std::fprintf(stderr, "mkfirmware: payload size must be 0 to %u bytes\n", firmware::kMaxPayload);
+            std::fprintf(stderr, "mkfirmware: payload size must be 0 to %u bytes\n",
+                         firmware::kMaxPayload);
             return 2;
         }
     }
@@ -33,7 +35,8 @@ int main(int argc, char** argv) {
     const std::string temporary = std::string(argv[1]) + ".part";
     std::FILE* out = std::fopen(temporary.c_str(), "wb");
     if (out == nullptr) {
-        std::fprintf(stderr, "mkfirmware: cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "mkfirmware: cannot write %s: %s\n", temporary.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();

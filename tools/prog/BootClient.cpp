@@ -4,8 +4,9 @@
 #include <chrono>
 #include <vector>
 
-std::optional<boot::Frame> BootClient::Transact(boot::Command command, std::span<const std::uint8_t> data,
-                                                int timeoutMs, int tries) {
+std::optional<boot::Frame> BootClient::Transact(boot::Command command,
+                                                std::span<const std::uint8_t> data, int timeoutMs,
+                                                int tries) {
     const std::vector<std::uint8_t> frame = boot::EncodeFrame(command, data);
     for (int attempt = 0; attempt < tries; ++attempt) {
         if (stopped_ || lineFailed_) return std::nullopt;
@@ -32,10 +33,12 @@ std::optional<boot::Frame> BootClient::AwaitReply(boot::Command command, int tim
         while (auto frame = reader_.Next()) {
             if (frame->command == (command | boot::kReplyBit) && !frame->data.empty()) return frame;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return std::nullopt;
         // Short slices, so that a key press is seen within 50 ms.
-        const int n = line_.Read(buffer, sizeof buffer, static_cast<int>(std::min<long long>(left, 50)));
+        const int n =
+            line_.Read(buffer, sizeof buffer, static_cast<int>(std::min<long long>(left, 50)));
         if (n < 0) {
             lineFailed_ = true;
             return std::nullopt;

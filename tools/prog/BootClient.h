@@ -10,7 +10,7 @@
 #include "tools/prog/SerialLine.h"
 
 class BootClient {
-public:
+  public:
     // `interrupted` is asked while waiting; when it says yes, the wait ends at once.
     BootClient(SerialLine& line, std::function<bool()> interrupted)
         : line_(line), interrupted_(std::move(interrupted)) {}
@@ -23,7 +23,7 @@ public:
     bool WasInterrupted() const { return stopped_; }
     bool LineFailed() const { return lineFailed_; }
 
-private:
+  private:
     std::optional<boot::Frame> AwaitReply(boot::Command command, int timeoutMs);
 
     SerialLine& line_;

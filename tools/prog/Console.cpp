@@ -5,7 +5,8 @@ namespace {
 
 constexpr unsigned char kEscape = 0x1B;
 constexpr unsigned char kCtrlC = 0x03;
-constexpr const char* kQuestion = "Stop now? The receiver will have no firmware until it is restored. y/N ";
+constexpr const char* kQuestion =
+    "Stop now? The receiver will have no firmware until it is restored. y/N ";
 
 }  // namespace
 

@@ -17,7 +17,7 @@
 // The questions and answers are the same everywhere (Console.cpp); how the keys and requests
 // arrive is each platform's (posix/Console.cpp, win32/Console.cpp).
 class Keyboard {
-public:
+  public:
     Keyboard();
     ~Keyboard();
     Keyboard(const Keyboard&) = delete;
@@ -30,13 +30,13 @@ public:
     // True while the question is open (the progress bar keeps still meanwhile).
     bool Asking() const { return asking_; }
 
-private:
+  private:
     void Ask();
     void Answer(unsigned char key);
 
     // The platform's part, with the constructor (catches the stop requests; on a terminal, keys
     // without echo) and the destructor (puts the terminal back).
-    struct Saved;  // the terminal's settings to put back
+    struct Saved;              // the terminal's settings to put back
     int StopRequests() const;  // the operator's stop requests so far
     bool Terminated() const;   // asked to stop at once
     // Takes the keys waiting on standard input, without waiting: how many, 0 for none, -1 at the
@@ -59,13 +59,13 @@ void SayBeforeQuickEnd(const std::string& text);
 
 // "Writing [#####.....]  12288/32796 bytes  10.5 kB/s  0:02 left", redrawn in place.
 class ProgressBar {
-public:
+  public:
     ProgressBar(std::FILE* out, std::uint32_t total);
     // Redraws at most every 100 ms, and always for the last byte.
     void Update(std::uint32_t done);
     void Finish();
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     std::FILE* out_;
     std::uint32_t total_;

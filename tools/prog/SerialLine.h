@@ -8,7 +8,7 @@
 #include <string>
 
 class SerialLine {
-public:
+  public:
     SerialLine() = default;
     ~SerialLine();
     SerialLine(const SerialLine&) = delete;
@@ -28,7 +28,7 @@ public:
     // Drops whatever arrived and has not been read.
     void DiscardInput();
 
-private:
+  private:
     // The open port: a descriptor on POSIX, a HANDLE on Windows; -1 when none.
     std::intptr_t line_ = -1;
 };

@@ -12,7 +12,8 @@
 //
 // Test hook: REFLASHER_PROG_HOLD_AFTER=<n> makes it wait after n written blocks until it is
 // interrupted (at most a minute), so that tests can interrupt a write at a known point.
-// REFLASHER_PROG_IGNORE_TERM (POSIX) makes it ignore SIGTERM, as a flasher that will not be stopped.
+// REFLASHER_PROG_IGNORE_TERM (POSIX) makes it ignore SIGTERM, as a flasher that will not be
+// stopped.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -44,7 +45,7 @@ constexpr char kVerifyFailed = '5';
 constexpr char kUsage = '9';
 
 constexpr auto kMinimumRun = std::chrono::milliseconds(1000);
-constexpr int kConnectTries = 27;      // Sync every 300 ms for about 8 s
+constexpr int kConnectTries = 27;  // Sync every 300 ms for about 8 s
 constexpr int kBlockTries = 5;
 
 const Clock::time_point gStart = Clock::now();
@@ -76,7 +77,8 @@ std::optional<std::vector<std::uint8_t>> ReadFile(const std::string& path) {
     std::size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + n);
-        if (bytes.size() > firmware::kMaxPayload + firmware::kHeaderSize) break;  // too big to be ours
+        if (bytes.size() > firmware::kMaxPayload + firmware::kHeaderSize)
+            break;  // too big to be ours
     }
     std::fclose(file);
     return bytes;
@@ -97,19 +99,23 @@ int main(int argc, char** arguments) {
     long port = 0, connect = 0, transfer = 0;
     if (argv.size() != 6 || std::strcmp(argv[3], "P") != 0 || !ParseNumber(argv[2], 1, 255, port) ||
         !ParseNumber(argv[4], 1, 4000000, connect) || !ParseNumber(argv[5], 1, 4000000, transfer)) {
-        return Finish(kUsage, "usage: prog.exe \"<firmware file>\" <COM port> P <connect speed> <transfer speed>");
+        return Finish(
+            kUsage,
+            "usage: prog.exe \"<firmware file>\" <COM port> P <connect speed> <transfer speed>");
     }
 
     // The firmware file is looked at before anything goes to the console: a new console window
     // can take longer to show the first line than the wizard's 500 ms for a missing file.
     const std::optional<std::vector<std::uint8_t>> image = ReadFile(argv[1]);
     if (!image) {
-        SayBeforeQuickEnd(std::string("Cannot open the firmware file ") + argv[1] + ": " + std::strerror(errno));
+        SayBeforeQuickEnd(std::string("Cannot open the firmware file ") + argv[1] + ": " +
+                          std::strerror(errno));
         return 1;  // at once: the wizard reads a quick end as a missing file
     }
     // No heading of our own: the console the wizard opens for us carries "Installing Firmware".
     const firmware::ImageCheck check = firmware::CheckImage(*image);
-    if (!check.ok) return Finish(kBadImage, std::string("Refused ") + argv[1] + ": " + check.reason);
+    if (!check.ok)
+        return Finish(kBadImage, std::string("Refused ") + argv[1] + ": " + check.reason);
     const auto imageLength = static_cast<std::uint32_t>(image->size());
     std::printf("Firmware %s, %u bytes\n", check.version.c_str(), imageLength);
 
@@ -121,13 +127,16 @@ int main(int argc, char** arguments) {
     BootClient client(line, [&keyboard] { return keyboard.Interrupted(); });
     auto stopped = [&](const char* phase) {
         const bool erased = std::strcmp(phase, "connecting") != 0;
-        return Finish(kInterrupted, std::string("Stopped by the operator during ") + phase +
-                                        (erased ? "; the receiver has no firmware now: cycle its power and use Restore."
-                                                : "; nothing was erased."));
+        return Finish(
+            kInterrupted,
+            std::string("Stopped by the operator during ") + phase +
+                (erased ? "; the receiver has no firmware now: cycle its power and use Restore."
+                        : "; nothing was erased."));
     };
     auto lost = [&](const std::string& what) {
         return Finish(client.LineFailed() ? kNoReceiver : kTransferFailed,
-                      std::string(client.LineFailed() ? "The serial line failed " : "The receiver stopped answering ") +
+                      std::string(client.LineFailed() ? "The serial line failed "
+                                                      : "The receiver stopped answering ") +
                           what);
     };
 
@@ -136,10 +145,12 @@ int main(int argc, char** arguments) {
     auto sync = client.Transact(boot::kSync, {}, 300, kConnectTries);
     if (client.WasInterrupted()) return stopped("connecting");
     if (!sync || sync->data[0] != boot::kOk)
-        return Finish(kNoReceiver, "No answer from the receiver's bootloader on COM" + std::to_string(port) + " at " +
-                                       std::to_string(connect) + " baud");
+        return Finish(kNoReceiver, "No answer from the receiver's bootloader on COM" +
+                                       std::to_string(port) + " at " + std::to_string(connect) +
+                                       " baud");
     std::uint32_t block = boot::kMaxBlock;
-    if (sync->data.size() >= 3) block = std::min<std::uint32_t>(block, sync->data[1] | sync->data[2] << 8);
+    if (sync->data.size() >= 3)
+        block = std::min<std::uint32_t>(block, sync->data[1] | sync->data[2] << 8);
     if (block == 0) block = 64;
     if (sync->data.size() > 4) {
         std::printf("The receiver runs %s\n",
@@ -151,30 +162,37 @@ int main(int argc, char** arguments) {
     if (transfer != connect) {
         std::printf("Switching to %ld baud...\n", transfer);
         std::fflush(stdout);
-        const auto speed = client.Transact(boot::kSpeed, Le32(static_cast<std::uint32_t>(transfer)), 1000, 1);
+        const auto speed =
+            client.Transact(boot::kSpeed, Le32(static_cast<std::uint32_t>(transfer)), 1000, 1);
         if (client.WasInterrupted()) return stopped("connecting");
         if (speed && speed->data[0] != boot::kOk)
-            return Finish(kNoReceiver, "The receiver refused " + std::to_string(transfer) + " baud");
+            return Finish(kNoReceiver,
+                          "The receiver refused " + std::to_string(transfer) + " baud");
         // Without the reply the receiver may still have switched: try the new speed either way.
         if (!line.SetSpeed(static_cast<std::uint32_t>(transfer)))
-            return Finish(kNoReceiver, "COM" + std::to_string(port) + " does not take " + std::to_string(transfer) + " baud");
+            return Finish(kNoReceiver, "COM" + std::to_string(port) + " does not take " +
+                                           std::to_string(transfer) + " baud");
         sync = client.Transact(boot::kSync, {}, 300, 7);
         if (client.WasInterrupted()) return stopped("connecting");
         if (!sync || sync->data[0] != boot::kOk)
-            return Finish(kNoReceiver, "No answer from the receiver at " + std::to_string(transfer) + " baud");
+            return Finish(kNoReceiver,
+                          "No answer from the receiver at " + std::to_string(transfer) + " baud");
     }
 
-    keyboard.AskBeforeStopping();  // from the erase on, stopping leaves the receiver without firmware
+    keyboard
+        .AskBeforeStopping();  // from the erase on, stopping leaves the receiver without firmware
     std::printf("Erasing...\n");
     std::fflush(stdout);
     const auto erase = client.Transact(boot::kErase, Le32(imageLength), 15000, 1);
     if (client.WasInterrupted()) return stopped("the erase");
     if (!erase) return lost("during the erase");
     if (erase->data[0] != boot::kOk)
-        return Finish(kTransferFailed, "The receiver refused to erase (status " + std::to_string(erase->data[0]) + ")");
+        return Finish(kTransferFailed, "The receiver refused to erase (status " +
+                                           std::to_string(erase->data[0]) + ")");
 
     long holdAfter = -1;
-    if (const char* hold = std::getenv("REFLASHER_PROG_HOLD_AFTER")) ParseNumber(hold, 0, 1000000, holdAfter);
+    if (const char* hold = std::getenv("REFLASHER_PROG_HOLD_AFTER"))
+        ParseNumber(hold, 0, 1000000, holdAfter);
     ProgressBar progress(stdout, imageLength);
     progress.Update(0);
     std::uint32_t offset = 0;
@@ -211,8 +229,9 @@ int main(int argc, char** arguments) {
             offset = next;  // the receiver lost a block: go back to where it stands
         } else {
             progress.Finish();
-            return Finish(kTransferFailed, "The receiver refused the block at byte " + std::to_string(offset) +
-                                               " (status " + std::to_string(reply->data[0]) + ")");
+            return Finish(kTransferFailed, "The receiver refused the block at byte " +
+                                               std::to_string(offset) + " (status " +
+                                               std::to_string(reply->data[0]) + ")");
         }
         if (!keyboard.Asking()) progress.Update(offset);
     }
@@ -224,12 +243,14 @@ int main(int argc, char** arguments) {
     const std::uint32_t expected = firmware::Crc32(image->data(), image->size());
     if (!verify || verify->data.size() < 5) return lost("during the verification");
     if (verify->data[0] != boot::kOk || firmware::GetLe32(verify->data.data() + 1) != expected)
-        return Finish(kVerifyFailed, "The written firmware does not match the image (CRC-32 mismatch)");
+        return Finish(kVerifyFailed,
+                      "The written firmware does not match the image (CRC-32 mismatch)");
 
     std::printf("Starting the new firmware...\n");
     std::fflush(stdout);
     const auto run = client.Transact(boot::kRun, {}, 2000, 3);
     if (!run) return lost("when asked to start the new firmware");
-    if (run->data[0] != boot::kOk) return Finish(kVerifyFailed, "The receiver refused to start the new firmware");
+    if (run->data[0] != boot::kOk)
+        return Finish(kVerifyFailed, "The receiver refused to start the new firmware");
     return Finish(kSucceeded, "The receiver now runs firmware " + check.version + ".");
 }

@@ -26,8 +26,8 @@ Bytes Frame(std::uint8_t command, const Bytes& data) {
 
 Bytes IdentityReplyData(const DeviceState& device) {
     Bytes data(14 + 59, 0);  // version field, then bytes the wizard does not look at
-    std::copy_n(device.firmwareVersion.begin(), std::min<std::size_t>(device.firmwareVersion.size(), 14),
-                data.begin());
+    std::copy_n(device.firmwareVersion.begin(),
+                std::min<std::size_t>(device.firmwareVersion.size(), 14), data.begin());
     for (int i = 0; i < 4; ++i) {
         data.push_back(static_cast<std::uint8_t>(device.serialValue >> (8 * i)));
     }
@@ -39,7 +39,8 @@ Bytes IdentityReplyData(const DeviceState& device) {
 Bytes PowerReplyData(const DeviceState& device, std::uint8_t subCode) {
     // Sub-code, three status bytes, flags (bit 7: external power, low bits: charger state),
     // battery level, and two bytes the wizard does not look at.
-    Bytes data = {subCode, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(device.externalPower ? 0x83 : 0x03)};
+    Bytes data = {subCode, 0x00, 0x00, 0x00,
+                  static_cast<std::uint8_t>(device.externalPower ? 0x83 : 0x03)};
     const auto level = static_cast<std::uint32_t>(device.batteryLevel);
     for (int i = 0; i < 4; ++i) {
         data.push_back(static_cast<std::uint8_t>(level >> (8 * i)));
@@ -59,8 +60,8 @@ void ReceiverProtocol::OnIdle(DeviceState&, SimOutput& out) {
     }
 }
 
-void ReceiverProtocol::OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud, DeviceState& device,
-                               SimOutput& out) {
+void ReceiverProtocol::OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud,
+                               DeviceState& device, SimOutput& out) {
     if (device.fault == Fault::NoiseFlood) {
         flooding_ = true;
         return;
@@ -99,8 +100,8 @@ void ReceiverProtocol::OnBytes(const std::uint8_t* bytes, std::size_t count, uns
     }
 }
 
-void ReceiverProtocol::Answer(const std::uint8_t* request, std::uint32_t length, DeviceState& device,
-                              SimOutput& out) {
+void ReceiverProtocol::Answer(const std::uint8_t* request, std::uint32_t length,
+                              DeviceState& device, SimOutput& out) {
     const std::uint8_t command = request[1];
     const Fault fault = device.fault;
     if (fault == Fault::Silent) {
@@ -122,7 +123,8 @@ void ReceiverProtocol::Answer(const std::uint8_t* request, std::uint32_t length,
         }
         Bytes packet = Frame(kIdentity, data);
         if (fault == Fault::Unplug) {
-            out.Send(Bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(packet.size() / 2)));
+            out.Send(Bytes(packet.begin(),
+                           packet.begin() + static_cast<std::ptrdiff_t>(packet.size() / 2)));
             out.UnplugAfterQueued();
             return;
         }
@@ -143,47 +145,47 @@ void ReceiverProtocol::Answer(const std::uint8_t* request, std::uint32_t length,
 
 void ReceiverProtocol::Reply(Bytes packet, const DeviceState& device, SimOutput& out) {
     switch (device.fault) {
-    case Fault::Split: {
-        const auto half = static_cast<std::ptrdiff_t>(packet.size() / 2);
-        out.Send(Bytes(packet.begin(), packet.begin() + half));
-        out.Send(Bytes(packet.begin() + half, packet.end()), device.secondPartDelayMs);
-        return;
-    }
-    case Fault::Double:
-        out.Send(packet);
-        out.Send(packet);
-        return;
-    case Fault::Stray: {
-        // A candidate claiming 20 bytes more than the reply, whose checksum will not match; the
-        // bytes that complete it come only after the pause.
-        const auto claimed = static_cast<std::uint8_t>(std::min<std::size_t>(packet.size() + 20, 255));
-        Bytes stray = {0x01, 'X', static_cast<std::uint8_t>(0xFF - 'X'), claimed};
-        Bytes rest(claimed + 2u - packet.size(), 0x00);
-        Bytes whole = stray;
-        whole.insert(whole.end(), packet.begin(), packet.end());
-        whole.insert(whole.end(), rest.begin(), rest.end() - 2);
-        std::uint16_t sum = 0;
-        for (std::uint8_t byte : whole) {
-            sum = static_cast<std::uint16_t>(sum + byte);
+        case Fault::Split: {
+            const auto half = static_cast<std::ptrdiff_t>(packet.size() / 2);
+            out.Send(Bytes(packet.begin(), packet.begin() + half));
+            out.Send(Bytes(packet.begin() + half, packet.end()), device.secondPartDelayMs);
+            return;
         }
-        const std::uint16_t wrong = sum == 0xEEEE ? 0xEEEF : 0xEEEE;
-        rest[rest.size() - 2] = static_cast<std::uint8_t>(wrong & 0xFF);
-        rest[rest.size() - 1] = static_cast<std::uint8_t>(wrong >> 8);
-        stray.insert(stray.end(), packet.begin(), packet.end());
-        out.Send(stray);
-        out.Send(rest, device.secondPartDelayMs);
-        return;
-    }
-    case Fault::BadChecksum:
-        {
-        std::uint8_t& low = packet[packet.size() - 2];
-        low = static_cast<std::uint8_t>(low ^ (low == 0x41 ? 0x42 : 0x40));  // never 0x01
-    }
-        out.Send(packet);
-        return;
-    default:
-        out.Send(packet);
-        return;
+        case Fault::Double:
+            out.Send(packet);
+            out.Send(packet);
+            return;
+        case Fault::Stray: {
+            // A candidate claiming 20 bytes more than the reply, whose checksum will not match; the
+            // bytes that complete it come only after the pause.
+            const auto claimed =
+                static_cast<std::uint8_t>(std::min<std::size_t>(packet.size() + 20, 255));
+            Bytes stray = {0x01, 'X', static_cast<std::uint8_t>(0xFF - 'X'), claimed};
+            Bytes rest(claimed + 2u - packet.size(), 0x00);
+            Bytes whole = stray;
+            whole.insert(whole.end(), packet.begin(), packet.end());
+            whole.insert(whole.end(), rest.begin(), rest.end() - 2);
+            std::uint16_t sum = 0;
+            for (std::uint8_t byte : whole) {
+                sum = static_cast<std::uint16_t>(sum + byte);
+            }
+            const std::uint16_t wrong = sum == 0xEEEE ? 0xEEEF : 0xEEEE;
+            rest[rest.size() - 2] = static_cast<std::uint8_t>(wrong & 0xFF);
+            rest[rest.size() - 1] = static_cast<std::uint8_t>(wrong >> 8);
+            stray.insert(stray.end(), packet.begin(), packet.end());
+            out.Send(stray);
+            out.Send(rest, device.secondPartDelayMs);
+            return;
+        }
+        case Fault::BadChecksum: {
+            std::uint8_t& low = packet[packet.size() - 2];
+            low = static_cast<std::uint8_t>(low ^ (low == 0x41 ? 0x42 : 0x40));  // never 0x01
+        }
+            out.Send(packet);
+            return;
+        default:
+            out.Send(packet);
+            return;
     }
 }
 

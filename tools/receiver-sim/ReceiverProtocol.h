@@ -13,14 +13,15 @@ Bytes IdentityReplyData(const DeviceState& device);
 Bytes PowerReplyData(const DeviceState& device, std::uint8_t subCode);
 
 class ReceiverProtocol : public SimProtocol {
-public:
+  public:
     void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud, DeviceState& device,
                  SimOutput& out) override;
     void OnSpeedChange(unsigned baud, DeviceState& device, SimOutput& out) override;
     void OnIdle(DeviceState& device, SimOutput& out) override;
 
-private:
-    void Answer(const std::uint8_t* request, std::uint32_t length, DeviceState& device, SimOutput& out);
+  private:
+    void Answer(const std::uint8_t* request, std::uint32_t length, DeviceState& device,
+                SimOutput& out);
     void Reply(Bytes packet, const DeviceState& device, SimOutput& out);
 
     Bytes pending_;  // request bytes received at the right speed, not yet a whole packet

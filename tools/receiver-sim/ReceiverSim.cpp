@@ -49,17 +49,28 @@ constexpr FaultEntry kFaults[] = {
 
 unsigned BaudOf(speed_t speed) {
     switch (speed) {
-    case B50: return 50;
-    case B300: return 300;
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
+        case B50:
+            return 50;
+        case B300:
+            return 300;
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        default:
+            return 0;
     }
 }
 
@@ -98,7 +109,7 @@ Bytes Noise(std::size_t count, std::uint32_t& seed) {
 
 // The SimOutput handed to protocols: appends to the queue; runs on the sim thread under its lock.
 class ReceiverSim::Output : public SimOutput {
-public:
+  public:
     explicit Output(ReceiverSim& sim) : sim_(sim) {}
     void Send(const Bytes& bytes, int delayMs) override {
         if (bytes.empty() && delayMs == 0) {
@@ -116,7 +127,7 @@ public:
     }
     bool Idle() const override { return sim_.queue_.empty(); }
 
-private:
+  private:
     ReceiverSim& sim_;
 };
 
@@ -175,7 +186,8 @@ ReceiverSim::Counters ReceiverSim::Count() const {
     return counters_;
 }
 
-bool ReceiverSim::WaitFor(std::chrono::milliseconds timeout, const std::function<bool(const Counters&)>& predicate) {
+bool ReceiverSim::WaitFor(std::chrono::milliseconds timeout,
+                          const std::function<bool(const Counters&)>& predicate) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return predicate(counters_); });
 }
@@ -204,7 +216,8 @@ void ReceiverSim::CloseSide() {
 
 Clock::duration ReceiverSim::ByteTime() const {
     const unsigned baud = counters_.baud != 0 ? counters_.baud : 9600;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(10'000'000 / baud));
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::microseconds(10'000'000 / baud));
 }
 
 void ReceiverSim::SendDue(Clock::time_point now, Clock::time_point& wake) {
@@ -221,7 +234,8 @@ void ReceiverSim::SendDue(Clock::time_point now, Clock::time_point& wake) {
             } else {
                 if (!chunk.delayStarted) {
                     chunk.delayStarted = true;
-                    chunk.notBefore = std::max(now, nextByteAt_) + std::chrono::milliseconds(chunk.delayMs);
+                    chunk.notBefore =
+                        std::max(now, nextByteAt_) + std::chrono::milliseconds(chunk.delayMs);
                 }
                 if (now < chunk.notBefore) {
                     wake = std::min(wake, chunk.notBefore);
@@ -341,9 +355,11 @@ void ReceiverSim::Run() {
         const int master = master_;
         lock.unlock();
         now = Clock::now();
-        const auto wait = std::max(Clock::duration::zero(), std::min<Clock::duration>(wake - now, kTick));
+        const auto wait =
+            std::max(Clock::duration::zero(), std::min<Clock::duration>(wake - now, kTick));
         timespec timeout{};
-        timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+        timeout.tv_nsec =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
         pollfd fd{master, events, 0};
         const int ready = ppoll(&fd, 1, &timeout, nullptr);
         lock.lock();

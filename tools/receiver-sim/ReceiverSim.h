@@ -35,18 +35,18 @@ using Bytes = std::vector<std::uint8_t>;
 
 enum class Fault {
     None,
-    Silent,          // reads everything, answers nothing
-    NoiseFlood,      // from the first byte received on, sends noise for ever
-    Split,           // every reply in two parts, the second after a gap (or a release)
-    Double,          // every reply twice, back to back
-    Stray,           // a stray candidate in front of every reply, completed only after a gap
-    BadChecksum,     // replies with a wrong checksum
-    Truncated,       // identity reply cut after the version, power reply cut after the flags
-    NoPower,         // no answer to the power status request
-    HandshakeOnly,   // answers the handshake, nothing else
-    Unplug,          // sends half the identity reply, then closes its side
-    OtherSubCode,    // power reply with sub-code 4
-    NoSerial,        // identity reply without the serial number: the wizard reads an empty one
+    Silent,         // reads everything, answers nothing
+    NoiseFlood,     // from the first byte received on, sends noise for ever
+    Split,          // every reply in two parts, the second after a gap (or a release)
+    Double,         // every reply twice, back to back
+    Stray,          // a stray candidate in front of every reply, completed only after a gap
+    BadChecksum,    // replies with a wrong checksum
+    Truncated,      // identity reply cut after the version, power reply cut after the flags
+    NoPower,        // no answer to the power status request
+    HandshakeOnly,  // answers the handshake, nothing else
+    Unplug,         // sends half the identity reply, then closes its side
+    OtherSubCode,   // power reply with sub-code 4
+    NoSerial,       // identity reply without the serial number: the wizard reads an empty one
     // Faults of the bootloader side (SimBootloader), for the flasher and what follows it:
     KeepsOldVersion,  // a flash "succeeds" (verify and start answered OK), the old firmware runs on
     SlowStart,        // the new firmware answers nothing for kSlowStartMs after it was started
@@ -71,7 +71,7 @@ struct DeviceState {
     bool externalPower = false;
     std::int32_t batteryLevel = 3900;
     Fault fault = Fault::None;
-    bool bricked = false;          // the application is gone; only a bootloader would answer
+    bool bricked = false;           // the application is gone; only a bootloader would answer
     bool noiseAtWrongSpeed = true;  // bytes at another speed draw a little noise back
     // Takes the wizard's (or flasher's) bytes no faster than the line carries them (10 bits a
     // byte), so a writer waits on the line as on a real cable. The receiver-sim program does so
@@ -84,7 +84,7 @@ struct DeviceState {
 // Where a protocol sends. Calls come only from the simulator's thread, inside the protocol's
 // callbacks.
 class SimOutput {
-public:
+  public:
     virtual ~SimOutput() = default;
     // Queues bytes behind what is queued; they go out paced at the current line speed.
     // `delayMs` > 0 holds them that long after the bytes ahead have gone; a negative delay holds
@@ -96,11 +96,11 @@ public:
 };
 
 class SimProtocol {
-public:
+  public:
     virtual ~SimProtocol() = default;
     // Bytes as they arrive, with the line speed in force when they were read.
-    virtual void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud, DeviceState& device,
-                         SimOutput& out) = 0;
+    virtual void OnBytes(const std::uint8_t* bytes, std::size_t count, unsigned baud,
+                         DeviceState& device, SimOutput& out) = 0;
     // The wizard changed the line speed (also once at start with the initial speed).
     virtual void OnSpeedChange(unsigned baud, DeviceState& device, SimOutput& out) {
         (void)baud, (void)device, (void)out;
@@ -114,7 +114,7 @@ public:
 Bytes Noise(std::size_t count, std::uint32_t& seed);
 
 class ReceiverSim {
-public:
+  public:
     // Opens the pseudo-terminal and starts the thread; throws std::runtime_error on failure.
     explicit ReceiverSim(DeviceState device = {}, std::unique_ptr<SimProtocol> protocol = nullptr);
     ~ReceiverSim();  // stops the thread and closes both sides
@@ -144,9 +144,10 @@ public:
     };
     Counters Count() const;
     // Waits until `predicate` holds for the counters or `timeout` passes; true when it held.
-    bool WaitFor(std::chrono::milliseconds timeout, const std::function<bool(const Counters&)>& predicate);
+    bool WaitFor(std::chrono::milliseconds timeout,
+                 const std::function<bool(const Counters&)>& predicate);
 
-private:
+  private:
     struct Chunk {
         Bytes bytes;
         std::size_t sent = 0;
@@ -159,7 +160,8 @@ private:
 
     void Run();
     unsigned ReadBaud() const;
-    void SendDue(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point& wake);
+    void SendDue(std::chrono::steady_clock::time_point now,
+                 std::chrono::steady_clock::time_point& wake);
     void Receive(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::duration ByteTime() const;
     void CloseSide();
@@ -175,7 +177,7 @@ private:
     bool lineIdle_ = true;  // nothing was queued: the next byte starts a fresh burst
     Counters counters_;
 
-    int master_ = -1;  // used by the thread; closed by Unplug or the destructor after join
+    int master_ = -1;     // used by the thread; closed by Unplug or the destructor after join
     int slaveHold_ = -1;  // our own slave descriptor: keeps the pair up while the wizard reopens
     std::string slavePath_;
     std::chrono::steady_clock::time_point nextByteAt_;  // pacing: when the next byte is complete

@@ -22,7 +22,8 @@ void Usage(std::FILE* to) {
         "usage: receiver-sim [--link PATH] [--baud 19200|9600] [--serial-prefix TEXT]\n"
         "                    [--serial-value 0xHEX] [--version TEXT] [--external 0|1]\n"
         "                    [--battery N] [--fault NAME] [--bricked 0|1] [--fast]\n"
-        "--fast: take the bytes sent to it as they come (tests); otherwise no faster than the line\n"
+        "--fast: take the bytes sent to it as they come (tests); otherwise no faster than the "
+        "line\n"
         "faults: none silent noise-flood split double stray bad-checksum truncated no-power\n"
         "        handshake-only unplug other-subcode no-serial keeps-old-version slow-start\n"
         "        worn-flash other-receiver\n",
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
         long long number = 0;
         if (option == "--link") {
             linkPath = value;
-        } else if (option == "--baud" && ParseNumber(value, 0, 1000000, number) && (number == 19200 || number == 9600)) {
+        } else if (option == "--baud" && ParseNumber(value, 0, 1000000, number) &&
+                   (number == 19200 || number == 9600)) {
             device.ownBaud = static_cast<unsigned>(number);
         } else if (option == "--serial-prefix") {
             device.serialPrefix = value;
@@ -77,7 +79,8 @@ int main(int argc, char** argv) {
             device.bricked = number == 1;
         } else if (option == "--fault" && sim::ParseFault(value, device.fault)) {
         } else {
-            std::fprintf(stderr, "receiver-sim: bad option or value: %s %s\n", option.c_str(), value);
+            std::fprintf(stderr, "receiver-sim: bad option or value: %s %s\n", option.c_str(),
+                         value);
             Usage(stderr);
             return 2;
         }
@@ -97,12 +100,13 @@ int main(int argc, char** argv) {
     try {
         sim::ReceiverSim receiver(device, sim::MakeReceiverWithBootloader());
         if (!linkPath.empty()) {
-            struct stat existing{};
+            struct stat existing {};
             if (lstat(linkPath.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
                 unlink(linkPath.c_str());  // a link left by an earlier run that was killed hard
             }
             if (symlink(receiver.SlavePath().c_str(), linkPath.c_str()) != 0) {
-                std::fprintf(stderr, "receiver-sim: cannot link %s: %s\n", linkPath.c_str(), std::strerror(errno));
+                std::fprintf(stderr, "receiver-sim: cannot link %s: %s\n", linkPath.c_str(),
+                             std::strerror(errno));
                 return 1;
             }
         }

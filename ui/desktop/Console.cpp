@@ -41,18 +41,28 @@ std::string bytesOf(const QKeyEvent& event) {
     const Qt::KeyboardModifiers modifiers = event.modifiers() & ~Qt::KeypadModifier;
     const int key = event.key();
     if (modifiers == Qt::ControlModifier && key >= Qt::Key_A && key <= Qt::Key_Z)
-        return std::string(1, char(key - Qt::Key_A + 1));  // Ctrl+C: 0x03, which the terminal makes SIGINT
+        return std::string(
+            1, char(key - Qt::Key_A + 1));  // Ctrl+C: 0x03, which the terminal makes SIGINT
     switch (key) {
-        case Qt::Key_Escape: return "\x1b";
+        case Qt::Key_Escape:
+            return "\x1b";
         case Qt::Key_Return:
-        case Qt::Key_Enter: return "\r";
-        case Qt::Key_Backspace: return "\x7f";
-        case Qt::Key_Tab: return "\t";
-        case Qt::Key_Up: return "\x1b[A";
-        case Qt::Key_Down: return "\x1b[B";
-        case Qt::Key_Right: return "\x1b[C";
-        case Qt::Key_Left: return "\x1b[D";
-        default: break;
+        case Qt::Key_Enter:
+            return "\r";
+        case Qt::Key_Backspace:
+            return "\x7f";
+        case Qt::Key_Tab:
+            return "\t";
+        case Qt::Key_Up:
+            return "\x1b[A";
+        case Qt::Key_Down:
+            return "\x1b[B";
+        case Qt::Key_Right:
+            return "\x1b[C";
+        case Qt::Key_Left:
+            return "\x1b[D";
+        default:
+            break;
     }
     if (modifiers & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return {};
     const QByteArray text = event.text().toUtf8();
@@ -66,10 +76,11 @@ std::string bytesOf(const QKeyEvent& event) {
 // every key to the flasher. It does not close on request while the flasher runs: a flasher cut
 // off in the middle of a write leaves the receiver without firmware; Escape and Ctrl+C ask it.
 class ConsoleView : public QPlainTextEdit {
-public:
+  public:
     explicit ConsoleView(FlasherConsole& console) : console_(console) {
         setObjectName(QStringLiteral("console"));
-        setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
+        setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                       Qt::WindowMinimizeButtonHint);
         setWindowModality(Qt::ApplicationModal);
         setWindowIcon(iconOf(res::idi::kApplication));
         setReadOnly(true);
@@ -89,7 +100,8 @@ public:
 
     void setColours(int fillAttribute) {
         QPalette p = palette();
-        for (QPalette::ColorRole role : {QPalette::Base, QPalette::Window}) p.setColor(role, consoleColour(fillAttribute >> 4));
+        for (QPalette::ColorRole role : {QPalette::Base, QPalette::Window})
+            p.setColor(role, consoleColour(fillAttribute >> 4));
         p.setColor(QPalette::Text, consoleColour(fillAttribute));
         setPalette(p);
         viewport()->setPalette(p);
@@ -102,12 +114,13 @@ public:
         cursor.movePosition(QTextCursor::EndOfBlock);
         const int end = cursor.positionInBlock();
         cursor.movePosition(QTextCursor::StartOfBlock);
-        cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, std::min(end, text.cursorColumn()));
+        cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor,
+                            std::min(end, text.cursorColumn()));
         setTextCursor(cursor);
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     }
 
-protected:
+  protected:
     bool event(QEvent* e) override {
         switch (e->type()) {
             case QEvent::ShortcutOverride:
@@ -124,9 +137,11 @@ protected:
                 return QPlainTextEdit::event(e);
         }
     }
-    void closeEvent(QCloseEvent* e) override { e->ignore(); }  // the console goes when the flasher ends
+    void closeEvent(QCloseEvent* e) override {
+        e->ignore();
+    }  // the console goes when the flasher ends
 
-private:
+  private:
     FlasherConsole& console_;
 };
 
@@ -136,13 +151,15 @@ std::unique_ptr<FlasherConsole> FlasherConsole::create(std::string& error) {
     char name[128] = {};
     if (console->master_ < 0 || grantpt(console->master_) != 0 || unlockpt(console->master_) != 0 ||
         ptsname_r(console->master_, name, sizeof name) != 0) {
-        error = std::string("no pseudo-terminal for the flasher's console: ") + std::strerror(errno);
+        error =
+            std::string("no pseudo-terminal for the flasher's console: ") + std::strerror(errno);
         return nullptr;
     }
     console->terminalPath_ = name;
     console->slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console->slave_ < 0 || tcgetattr(console->slave_, &console->initialModes_) != 0) {
-        error = "cannot open the flasher's console " + console->terminalPath_ + ": " + std::strerror(errno);
+        error = "cannot open the flasher's console " + console->terminalPath_ + ": " +
+                std::strerror(errno);
         return nullptr;
     }
     winsize size{};
@@ -159,7 +176,9 @@ FlasherConsole::~FlasherConsole() {
     if (master_ >= 0) ::close(master_);
 }
 
-QWidget* FlasherConsole::window() const { return view_.get(); }
+QWidget* FlasherConsole::window() const {
+    return view_.get();
+}
 
 void FlasherConsole::open(const std::string& title, int fillAttribute) {
     // An earlier flasher may have left its modes, and keys typed after it ended wait unread.
@@ -216,7 +235,9 @@ bool DesktopBackend::prepareConsole(std::string& error) {
     return console_ != nullptr;
 }
 
-std::string DesktopBackend::terminal() const { return console_ ? console_->terminal() : std::string(); }
+std::string DesktopBackend::terminal() const {
+    return console_ ? console_->terminal() : std::string();
+}
 
 void DesktopBackend::lend(const std::string& title, int fillAttribute) {
     if (!console_) return;

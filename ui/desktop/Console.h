@@ -22,7 +22,7 @@ namespace ui::desktop {
 class ConsoleView;
 
 class FlasherConsole {
-public:
+  public:
     // Null with `error` when no pseudo-terminal can be had.
     static std::unique_ptr<FlasherConsole> create(std::string& error);
     ~FlasherConsole();
@@ -45,7 +45,7 @@ public:
     // Bytes for the flasher, as if typed on its terminal.
     void type(const std::string& bytes);
 
-private:
+  private:
     FlasherConsole() = default;
 
     int master_ = -1;

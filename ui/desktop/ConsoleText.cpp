@@ -20,7 +20,8 @@ constexpr int kMaxParameter = 9999;
 int firstParameter(const std::string& parameters, int fallback) {
     if (parameters.empty() || parameters[0] < '0' || parameters[0] > '9') return fallback;
     int value = 0;
-    for (std::size_t i = 0; i < parameters.size() && parameters[i] >= '0' && parameters[i] <= '9'; ++i) {
+    for (std::size_t i = 0; i < parameters.size() && parameters[i] >= '0' && parameters[i] <= '9';
+         ++i) {
         value = std::min(kMaxParameter, value * 10 + (parameters[i] - '0'));
     }
     return value;
@@ -28,7 +29,8 @@ int firstParameter(const std::string& parameters, int fallback) {
 }  // namespace
 
 ConsoleText::ConsoleText(int columns, std::size_t keptLines)
-    : columns_(std::clamp(columns, 1, kMaxParameter)), keptLines_(std::max<std::size_t>(keptLines, 1)) {
+    : columns_(std::clamp(columns, 1, kMaxParameter)),
+      keptLines_(std::max<std::size_t>(keptLines, 1)) {
     clear();
 }
 
@@ -158,7 +160,8 @@ void ConsoleText::controlSequence(char final) {
                     if (line.size() > at) line.resize(at);
                     break;
                 case 1:
-                    std::fill(line.begin(), line.begin() + std::ptrdiff_t(std::min(line.size(), at + 1)), ' ');
+                    std::fill(line.begin(),
+                              line.begin() + std::ptrdiff_t(std::min(line.size(), at + 1)), ' ');
                     break;
                 default:
                     line.clear();

@@ -11,7 +11,7 @@
 namespace ui::desktop {
 
 class ConsoleText {
-public:
+  public:
     // `columns` wide (at most 9999); keeps at most `keptLines` lines, dropping the oldest.
     explicit ConsoleText(int columns = 80, std::size_t keptLines = 1000);
 
@@ -26,7 +26,7 @@ public:
     int cursorRow() const { return row_; }
     int cursorColumn() const { return column_; }
 
-private:
+  private:
     void feedAll(const char* bytes, std::size_t count);
     void put(char c);
     void lineFeed();
@@ -38,9 +38,9 @@ private:
     std::deque<std::string> lines_;  // each padded with blanks only as far as something was written
     int row_ = 0;                    // index into lines_
     int column_ = 0;
-    bool pendingWrap_ = false;       // the last column was written: the next character wraps
+    bool pendingWrap_ = false;  // the last column was written: the next character wraps
     State state_ = State::Text;
-    std::string parameters_;         // of the control sequence being read
+    std::string parameters_;  // of the control sequence being read
 };
 
 }  // namespace ui::desktop

@@ -22,12 +22,13 @@ namespace ui::desktop {
 // it (outside waitInput, and while queued input from before a window was shown is flushed). The
 // console window is let through while it is open: the flasher's keys.
 class InputGate : public QObject {
-public:
+  public:
     explicit InputGate(DesktopBackend& backend) : backend_(backend) {}
 
     bool eventFilter(QObject* receiver, QEvent* event) override {
         const QEvent::Type type = event->type();
-        if ((type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
+        if ((type == QEvent::KeyPress || type == QEvent::KeyRelease ||
+             type == QEvent::ShortcutOverride) &&
             !backend_.inConsole(receiver) && backend_.heldOver(*static_cast<QKeyEvent*>(event)))
             return true;
         if (backend_.accepting_) return false;
@@ -61,7 +62,7 @@ public:
         }
     }
 
-private:
+  private:
     DesktopBackend& backend_;
 };
 
@@ -77,7 +78,8 @@ DesktopBackend::~DesktopBackend() {
 }
 
 Millis DesktopBackend::now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -86,7 +88,9 @@ WindowWidget* DesktopBackend::widget(const Window& window) const {
     return it == widgets_.end() ? nullptr : it->second;
 }
 
-QWidget* DesktopBackend::widgetOf(const Window& window) const { return widget(window); }
+QWidget* DesktopBackend::widgetOf(const Window& window) const {
+    return widget(window);
+}
 
 bool DesktopBackend::inConsole(const QObject* receiver) const {
     const QWidget* console = console_ ? console_->window() : nullptr;
@@ -153,7 +157,8 @@ void DesktopBackend::busyPause(Millis ms) {
     // Paint and the window system's other events go on; the operator's input waits in Qt's queue
     // and is dropped when the next window is shown.
     QEventLoop loop;
-    QTimer::singleShot(int(std::clamp<Millis>(ms, 0, INT_MAX)), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QTimer::singleShot(int(std::clamp<Millis>(ms, 0, INT_MAX)), Qt::PreciseTimer, &loop,
+                       &QEventLoop::quit);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
@@ -207,7 +212,8 @@ void DesktopBackend::windowClosed(const Window& window, int) {
     w->hide();
     delete w;
     // The window below takes the keys again.
-    if (const Window* next = active(); next && next->visible && widget(*next)) widget(*next)->activateWindow();
+    if (const Window* next = active(); next && next->visible && widget(*next))
+        widget(*next)->activateWindow();
 }
 
 void DesktopBackend::inputIgnored(const Window& window, const Input&, const char*) {

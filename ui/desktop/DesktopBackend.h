@@ -45,15 +45,15 @@ class FlasherConsole;
 class InputGate;
 
 class DesktopBackend : public Backend, private ConsoleLender {
-public:
+  public:
     DesktopBackend();
     ~DesktopBackend() override;
     DesktopBackend(const DesktopBackend&) = delete;
     DesktopBackend& operator=(const DesktopBackend&) = delete;
 
     // ---- The flasher's console window (Console.cpp): a pseudo-terminal of the wizard's own, on
-    // which the flasher runs as in a terminal, shown in a window that passes it the operator's keys.
-    // Makes the pseudo-terminal; false with `error` when there is none to be had. Until it is
+    // which the flasher runs as in a terminal, shown in a window that passes it the operator's
+    // keys. Makes the pseudo-terminal; false with `error` when there is none to be had. Until it is
     // made, the back end lends the flasher nothing.
     bool prepareConsole(std::string& error);
     ConsoleLender& console() override { return *this; }
@@ -91,7 +91,7 @@ public:
     // window's and the wizard waits for input (else dropped, and the widget shows the model again).
     void deliver(const Window& from, const Input& input);
 
-private:
+  private:
     friend class InputGate;
     const Window* active() const { return open_.empty() ? nullptr : open_.back(); }
     WindowWidget* widget(const Window& window) const;
@@ -115,9 +115,11 @@ private:
     // dropped: input given before a window was shown never acts on it.
     int shown_ = 0;
     int droppedAt_ = 0;
-    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active one.
+    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active
+    // one.
     int closed_ = 0;
-    std::map<int, int> keyDownAt_;  // Qt key -> shown_ + closed_ when it last went down (not a repeat)
+    std::map<int, int>
+        keyDownAt_;  // Qt key -> shown_ + closed_ when it last went down (not a repeat)
 };
 
 }  // namespace ui::desktop

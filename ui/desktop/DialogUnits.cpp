@@ -6,7 +6,8 @@ namespace ui::desktop {
 
 BaseUnits baseUnitsOf(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(letters / 26 + 1) / 2, metrics.height()};
 }
 
@@ -18,13 +19,18 @@ int mulDiv(int value, int numerator, int denominator) {
         product = -product;
         divisor = -divisor;
     }
-    const long long rounded = product >= 0 ? (product + divisor / 2) / divisor : -((-product + divisor / 2) / divisor);
+    const long long rounded =
+        product >= 0 ? (product + divisor / 2) / divisor : -((-product + divisor / 2) / divisor);
     return static_cast<int>(rounded);
 }
 
-int toPixelsX(const BaseUnits& units, int dialogUnits) { return mulDiv(dialogUnits, units.x, 4); }
+int toPixelsX(const BaseUnits& units, int dialogUnits) {
+    return mulDiv(dialogUnits, units.x, 4);
+}
 
-int toPixelsY(const BaseUnits& units, int dialogUnits) { return mulDiv(dialogUnits, units.y, 8); }
+int toPixelsY(const BaseUnits& units, int dialogUnits) {
+    return mulDiv(dialogUnits, units.y, 8);
+}
 
 QRect toPixels(const BaseUnits& units, int x, int y, int cx, int cy) {
     return {toPixelsX(units, x), toPixelsY(units, y), toPixelsX(units, cx), toPixelsY(units, cy)};

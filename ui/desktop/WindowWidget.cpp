@@ -84,9 +84,11 @@ void WindowWidget::buildPage() {
     const res::DialogTemplate& t = *window_.tmpl;
     // No system-menu box: the caption shows only the title (the window menu is ours, see the
     // header); the application's main window stands in the task bar, the others above it.
-    Qt::WindowFlags flags = (parentWidget() && !(t.style & res::kDlgTaskBar)) ? Qt::Dialog : Qt::Window;
+    Qt::WindowFlags flags =
+        (parentWidget() && !(t.style & res::kDlgTaskBar)) ? Qt::Dialog : Qt::Window;
     flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-    if (t.style & res::kDlgSysMenuBox) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (t.style & res::kDlgSysMenuBox)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     setWindowFlags(flags);
     setFixedSize(toPixelsX(units_, t.cx), toPixelsY(units_, t.cy));
 
@@ -120,7 +122,8 @@ QWidget* WindowWidget::makeControl(const res::ControlTemplate& t) {
             auto* label = new QLabel(this);
             label->setTextFormat(Qt::PlainText);
             label->setWordWrap(true);  // static text wraps, as Windows' does
-            label->setAlignment(((t.style & res::kCentered) ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+            label->setAlignment(((t.style & res::kCentered) ? Qt::AlignHCenter : Qt::AlignLeft) |
+                                Qt::AlignTop);
             if (t.style & res::kSunken) label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
             w = label;
             break;
@@ -136,7 +139,8 @@ QWidget* WindowWidget::makeControl(const res::ControlTemplate& t) {
                 edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
                 // With a scroll bar in the template it is always there; without one the text still
                 // scrolls, with a bar shown only when it does not fit.
-                edit->setVerticalScrollBarPolicy((t.style & res::kVScroll) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+                edit->setVerticalScrollBarPolicy((t.style & res::kVScroll) ? Qt::ScrollBarAlwaysOn
+                                                                           : Qt::ScrollBarAsNeeded);
                 if (t.style & res::kNoBorder) edit->setFrameStyle(QFrame::NoFrame);
                 showAsReadOnly(edit);
                 showAsReadOnly(edit->viewport());
@@ -159,7 +163,9 @@ QWidget* WindowWidget::makeControl(const res::ControlTemplate& t) {
             button->setAutoDefault(true);         // the focused button takes Enter
             button->setDefault(t.kind == res::ControlKind::DefPushButton);
             button->setFocusPolicy(Qt::StrongFocus);
-            connect(button, &QAbstractButton::clicked, this, [this, id] { send({InputKind::Press, id}); });
+            connect(button, &QAbstractButton::clicked, this, [this, id] {
+                send({InputKind::Press, id});
+            });
             w = button;
             break;
         }
@@ -167,14 +173,18 @@ QWidget* WindowWidget::makeControl(const res::ControlTemplate& t) {
             auto* radio = new QRadioButton(displayText(t.text), this);
             radio->setShortcut(QKeySequence());
             radio->setFocusPolicy((t.style & res::kTabStop) ? Qt::StrongFocus : Qt::ClickFocus);
-            connect(radio, &QAbstractButton::clicked, this, [this, id] { send({InputKind::Press, id}); });
+            connect(radio, &QAbstractButton::clicked, this, [this, id] {
+                send({InputKind::Press, id});
+            });
             w = radio;
             break;
         }
         case res::ControlKind::DropList: {
             auto* list = new QComboBox(this);
             list->setFocusPolicy(Qt::StrongFocus);
-            connect(list, &QComboBox::activated, this, [this, id](int index) { send({InputKind::Select, id, index}); });
+            connect(list, &QComboBox::activated, this, [this, id](int index) {
+                send({InputKind::Select, id, index});
+            });
             w = list;
             break;
         }
@@ -190,7 +200,8 @@ QWidget* WindowWidget::makeControl(const res::ControlTemplate& t) {
             // The template's height is the dropped list's; the closed one is as high as its text.
             auto* list = static_cast<QComboBox*>(w);
             const int closed = list->sizeHint().height();
-            list->setMaxVisibleItems(std::max(1, (r.height() - closed) / std::max(1, list->fontMetrics().height())));
+            list->setMaxVisibleItems(
+                std::max(1, (r.height() - closed) / std::max(1, list->fontMetrics().height())));
             r.setHeight(closed);
         }
         w->setGeometry(r);
@@ -223,7 +234,8 @@ void WindowWidget::widenToTexts() {
             const QRect other = controls_[j]->geometry();
             if (window_.controls[j].tmpl->kind == res::ControlKind::GroupBox && other.contains(r)) {
                 limit = std::min(limit, other.right() - margin);  // stays inside its frame
-            } else if (other.left() >= r.right() && other.top() < r.bottom() && other.bottom() > r.top()) {
+            } else if (other.left() >= r.right() && other.top() < r.bottom() &&
+                       other.bottom() > r.top()) {
                 limit = std::min(limit, other.left() - margin / 2);  // stops short of its neighbour
             }
         }
@@ -233,15 +245,18 @@ void WindowWidget::widenToTexts() {
 }
 
 bool WindowWidget::listLetter(QWidget* list, const QKeyEvent& event) {
-    const Qt::KeyboardModifiers modifiers = event.modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+    const Qt::KeyboardModifiers modifiers =
+        event.modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
     const QString typed = event.text();
-    if (modifiers != Qt::NoModifier || typed.size() != 1 || !typed[0].isLetterOrNumber()) return false;
+    if (modifiers != Qt::NoModifier || typed.size() != 1 || !typed[0].isLetterOrNumber())
+        return false;
     auto* combo = static_cast<QComboBox*>(list);
     const int n = combo->count();
     for (int k = 1; k <= n; ++k) {
         const int i = (std::max(combo->currentIndex(), -1) + k + n) % n;
         if (combo->itemText(i).startsWith(typed, Qt::CaseInsensitive)) {
-            if (i != combo->currentIndex()) send({InputKind::Select, list->objectName().toInt(), i});
+            if (i != combo->currentIndex())
+                send({InputKind::Select, list->objectName().toInt(), i});
             break;
         }
     }
@@ -249,7 +264,8 @@ bool WindowWidget::listLetter(QWidget* list, const QKeyEvent& event) {
 }
 
 void WindowWidget::buildMessageBox() {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     auto* layout = new QGridLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     const int margin = toPixelsX(units_, 7);
@@ -261,7 +277,8 @@ void WindowWidget::buildMessageBox() {
         auto* icon = new QLabel(this);
         icon->setObjectName(QStringLiteral("icon"));
         const int size = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
-        icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this).pixmap(size, size));
+        icon->setPixmap(
+            style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this).pixmap(size, size));
         layout->addWidget(icon, 0, 0, Qt::AlignTop);
         column = 1;
     }
@@ -273,7 +290,8 @@ void WindowWidget::buildMessageBox() {
     text->setWordWrap(true);
     const QFontMetrics metrics(text->font());
     const int widest = toPixelsX(units_, 4 * 60);
-    const QRect natural = metrics.boundingRect(QRect(0, 0, widest, 100000), Qt::AlignLeft | Qt::TextWordWrap, text->text());
+    const QRect natural = metrics.boundingRect(QRect(0, 0, widest, 100000),
+                                               Qt::AlignLeft | Qt::TextWordWrap, text->text());
     text->setFixedSize(natural.width() + 2, natural.height() + 2);
     layout->addWidget(text, 0, column, Qt::AlignVCenter);
     for (const Control& c : window_.controls) {
@@ -337,7 +355,8 @@ void WindowWidget::followControl(std::size_t index) {
             break;
         case res::ControlKind::Edit:
             if (auto* edit = dynamic_cast<QPlainTextEdit*>(w)) {
-                if (edit->toPlainText() != displayText(c.text)) edit->setPlainText(displayText(c.text));
+                if (edit->toPlainText() != displayText(c.text))
+                    edit->setPlainText(displayText(c.text));
             } else {
                 auto* line = static_cast<QLineEdit*>(w);
                 line->setText(displayText(c.text));
@@ -389,7 +408,8 @@ void WindowWidget::place(const QWidget* over) {
     if (window_.kind == WindowKind::MessageBox && over && over->isVisible()) {
         area = over->frameGeometry();
     } else {
-        const QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+        const QScreen* screen =
+            parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
         if (!screen) return;
         area = screen->availableGeometry();
     }
@@ -422,7 +442,9 @@ void WindowWidget::openWindowMenu(const QPoint& globalPosition) {
     auto add = [&](unsigned command, const QString& text) {
         QAction* action = menu->addAction(text);
         action->setData(command);
-        connect(action, &QAction::triggered, this, [this, command] { send({InputKind::WindowMenu, 0, 0, command}); });
+        connect(action, &QAction::triggered, this, [this, command] {
+            send({InputKind::WindowMenu, 0, 0, command});
+        });
     };
     if (window_.iconic) {
         add(kScRestore, QStringLiteral("&Restore"));
@@ -440,7 +462,9 @@ void WindowWidget::openWindowMenu(const QPoint& globalPosition) {
     menu->popup(globalPosition);
 }
 
-void WindowWidget::send(const Input& input) { backend_.deliver(window_, input); }
+void WindowWidget::send(const Input& input) {
+    backend_.deliver(window_, input);
+}
 
 bool WindowWidget::mnemonic(int key) {
     char letter = 0;
@@ -476,8 +500,10 @@ bool WindowWidget::eventFilter(QObject* watched, QEvent* event) {
         auto* key = static_cast<QKeyEvent*>(event);
         // The list's letters, as Windows' and the terminal's lists take them: each press, the next
         // entry that begins with it (Qt's own search would gather the letters into a word).
-        if (dynamic_cast<QComboBox*>(watched) && listLetter(static_cast<QWidget*>(watched), *key)) return true;
-        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier && key->key() == Qt::Key_F10) {
+        if (dynamic_cast<QComboBox*>(watched) && listLetter(static_cast<QWidget*>(watched), *key))
+            return true;
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier &&
+            key->key() == Qt::Key_F10) {
             openWindowMenu(mapToGlobal(QPoint(0, 0)));
             return true;
         }
@@ -500,15 +526,19 @@ void WindowWidget::keyPressEvent(QKeyEvent* event) {
         return;
     }
     if (modifiers == Qt::NoModifier && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
-        send({InputKind::Enter});  // the focused button took its Enter itself: this is the default one's
+        send({InputKind::Enter});  // the focused button took its Enter itself: this is the default
+                                   // one's
         return;
     }
-    if ((modifiers == Qt::AltModifier && key == Qt::Key_Space) || (modifiers == Qt::ShiftModifier && key == Qt::Key_F10)) {
+    if ((modifiers == Qt::AltModifier && key == Qt::Key_Space) ||
+        (modifiers == Qt::ShiftModifier && key == Qt::Key_F10)) {
         openWindowMenu(mapToGlobal(QPoint(0, 0)));
         return;
     }
     // A plain letter reaches the page only when the focused control did not take it.
-    if ((modifiers == Qt::NoModifier || modifiers == Qt::ShiftModifier || modifiers == Qt::AltModifier) && mnemonic(key))
+    if ((modifiers == Qt::NoModifier || modifiers == Qt::ShiftModifier ||
+         modifiers == Qt::AltModifier) &&
+        mnemonic(key))
         return;
     QDialog::keyPressEvent(event);
 }
@@ -523,7 +553,9 @@ void WindowWidget::closeEvent(QCloseEvent* event) {
     }
 }
 
-void WindowWidget::contextMenuEvent(QContextMenuEvent* event) { openWindowMenu(event->globalPos()); }
+void WindowWidget::contextMenuEvent(QContextMenuEvent* event) {
+    openWindowMenu(event->globalPos());
+}
 
 void WindowWidget::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);

@@ -18,7 +18,7 @@ namespace ui::desktop {
 class DesktopBackend;
 
 class WindowWidget : public QDialog {
-public:
+  public:
     // `owner` (may be null) keeps the window above it and out of the task bar.
     WindowWidget(DesktopBackend& backend, const Window& window, QWidget* owner);
 
@@ -34,7 +34,7 @@ public:
     void focusFirst();
     void openWindowMenu(const QPoint& globalPosition);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -45,7 +45,7 @@ protected:
     void accept() override {}
     void reject() override {}
 
-private:
+  private:
     void buildPage();
     void buildMessageBox();
     QWidget* makeControl(const res::ControlTemplate& tmpl);

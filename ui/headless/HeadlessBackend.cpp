@@ -13,12 +13,18 @@ constexpr int kMaxExhaustedInputs = 1000;
 
 std::string describe(const Input& input) {
     switch (input.kind) {
-        case InputKind::Press: return "press " + std::to_string(input.control);
-        case InputKind::Select: return "select " + std::to_string(input.index) + " in " + std::to_string(input.control);
-        case InputKind::Enter: return "Enter";
-        case InputKind::Escape: return "Escape";
-        case InputKind::WindowMenu: return "window menu " + std::to_string(input.command);
-        case InputKind::Repaint: return "repaint";
+        case InputKind::Press:
+            return "press " + std::to_string(input.control);
+        case InputKind::Select:
+            return "select " + std::to_string(input.index) + " in " + std::to_string(input.control);
+        case InputKind::Enter:
+            return "Enter";
+        case InputKind::Escape:
+            return "Escape";
+        case InputKind::WindowMenu:
+            return "window menu " + std::to_string(input.command);
+        case InputKind::Repaint:
+            return "repaint";
     }
     return "?";
 }
@@ -44,7 +50,9 @@ HeadlessBackend& HeadlessBackend::escape(std::string page) {
 HeadlessBackend& HeadlessBackend::windowMenu(unsigned command, std::string page) {
     return add(Step(StepKind::Input, Input{InputKind::WindowMenu, 0, 0, command}, std::move(page)));
 }
-HeadlessBackend& HeadlessBackend::repaint() { return add(Step(StepKind::Input, Input{InputKind::Repaint})); }
+HeadlessBackend& HeadlessBackend::repaint() {
+    return add(Step(StepKind::Input, Input{InputKind::Repaint}));
+}
 HeadlessBackend& HeadlessBackend::answerMessageBox(std::string text) {
     return add(Step(StepKind::Answer, Input{InputKind::Press, 1}, std::move(text)));
 }
@@ -59,15 +67,20 @@ HeadlessBackend& HeadlessBackend::then(std::function<void(HeadlessBackend&)> che
     return add(std::move(step));
 }
 
-void HeadlessBackend::error(const std::string& what) { errors_.push_back(what); }
+void HeadlessBackend::error(const std::string& what) {
+    errors_.push_back(what);
+}
 
 bool HeadlessBackend::waitInput(Millis deadline, Input& input) {
     for (;;) {
         const Window* top = active();
-        std::string title = top ? (top->kind == WindowKind::MessageBox ? "message box \"" + top->text + "\"" : top->title)
-                                : std::string("no window");
+        std::string title =
+            top ? (top->kind == WindowKind::MessageBox ? "message box \"" + top->text + "\""
+                                                       : top->title)
+                : std::string("no window");
         if (steps_.empty()) {
-            if (exhaustedInputs_++ == 0) error("script ran out while " + title + " waits for the operator");
+            if (exhaustedInputs_++ == 0)
+                error("script ran out while " + title + " waits for the operator");
             if (exhaustedInputs_ > kMaxExhaustedInputs) {
                 std::fprintf(stderr, "HeadlessBackend: the wizard does not unwind on Escape\n");
                 std::abort();
@@ -101,15 +114,18 @@ bool HeadlessBackend::waitInput(Millis deadline, Input& input) {
                     error("expected a message box, but " + title + " is active");
                     continue;
                 }
-                if (!s.page.empty() && top->text != s.page) error("message box \"" + top->text + "\" is not \"" + s.page + "\"");
+                if (!s.page.empty() && top->text != s.page)
+                    error("message box \"" + top->text + "\" is not \"" + s.page + "\"");
                 input = s.input;
                 return true;
             }
             case StepKind::Input: {
                 Step s = std::move(step);
                 steps_.pop_front();
-                if (!s.page.empty() && (!top || top->kind != WindowKind::Dialog || top->title != s.page)) {
-                    error(describe(s.input) + " meant for " + s.page + ", but " + title + " is active");
+                if (!s.page.empty() &&
+                    (!top || top->kind != WindowKind::Dialog || top->title != s.page)) {
+                    error(describe(s.input) + " meant for " + s.page + ", but " + title +
+                          " is active");
                 }
                 input = s.input;
                 return true;
@@ -137,7 +153,8 @@ void HeadlessBackend::windowChanged(const Window& window, Change change, int con
             events_.push_back((window.visible ? "show " : "hide ") + window.title);
             break;
         case Change::Text:
-            if (const Control* c = window.control(controlId)) texts_[{window.title, controlId}].push_back(c->text);
+            if (const Control* c = window.control(controlId))
+                texts_[{window.title, controlId}].push_back(c->text);
             break;
         case Change::Picture:
             if (const Control* c = window.control(controlId)) {
@@ -163,7 +180,8 @@ void HeadlessBackend::inputIgnored(const Window& window, const Input& input, con
 }
 
 void HeadlessBackend::drawIcon(const Window& window, int x, int y, const res::Picture& icon) {
-    drawn_.push_back(window.title + " " + std::to_string(icon.id) + " " + std::to_string(x) + " " + std::to_string(y));
+    drawn_.push_back(window.title + " " + std::to_string(icon.id) + " " + std::to_string(x) + " " +
+                     std::to_string(y));
 }
 
 std::vector<std::string> HeadlessBackend::pageOrder() const {
@@ -192,7 +210,9 @@ const Window* HeadlessBackend::window(const std::string& title) const {
     return it == closed_.end() ? nullptr : &it->second;
 }
 
-const Window* HeadlessBackend::active() const { return open_.empty() ? nullptr : open_.back(); }
+const Window* HeadlessBackend::active() const {
+    return open_.empty() ? nullptr : open_.back();
+}
 
 bool HeadlessBackend::visible(const std::string& title) const {
     const Window* w = window(title);

@@ -26,7 +26,7 @@ struct ShownMessageBox {
 };
 
 class HeadlessBackend : public Backend {
-public:
+  public:
     // ---- The script: each call appends one step; `page` (a title) checks the active window.
     HeadlessBackend& press(int controlId, std::string page = {});
     HeadlessBackend& select(int listId, int index, std::string page = {});
@@ -77,7 +77,7 @@ public:
     void inputIgnored(const Window& window, const Input& input, const char* reason) override;
     void drawIcon(const Window& window, int x, int y, const res::Picture& icon) override;
 
-private:
+  private:
     enum class StepKind { Input, Answer, Time, Check };
     struct Step {
         explicit Step(StepKind k, Input in = {InputKind::Escape}, std::string expected = {})
@@ -94,8 +94,8 @@ private:
     std::deque<Step> steps_;
     Millis now_ = 0;
     int exhaustedInputs_ = 0;
-    std::vector<const Window*> open_;           // open windows, oldest first
-    std::map<std::string, Window> closed_;      // last state of closed windows, by title
+    std::vector<const Window*> open_;       // open windows, oldest first
+    std::map<std::string, Window> closed_;  // last state of closed windows, by title
     std::vector<std::string> events_;
     std::vector<ShownMessageBox> boxes_;
     std::map<std::pair<std::string, int>, std::vector<std::string>> texts_;

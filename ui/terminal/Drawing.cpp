@@ -34,16 +34,17 @@ void TerminalBackend::prepareColours() {
     init_pair(kInactive, COLOR_BLACK, COLOR_WHITE);
     nextPair_ = kFirstPicturePair;
     // The pictures' 16 colours on the terminal's 8 or 16: the nearest one.
-    static const std::uint32_t kTerminalRgb[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
-                                                   0x008080, 0xC0C0C0, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00,
-                                                   0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+    static const std::uint32_t kTerminalRgb[16] = {
+        0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0xC0C0C0,
+        0x808080, 0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
     const int available = COLORS >= 16 ? 16 : 8;
     for (int p = 0; p < 16; ++p) {
         long best = -1;
         for (int t = 0; t < available; ++t) {
             long d = 0;
             for (int shift : {16, 8, 0}) {
-                long a = long((res::kPalette16[p] >> shift) & 0xFF), b = long((kTerminalRgb[t] >> shift) & 0xFF);
+                long a = long((res::kPalette16[p] >> shift) & 0xFF),
+                     b = long((kTerminalRgb[t] >> shift) & 0xFF);
                 d += (a - b) * (a - b);
             }
             if (best < 0 || d < best) {
@@ -58,7 +59,8 @@ short TerminalBackend::pair(short fg, short bg) {
     int key = (fg << 8) | bg;
     auto it = pairs_.find(key);
     if (it != pairs_.end()) return it->second;
-    if (nextPair_ >= COLOR_PAIRS || nextPair_ >= 0x7FFF) return kDialog;  // out of pairs: plain colours
+    if (nextPair_ >= COLOR_PAIRS || nextPair_ >= 0x7FFF)
+        return kDialog;  // out of pairs: plain colours
     short number = nextPair_++;
     init_pair(number, fg, bg);
     pairs_[key] = number;
@@ -83,11 +85,13 @@ void TerminalBackend::drawPicture(const Box& b, const res::Picture& pic) {
         for (int y = 0; y < img.height; ++y) {
             for (int x = 0; x < img.width; ++x) ++counts[colourAt(x, y)];
         }
-        background = int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));
+        background =
+            int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));
     }
     auto sample = [&](int col, int prow) {
         int x0 = col * img.width / b.width, x1 = std::max(x0 + 1, (col + 1) * img.width / b.width);
-        int y0 = prow * img.height / pixelRows, y1 = std::max(y0 + 1, (prow + 1) * img.height / pixelRows);
+        int y0 = prow * img.height / pixelRows,
+            y1 = std::max(y0 + 1, (prow + 1) * img.height / pixelRows);
         int counts[17] = {};
         int total = 0;
         for (int y = y0; y < std::min(y1, img.height); ++y) {
@@ -97,7 +101,8 @@ void TerminalBackend::drawPicture(const Box& b, const res::Picture& pic) {
         for (int p = 0; p < 17; ++p) {
             if (p != background && (strongest < 0 || counts[p] > counts[strongest])) strongest = p;
         }
-        if (strongest >= 0 && counts[strongest] * 5 >= total && counts[strongest] > 0) return strongest;
+        if (strongest >= 0 && counts[strongest] * 5 >= total && counts[strongest] > 0)
+            return strongest;
         return int(std::max_element(std::begin(counts), std::end(counts)) - std::begin(counts));
     };
     static const char* const kShadesUtf8[] = {" ", "\u2591", "\u2592", "\u2593", "\u2588"};
@@ -112,14 +117,16 @@ void TerminalBackend::drawPicture(const Box& b, const res::Picture& pic) {
                 if (unicode_) {
                     putGlyph(row, col, "\u2580", A_NORMAL, pair(bgUpper, bgLower));
                 } else {
-                    put(row, col, " ", A_NORMAL, pair(COLOR_BLACK, upper == 16 ? bgLower : bgUpper), 1);
+                    put(row, col, " ", A_NORMAL, pair(COLOR_BLACK, upper == 16 ? bgLower : bgUpper),
+                        1);
                 }
             } else {
                 int lum = 0, n = 0;
                 for (int p : {upper, lower}) {
                     if (p != 16) lum += luminance(res::kPalette16[p]), ++n;
                 }
-                // Ink on paper: dark pixels dense, light ones blank, whatever the terminal's own colours.
+                // Ink on paper: dark pixels dense, light ones blank, whatever the terminal's own
+                // colours.
                 int shade = n == 0 ? 0 : std::clamp((255 - lum / n) * 5 / 256, 0, 4);
                 if (unicode_) {
                     putGlyph(row, col, kShadesUtf8[shade], A_NORMAL, 0);
@@ -160,7 +167,8 @@ void TerminalBackend::drawNotice(const std::string& text) {
     const std::vector<std::string> lines = wrap(text, std::max(1, COLS - 2));
     int row = std::max(0, (LINES - int(lines.size())) / 2);
     for (const std::string& line : lines) {
-        put(row++, std::max(0, (COLS - int(line.size())) / 2), line, A_BOLD, colour_ ? kDesk : 0, COLS);
+        put(row++, std::max(0, (COLS - int(line.size())) / 2), line, A_BOLD, colour_ ? kDesk : 0,
+            COLS);
     }
 }
 
@@ -188,11 +196,13 @@ void TerminalBackend::drawMessageBox(const Window& w, bool isActive) {
     drawFrame(b, w.title, isActive, colour_);
     if (l.indent > 0) put(b.top + 1, b.left + 2, "/!\\", A_BOLD, colour_ ? kWarning : 0, 3);
     for (std::size_t i = 0; i < l.lines.size(); ++i) {
-        put(b.top + 1 + int(i), b.left + 2 + l.indent, l.lines[i], A_NORMAL, dialog, b.width - 4 - l.indent);
+        put(b.top + 1 + int(i), b.left + 2 + l.indent, l.lines[i], A_NORMAL, dialog,
+            b.width - 4 - l.indent);
     }
     const std::string ok = "< OK >";
-    put(b.bottom() - 2, b.left + (b.width - int(ok.size())) / 2, ok, isActive ? A_REVERSE | A_BOLD : A_NORMAL,
-        colour_ && isActive ? kFocus : dialog, int(ok.size()));
+    put(b.bottom() - 2, b.left + (b.width - int(ok.size())) / 2, ok,
+        isActive ? A_REVERSE | A_BOLD : A_NORMAL, colour_ && isActive ? kFocus : dialog,
+        int(ok.size()));
 }
 
 void TerminalBackend::drawIconic(const Window& w) {
@@ -227,12 +237,14 @@ void TerminalBackend::drawDialog(const Window& w, bool isActive) {
         const Box& b = l.controls[i];
         const bool hasFocus = isActive && !menu_.open && v.focus == int(i);
         const attr_t focusAttr = hasFocus ? A_REVERSE : A_NORMAL;
-        const int toEdge = l.inner.right() - b.left;  // a single-line text may run on (Layout checked it fits)
+        const int toEdge =
+            l.inner.right() - b.left;  // a single-line text may run on (Layout checked it fits)
         switch (c.tmpl->kind) {
             case res::ControlKind::Label: {
                 std::string plain = stripMnemonic(c.text);
                 int col = b.left;
-                if (c.tmpl->style & res::kCentered) col += std::max(0, (b.width - int(plain.size())) / 2);
+                if (c.tmpl->style & res::kCentered)
+                    col += std::max(0, (b.width - int(plain.size())) / 2);
                 putMnemonic(b.top, col, c.text, A_NORMAL, dialog, toEdge);
                 break;
             }
@@ -243,22 +255,29 @@ void TerminalBackend::drawDialog(const Window& w, bool isActive) {
             case res::ControlKind::Edit: {
                 if (c.tmpl->style & res::kMultiLine) {
                     std::vector<std::string> textLines = wrap(c.text, b.width);
-                    if (int(textLines.size()) > b.height && (c.tmpl->style & res::kVScroll) && b.width > 2) {
-                        textLines = wrap(c.text, b.width - 1);  // the right column shows the scroll marks
+                    if (int(textLines.size()) > b.height && (c.tmpl->style & res::kVScroll) &&
+                        b.width > 2) {
+                        textLines =
+                            wrap(c.text, b.width - 1);  // the right column shows the scroll marks
                     }
                     int& top = v.scroll[int(i)];
                     top = std::clamp(top, 0, std::max(0, int(textLines.size()) - b.height));
                     for (int r = 0; r < b.height && top + r < int(textLines.size()); ++r) {
-                        put(b.top + r, b.left, textLines[std::size_t(top + r)], focusAttr, dialog, b.width);
+                        put(b.top + r, b.left, textLines[std::size_t(top + r)], focusAttr, dialog,
+                            b.width);
                     }
-                    if (top > 0) putGlyph(b.top, b.left + b.width - 1, unicode_ ? "\u2191" : "^", A_BOLD, title);
+                    if (top > 0)
+                        putGlyph(b.top, b.left + b.width - 1, unicode_ ? "\u2191" : "^", A_BOLD,
+                                 title);
                     if (top + b.height < int(textLines.size())) {
-                        putGlyph(b.top + b.height - 1, b.left + b.width - 1, unicode_ ? "\u2193" : "v", A_BOLD, title);
+                        putGlyph(b.top + b.height - 1, b.left + b.width - 1,
+                                 unicode_ ? "\u2193" : "v", A_BOLD, title);
                     }
                 } else {
                     const bool bordered = !(c.tmpl->style & res::kNoBorder);
                     if (bordered) fill(b, A_NORMAL, field);
-                    put(b.top, b.left, c.text, focusAttr | (colour_ || !bordered ? A_NORMAL : A_UNDERLINE),
+                    put(b.top, b.left, c.text,
+                        focusAttr | (colour_ || !bordered ? A_NORMAL : A_UNDERLINE),
                         bordered ? field : dialog, b.width);
                 }
                 break;
@@ -269,7 +288,8 @@ void TerminalBackend::drawDialog(const Window& w, bool isActive) {
                 const int width = int(label.size()) + 4;
                 const int col = b.left + std::max(0, (b.width - width) / 2);
                 const bool def = c.tmpl->kind == res::ControlKind::DefPushButton;
-                attr_t attr = (hasFocus ? A_REVERSE : A_NORMAL) | (def && c.enabled ? A_BOLD : A_NORMAL);
+                attr_t attr =
+                    (hasFocus ? A_REVERSE : A_NORMAL) | (def && c.enabled ? A_BOLD : A_NORMAL);
                 short colourPair = hasFocus && colour_ ? kFocus : dialog;
                 if (!c.enabled) {
                     put(b.top, col, "  " + label + "  ", A_DIM, dialog, width);
@@ -282,8 +302,8 @@ void TerminalBackend::drawDialog(const Window& w, bool isActive) {
             }
             case res::ControlKind::RadioButton:
                 put(b.top, b.left, c.checked ? "(*) " : "( ) ", A_NORMAL, dialog, toEdge);
-                putMnemonic(b.top, b.left + 4, c.text, focusAttr | (c.enabled ? A_NORMAL : A_DIM), dialog,
-                            toEdge - 4);
+                putMnemonic(b.top, b.left + 4, c.text, focusAttr | (c.enabled ? A_NORMAL : A_DIM),
+                            dialog, toEdge - 4);
                 break;
             case res::ControlKind::DropList: {
                 std::string shown = c.selection >= 0 && c.selection < int(c.items.size())
@@ -308,9 +328,11 @@ void TerminalBackend::drawMenu(const Window& w) {
     // The window menu, over the top left of its window (or above the minimised box).
     const DialogLayout l = layoutDialog(w, COLS, LINES);
     int width = 0;
-    for (const MenuItem& m : menu_.items) width = std::max(width, int(stripMnemonic(m.text).size()));
+    for (const MenuItem& m : menu_.items)
+        width = std::max(width, int(stripMnemonic(m.text).size()));
     Box b{l.frame.top + 1, l.frame.left + 1, int(menu_.items.size()) + 2, width + 4};
-    if (w.iconic || !l.problem.empty()) b = {std::max(0, LINES - b.height - 6), 1, b.height, b.width};
+    if (w.iconic || !l.problem.empty())
+        b = {std::max(0, LINES - b.height - 6), 1, b.height, b.width};
     const short dialog = colour_ ? kDialog : 0;
     fill(b, A_NORMAL, dialog);
     frame(b, A_NORMAL, dialog);
@@ -318,11 +340,13 @@ void TerminalBackend::drawMenu(const Window& w) {
         const MenuItem& m = menu_.items[k];
         int row = b.top + 1 + int(k);
         if (m.command == 0) {
-            for (int c = b.left + 1; c < b.right() - 1; ++c) putChar(row, c, ACS_HLINE, A_NORMAL, dialog);
+            for (int c = b.left + 1; c < b.right() - 1; ++c)
+                putChar(row, c, ACS_HLINE, A_NORMAL, dialog);
             continue;
         }
         bool sel = int(k) == menu_.selected;
-        put(row, b.left + 1, std::string(std::size_t(width + 2), ' '), sel ? A_REVERSE : A_NORMAL, dialog, width + 2);
+        put(row, b.left + 1, std::string(std::size_t(width + 2), ' '), sel ? A_REVERSE : A_NORMAL,
+            dialog, width + 2);
         putMnemonic(row, b.left + 2, m.text, sel ? A_REVERSE : A_NORMAL, dialog, width);
     }
 }
@@ -345,8 +369,8 @@ void TerminalBackend::drawDropList(const Window& w) {
         const bool hot = int(k) == v.hot;
         std::string text = c.items[k];
         text.resize(std::size_t(std::max(0, b.width - 2)), ' ');
-        put(b.top + 1 + int(k), b.left + 1, text, hot ? A_REVERSE : A_NORMAL, colour_ && hot ? kFocus : colourPair,
-            b.width - 2);
+        put(b.top + 1 + int(k), b.left + 1, text, hot ? A_REVERSE : A_NORMAL,
+            colour_ && hot ? kFocus : colourPair, b.width - 2);
     }
 }
 

@@ -27,12 +27,14 @@ void TerminalBackend::lend(const std::string& title, int fillAttribute) {
     endwin();
     std::string s;
     const char* term = std::getenv("TERM");
-    const bool xtermTitles = term && (std::strncmp(term, "xterm", 5) == 0 || std::strncmp(term, "screen", 6) == 0 ||
-                                      std::strncmp(term, "tmux", 4) == 0 || std::strncmp(term, "rxvt", 4) == 0);
+    const bool xtermTitles =
+        term && (std::strncmp(term, "xterm", 5) == 0 || std::strncmp(term, "screen", 6) == 0 ||
+                 std::strncmp(term, "tmux", 4) == 0 || std::strncmp(term, "rxvt", 4) == 0);
     if (xtermTitles) s += "\033[22;0t\033]2;" + title + "\007";  // keep the old title, set ours
     std::string colours;
     if (colour_) {
-        // Console attribute: foreground in the low bits, background in the next four (BGR + bright).
+        // Console attribute: foreground in the low bits, background in the next four (BGR +
+        // bright).
         static const int kConsoleToAnsi[8] = {0, 4, 2, 6, 1, 5, 3, 7};
         std::string setaf = capability("setaf"), setab = capability("setab");
         if (!setaf.empty() && !setab.empty()) {
@@ -68,7 +70,8 @@ void TerminalBackend::takeBack() {
     std::fwrite(s.data(), 1, s.size(), stdout);
     std::fflush(stdout);
     reset_prog_mode();
-    dropTypedKeys();  // keys meant for the flasher (Escape!) must not reach the page that comes back
+    dropTypedKeys();  // keys meant for the flasher (Escape!) must not reach the page that comes
+                      // back
     clearok(curscr, TRUE);
     reclaimInterruptKeys();
     render();

@@ -20,7 +20,6 @@
 
 namespace ui::terminal {
 
-
 namespace {
 
 // [begin, end) of the radio group around control `index`.
@@ -31,7 +30,8 @@ std::pair<int, int> radioGroup(const std::vector<Control>& controls, int index) 
         --begin;
     }
     int end = index + 1;
-    while (end < int(controls.size()) && controls[std::size_t(end)].tmpl->kind == res::ControlKind::RadioButton &&
+    while (end < int(controls.size()) &&
+           controls[std::size_t(end)].tmpl->kind == res::ControlKind::RadioButton &&
            !(controls[std::size_t(end)].tmpl->style & res::kGroupStart)) {
         ++end;
     }
@@ -121,13 +121,15 @@ int TerminalBackend::readKey() {
         return key;
     }
     const int key = getch();
-    if (key == altDown_) return KEY_DOWN | kAlt;  // Alt+Down as one key code (xterm's modifier sequences)
+    if (key == altDown_)
+        return KEY_DOWN | kAlt;  // Alt+Down as one key code (xterm's modifier sequences)
     if (key != 27) return key;
     // Escape alone, or Alt+key, which terminals send as Escape and the key at once.
     timeout(30);
     const int next = getch();
     nodelay(stdscr, TRUE);
-    if (next == 27 || next == KEY_RESIZE) ungetch(next);  // two Escapes, or Escape and then an Alt+key: each in its turn
+    if (next == 27 || next == KEY_RESIZE)
+        ungetch(next);  // two Escapes, or Escape and then an Alt+key: each in its turn
     return next == ERR || next == 27 || next == KEY_RESIZE ? 27 : next | kAlt;
 }
 
@@ -160,7 +162,8 @@ bool TerminalBackend::repeatFollows(int key) {
         const Millis left = until - now();
         if (left <= 0) return false;
         pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (poll(&p, 1, int(left)) > 0 && (p.revents & ~POLLIN)) return false;  // the wait sees a hang-up
+        if (poll(&p, 1, int(left)) > 0 && (p.revents & ~POLLIN))
+            return false;  // the wait sees a hang-up
     }
 }
 
@@ -220,7 +223,9 @@ bool TerminalBackend::waitInput(Millis deadline, Input& input) {
 }
 
 void TerminalBackend::openMenu(const Window& window) {
-    if (window.kind != WindowKind::Dialog || !window.tmpl || !(window.tmpl->style & res::kDlgCaption)) return;
+    if (window.kind != WindowKind::Dialog || !window.tmpl ||
+        !(window.tmpl->style & res::kDlgCaption))
+        return;
     menu_.items.clear();
     if (window.iconic) {
         menu_.items.push_back({kScRestore, "&Restore"});
@@ -247,11 +252,22 @@ bool TerminalBackend::menuKey(int key, Input& input) {
         return true;
     };
     switch (key) {
-        case KEY_UP: step(-1); return false;
-        case KEY_DOWN: step(1); return false;
-        case '\r': case '\n': case KEY_ENTER: return choose(menu_.selected);
-        case 27: case ' ': menu_.open = false; return false;
-        default: break;
+        case KEY_UP:
+            step(-1);
+            return false;
+        case KEY_DOWN:
+            step(1);
+            return false;
+        case '\r':
+        case '\n':
+        case KEY_ENTER:
+            return choose(menu_.selected);
+        case 27:
+        case ' ':
+            menu_.open = false;
+            return false;
+        default:
+            break;
     }
     if (key > 0 && key < 256 && std::isalnum(key)) {
         for (int i = 0; i < n; ++i) {
@@ -296,8 +312,12 @@ bool TerminalBackend::translate(int key, bool alt, Input& input) {
     const res::ControlKind focusKind = focused ? focused->tmpl->kind : res::ControlKind::Label;
 
     switch (key) {
-        case '\t': moveFocus(*w, 1); return false;
-        case KEY_BTAB: moveFocus(*w, -1); return false;
+        case '\t':
+            moveFocus(*w, 1);
+            return false;
+        case KEY_BTAB:
+            moveFocus(*w, -1);
+            return false;
         case 27:
             if (alt) break;
             input = {InputKind::Escape};
@@ -312,16 +332,24 @@ bool TerminalBackend::translate(int key, bool alt, Input& input) {
                 v.hot = std::max(0, focused->selection);
             }
             return false;
-        case KEY_UP: case KEY_DOWN: case KEY_LEFT: case KEY_RIGHT: case KEY_HOME: case KEY_END: {
+        case KEY_UP:
+        case KEY_DOWN:
+        case KEY_LEFT:
+        case KEY_RIGHT:
+        case KEY_HOME:
+        case KEY_END: {
             const int d = key == KEY_UP || key == KEY_LEFT || key == KEY_HOME ? -1 : 1;
-            if (alt && key == KEY_DOWN && focusKind == res::ControlKind::DropList && !focused->items.empty()) {
+            if (alt && key == KEY_DOWN && focusKind == res::ControlKind::DropList &&
+                !focused->items.empty()) {
                 v.dropped = true;
                 v.hot = std::max(0, focused->selection);
                 return false;
             }
             if (focusKind == res::ControlKind::DropList && !focused->items.empty()) {
                 int last = int(focused->items.size()) - 1;
-                int to = key == KEY_HOME ? 0 : key == KEY_END ? last : std::clamp(focused->selection + d, 0, last);
+                int to = key == KEY_HOME  ? 0
+                         : key == KEY_END ? last
+                                          : std::clamp(focused->selection + d, 0, last);
                 if (to == focused->selection) return false;
                 input = {InputKind::Select, focused->id, to};
                 return true;
@@ -347,11 +375,13 @@ bool TerminalBackend::translate(int key, bool alt, Input& input) {
                 v.hot = std::max(0, focused->selection);
             }
             return false;
-        case KEY_PPAGE: case KEY_NPAGE:
+        case KEY_PPAGE:
+        case KEY_NPAGE:
             // Long texts scroll by page, whichever control has the focus.
             for (std::size_t i = 0; i < w->controls.size(); ++i) {
                 const Control& c = w->controls[i];
-                if (c.visible && c.tmpl->kind == res::ControlKind::Edit && (c.tmpl->style & res::kMultiLine)) {
+                if (c.visible && c.tmpl->kind == res::ControlKind::Edit &&
+                    (c.tmpl->style & res::kMultiLine)) {
                     int& top = v.scroll[int(i)];
                     top = std::max(0, top + (key == KEY_NPAGE ? 5 : -5));  // render clamps the end
                     break;
@@ -388,7 +418,8 @@ bool TerminalBackend::translate(int key, bool alt, Input& input) {
     }
     // A text field one can type into takes plain letters; a read-only one (all of the wizard's)
     // lets them through to the mnemonics, so that a page starting on one is never stuck.
-    if (!alt && focusKind == res::ControlKind::Edit && !(focused->tmpl->style & res::kReadOnly)) return false;
+    if (!alt && focusKind == res::ControlKind::Edit && !(focused->tmpl->style & res::kReadOnly))
+        return false;
     for (std::size_t i = 0; i < w->controls.size(); ++i) {
         const Control& c = w->controls[i];
         const res::ControlKind kind = c.tmpl->kind;
@@ -417,12 +448,29 @@ bool TerminalBackend::dropListKey(const Window& w, int key, Input& input) {
     const Control& list = w.controls[std::size_t(v.focus)];
     const int last = int(list.items.size()) - 1;
     switch (key) {
-        case KEY_UP: v.hot = std::max(0, v.hot - 1); return false;
-        case KEY_DOWN: v.hot = std::min(last, v.hot + 1); return false;
-        case KEY_HOME: case KEY_PPAGE: v.hot = 0; return false;
-        case KEY_END: case KEY_NPAGE: v.hot = last; return false;
-        case 27: case KEY_F(4): v.dropped = false; return false;  // closed, the selection as it was
-        case '\r': case '\n': case KEY_ENTER: case '\t': case ' ':
+        case KEY_UP:
+            v.hot = std::max(0, v.hot - 1);
+            return false;
+        case KEY_DOWN:
+            v.hot = std::min(last, v.hot + 1);
+            return false;
+        case KEY_HOME:
+        case KEY_PPAGE:
+            v.hot = 0;
+            return false;
+        case KEY_END:
+        case KEY_NPAGE:
+            v.hot = last;
+            return false;
+        case 27:
+        case KEY_F(4):
+            v.dropped = false;
+            return false;  // closed, the selection as it was
+        case '\r':
+        case '\n':
+        case KEY_ENTER:
+        case '\t':
+        case ' ':
             v.dropped = false;
             if (v.hot == list.selection) return false;
             input = {InputKind::Select, list.id, v.hot};
@@ -434,7 +482,8 @@ bool TerminalBackend::dropListKey(const Window& w, int key, Input& input) {
         for (int k = 1; k <= last + 1; ++k) {
             const int i = (v.hot + k) % (last + 1);
             const std::string& item = list.items[std::size_t(i)];
-            if (!item.empty() && std::tolower(static_cast<unsigned char>(item[0])) == std::tolower(key)) {
+            if (!item.empty() &&
+                std::tolower(static_cast<unsigned char>(item[0])) == std::tolower(key)) {
                 v.hot = i;
                 break;
             }

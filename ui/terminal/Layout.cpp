@@ -19,8 +19,8 @@ struct Units {
 Units unitsOf(const Control& c) {
     const res::ControlTemplate& t = *c.tmpl;
     Units u{double(t.x), double(t.y), double(t.cx), double(t.cy)};
-    if ((t.kind == res::ControlKind::IconPicture || t.kind == res::ControlKind::BitmapPicture) && c.picture &&
-        c.picture->imageCount > 0) {
+    if ((t.kind == res::ControlKind::IconPicture || t.kind == res::ControlKind::BitmapPicture) &&
+        c.picture && c.picture->imageCount > 0) {
         u.cx = c.picture->images[0].width * 4.0 / 6.0;
         u.cy = c.picture->images[0].height * 8.0 / 13.0;
     }
@@ -35,10 +35,12 @@ struct Band {
     int left = 0, right = 0;     // cells
     bool singleRow = true;
     bool groupBox = false;
-    int start = 0, end = 0;      // rows, end exclusive
+    int start = 0, end = 0;  // rows, end exclusive
 };
 
-bool sideBySide(const Band& a, const Band& b) { return a.right <= b.left || b.right <= a.left; }
+bool sideBySide(const Band& a, const Band& b) {
+    return a.right <= b.left || b.right <= a.left;
+}
 
 bool contains(const Band& outer, const Band& inner) {
     return outer.top <= inner.top && inner.bottom <= outer.bottom && outer.left <= inner.left &&
@@ -67,9 +69,11 @@ int cellsNeeded(const Control& c) {
     }
 }
 
-std::string tooSmall(const std::string& title, int needColumns, int needLines, int columns, int lines) {
+std::string tooSmall(const std::string& title, int needColumns, int needLines, int columns,
+                     int lines) {
     char text[192];
-    std::snprintf(text, sizeof text, "\"%s\" needs at least %d x %d characters; this terminal has %d x %d.",
+    std::snprintf(text, sizeof text,
+                  "\"%s\" needs at least %d x %d characters; this terminal has %d x %d.",
                   title.c_str(), needColumns, needLines, columns, lines);
     return text;
 }
@@ -77,13 +81,15 @@ std::string tooSmall(const std::string& title, int needColumns, int needLines, i
 }  // namespace
 
 bool isButton(const Control& c) {
-    return c.tmpl->kind == res::ControlKind::PushButton || c.tmpl->kind == res::ControlKind::DefPushButton;
+    return c.tmpl->kind == res::ControlKind::PushButton ||
+           c.tmpl->kind == res::ControlKind::DefPushButton;
 }
 
 bool isSingleRow(const Control& c) {
     const res::ControlTemplate& t = *c.tmpl;
-    return !((t.kind == res::ControlKind::Edit && (t.style & res::kMultiLine)) || t.kind == res::ControlKind::GroupBox ||
-             t.kind == res::ControlKind::IconPicture || t.kind == res::ControlKind::BitmapPicture);
+    return !((t.kind == res::ControlKind::Edit && (t.style & res::kMultiLine)) ||
+             t.kind == res::ControlKind::GroupBox || t.kind == res::ControlKind::IconPicture ||
+             t.kind == res::ControlKind::BitmapPicture);
 }
 
 DialogLayout layoutDialog(const Window& w, int columns, int lines) {
@@ -108,7 +114,8 @@ DialogLayout layoutDialog(const Window& w, int columns, int lines) {
         const Units u = unitsOf(c);
         Box& b = l.controls[i];
         b.left = std::clamp(int(std::lround(u.x * sx)), 0, l.inner.width - 1);
-        b.width = std::clamp(int(std::lround((u.x + u.cx) * sx)) - b.left, 1, l.inner.width - b.left);
+        b.width =
+            std::clamp(int(std::lround((u.x + u.cx) * sx)) - b.left, 1, l.inner.width - b.left);
         if (isSingleRow(c)) {
             singles.push_back(i);
             continue;
@@ -149,14 +156,16 @@ DialogLayout layoutDialog(const Window& w, int columns, int lines) {
         }
         row->members.push_back(i);
     }
-    std::stable_sort(bands.begin(), bands.end(), [](const Band& a, const Band& b) { return a.top < b.top; });
+    std::stable_sort(bands.begin(), bands.end(),
+                     [](const Band& a, const Band& b) { return a.top < b.top; });
 
     // Rows, top to bottom: where the scale puts a band, but never on a row that a band above it
     // (or the frame of a group box around it) still takes.
     int used = int(std::ceil(cy * sy - 1e-9));
     for (std::size_t k = 0; k < bands.size(); ++k) {
         Band& b = bands[k];
-        int start = b.singleRow ? int(std::floor((b.top + b.bottom) / 2 * sy)) : int(std::lround(b.top * sy));
+        int start = b.singleRow ? int(std::floor((b.top + b.bottom) / 2 * sy))
+                                : int(std::lround(b.top * sy));
         for (std::size_t j = 0; j < k; ++j) {
             const Band& a = bands[j];
             if (sideBySide(a, b)) continue;
@@ -169,11 +178,13 @@ DialogLayout layoutDialog(const Window& w, int columns, int lines) {
             }
         }
         const int minimum = b.singleRow ? 1 : b.groupBox ? 3 : 2;
-        const int height = b.singleRow ? 1 : std::max(minimum, int(std::lround(b.bottom * sy)) - start);
+        const int height =
+            b.singleRow ? 1 : std::max(minimum, int(std::lround(b.bottom * sy)) - start);
         b.start = start;
         b.end = start + height;
         for (std::size_t j = 0; j < k; ++j) {
-            if (bands[j].groupBox && contains(bands[j], b)) bands[j].end = std::max(bands[j].end, b.end + 1);
+            if (bands[j].groupBox && contains(bands[j], b))
+                bands[j].end = std::max(bands[j].end, b.end + 1);
         }
         used = std::max(used, b.end);
     }
@@ -194,14 +205,16 @@ DialogLayout layoutDialog(const Window& w, int columns, int lines) {
             const Box& box = l.controls[i];
             int room = isButton(c) ? box.width : l.inner.width - box.left;
             for (std::size_t j : b.members) {
-                if (j != i && l.controls[j].left > box.left) room = std::min(room, l.controls[j].left - box.left);
+                if (j != i && l.controls[j].left > box.left)
+                    room = std::min(room, l.controls[j].left - box.left);
             }
             for (const Band& g : bands) {
                 if (g.groupBox && contains(g, b)) room = std::min(room, g.right - 1 - box.left);
             }
             if (cellsNeeded(c) > room && l.problem.empty()) {
-                l.problem = "\"" + w.title + "\" cannot show \"" + stripMnemonic(c.text) + "\" whole at " +
-                            std::to_string(columns) + " x " + std::to_string(lines) + " characters.";
+                l.problem = "\"" + w.title + "\" cannot show \"" + stripMnemonic(c.text) +
+                            "\" whole at " + std::to_string(columns) + " x " +
+                            std::to_string(lines) + " characters.";
             }
         }
     }
@@ -209,7 +222,8 @@ DialogLayout layoutDialog(const Window& w, int columns, int lines) {
     l.frame.width = l.inner.width + 2;
     l.frame.height = l.inner.height + 2;
     if (l.frame.height > lines && l.problem.empty()) {
-        l.problem = tooSmall(w.title, std::min(columns, l.frame.width), l.frame.height, columns, lines);
+        l.problem =
+            tooSmall(w.title, std::min(columns, l.frame.width), l.frame.height, columns, lines);
     }
     l.frame.top = std::max(0, (lines - l.frame.height) / 2);
     l.frame.left = std::max(0, (columns - l.frame.width) / 2);
@@ -240,7 +254,8 @@ MessageBoxLayout layoutMessageBox(const Window& w, int columns, int lines) {
         l.problem = tooSmall(w.title, width, height, columns, lines);
         return l;
     }
-    l.frame = {std::max(0, (lines - height) / 2), std::max(0, (columns - width) / 2), height, width};
+    l.frame = {std::max(0, (lines - height) / 2), std::max(0, (columns - width) / 2), height,
+               width};
     return l;
 }
 

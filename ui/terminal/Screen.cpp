@@ -21,7 +21,8 @@ void put(int row, int col, const std::string& text, attr_t attr, short colourPai
     int room = std::min(maxCells - skip, COLS - col);
     if (room <= 0 || skip >= int(text.size())) return;
     // A control character would move the cursor or clear the row: it never reaches the terminal.
-    std::string shown = text.substr(std::size_t(skip), std::size_t(std::min(room, int(text.size()) - skip)));
+    std::string shown =
+        text.substr(std::size_t(skip), std::size_t(std::min(room, int(text.size()) - skip)));
     for (char& c : shown) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     }
@@ -41,7 +42,8 @@ void putChar(int row, int col, chtype ch, attr_t attr, short colourPair) {
     mvaddch(row, col, ch);
 }
 
-void putMnemonic(int row, int col, const std::string& text, attr_t attr, short colourPair, int maxCells) {
+void putMnemonic(int row, int col, const std::string& text, attr_t attr, short colourPair,
+                 int maxCells) {
     int at = -1;
     std::string plain = stripMnemonic(text, &at);
     put(row, col, plain, attr, colourPair, maxCells);
@@ -52,7 +54,8 @@ void putMnemonic(int row, int col, const std::string& text, attr_t attr, short c
 
 void fill(const Box& b, attr_t attr, short colourPair) {
     std::string blanks(std::size_t(std::max(0, b.width)), ' ');
-    for (int r = b.top; r < b.top + b.height; ++r) put(r, b.left, blanks, attr, colourPair, b.width);
+    for (int r = b.top; r < b.top + b.height; ++r)
+        put(r, b.left, blanks, attr, colourPair, b.width);
 }
 
 void frame(const Box& b, attr_t attr, short colourPair) {

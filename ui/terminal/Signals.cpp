@@ -42,16 +42,19 @@ extern "C" void restoreTerminalAndDie(int signalNumber) {
 extern "C" void restoreTerminalAndPassOn(int signalNumber) {
     restoreTerminal();
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
-        if (kFaultSignals[i] == signalNumber) sigaction(signalNumber, &gPreviousFaultActions[i], nullptr);
+        if (kFaultSignals[i] == signalNumber)
+            sigaction(signalNumber, &gPreviousFaultActions[i], nullptr);
     }
-    // Delivered to the previous action when we return (as is a fault, when its instruction repeats).
+    // Delivered to the previous action when we return (as is a fault, when its instruction
+    // repeats).
     raise(signalNumber);
 }
 
 void setSignalAction(int signalNumber, void (*handler)(int)) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handler;
-    action.sa_flags = SA_ONSTACK;  // a stack overflow leaves only the alternate stack, if there is one
+    action.sa_flags =
+        SA_ONSTACK;  // a stack overflow leaves only the alternate stack, if there is one
     sigemptyset(&action.sa_mask);
     for (int s : kExitSignals) sigaddset(&action.sa_mask, s);
     sigaction(signalNumber, &action, nullptr);
@@ -61,7 +64,9 @@ void setSignalAction(int signalNumber, void (*handler)(int)) {
 
 }  // namespace
 
-void saveTerminalModes() { tcgetattr(STDOUT_FILENO, &gSavedModes); }
+void saveTerminalModes() {
+    tcgetattr(STDOUT_FILENO, &gSavedModes);
+}
 
 void takeTerminal() {
     gTerminalTaken = 1;
@@ -79,7 +84,8 @@ void takeTerminal() {
 
 void releaseTerminal() {
     gTerminalTaken = 0;
-    for (std::size_t i = 0; i < std::size(kExitSignals); ++i) sigaction(kExitSignals[i], &gPreviousActions[i], nullptr);
+    for (std::size_t i = 0; i < std::size(kExitSignals); ++i)
+        sigaction(kExitSignals[i], &gPreviousActions[i], nullptr);
     for (std::size_t i = 0; i < std::size(kFaultSignals); ++i) {
         sigaction(kFaultSignals[i], &gPreviousFaultActions[i], nullptr);
     }
@@ -113,7 +119,8 @@ void lendInterruptKeys() {
 void reclaimInterruptKeys() {
     for (std::size_t i = 0; i < std::size(kExitSignals); ++i) {
         const int exitSignal = kExitSignals[i];
-        if ((exitSignal == SIGINT || exitSignal == SIGQUIT) && gPreviousActions[i].sa_handler != SIG_IGN)
+        if ((exitSignal == SIGINT || exitSignal == SIGQUIT) &&
+            gPreviousActions[i].sa_handler != SIG_IGN)
             setSignalAction(exitSignal, restoreTerminalAndDie);
     }
 }

@@ -22,8 +22,11 @@ namespace ui::terminal {
 std::unique_ptr<TerminalBackend> TerminalBackend::open(std::string& error) {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         // Say which: `reflasher | tee log` has a terminal for input only.
-        const char* which = isatty(STDIN_FILENO) ? "standard output is" : isatty(STDOUT_FILENO) ? "standard input is" : "standard input and output are";
-        error = std::string(which) + " not a terminal; both must be (run it in a terminal window or over SSH)";
+        const char* which = isatty(STDIN_FILENO)    ? "standard output is"
+                            : isatty(STDOUT_FILENO) ? "standard input is"
+                                                    : "standard input and output are";
+        error = std::string(which) +
+                " not a terminal; both must be (run it in a terminal window or over SSH)";
         return nullptr;
     }
     const char* term = std::getenv("TERM");
@@ -33,8 +36,9 @@ std::unique_ptr<TerminalBackend> TerminalBackend::open(std::string& error) {
     }
     int status = 0;
     if (setupterm(nullptr, STDOUT_FILENO, &status) != OK) {
-        error = status == 0 ? std::string("unknown terminal type \"") + term + "\" (no terminfo entry)"
-                            : std::string("no terminfo database for \"") + term + "\"";
+        error = status == 0
+                    ? std::string("unknown terminal type \"") + term + "\" (no terminfo entry)"
+                    : std::string("no terminfo database for \"") + term + "\"";
         return nullptr;
     }
     const bool addressable = !capability("cup").empty() && tigetflag(const_cast<char*>("hc")) <= 0;
@@ -96,13 +100,18 @@ void TerminalBackend::rebuildRestoreSequence() {
 // ---- Window model ------------------------------------------------------------------------------
 
 Millis TerminalBackend::now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-const Window* TerminalBackend::active() const { return open_.empty() ? nullptr : open_.back(); }
+const Window* TerminalBackend::active() const {
+    return open_.empty() ? nullptr : open_.back();
+}
 
-TerminalBackend::View& TerminalBackend::view(const Window& window) { return views_[&window]; }
+TerminalBackend::View& TerminalBackend::view(const Window& window) {
+    return views_[&window];
+}
 
 const Window* TerminalBackend::topVisible() const {
     for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
@@ -122,7 +131,8 @@ void TerminalBackend::windowOpened(const Window& window) {
 void TerminalBackend::windowChanged(const Window& window, Change change, int) {
     if (change == Change::Iconic) menu_.open = false;
     if (change == Change::Visibility && window.visible) shownAnew();
-    if (change == Change::Visibility || change == Change::Items || change == Change::Enabled) view(window).dropped = false;
+    if (change == Change::Visibility || change == Change::Items || change == Change::Enabled)
+        view(window).dropped = false;
     render();
 }
 
@@ -134,7 +144,9 @@ void TerminalBackend::windowClosed(const Window& window, int) {
     render();
 }
 
-void TerminalBackend::inputIgnored(const Window&, const Input&, const char*) { beep(); }
+void TerminalBackend::inputIgnored(const Window&, const Input&, const char*) {
+    beep();
+}
 
 void TerminalBackend::drawIcon(const Window& window, int, int, const res::Picture& icon) {
     view(window).icon = &icon;

@@ -30,7 +30,7 @@ namespace ui::terminal {
 struct Box;
 
 class TerminalBackend : public Backend, private ConsoleLender {
-public:
+  public:
     // Takes over the terminal on standard input and output. nullptr, with `error` saying why, when
     // there is none that can be used (not a terminal, TERM unknown, no cursor addressing).
     static std::unique_ptr<TerminalBackend> open(std::string& error);
@@ -56,7 +56,7 @@ public:
     void drawIcon(const Window& window, int x, int y, const res::Picture& icon) override;
     ConsoleLender& console() override { return *this; }
 
-private:
+  private:
     TerminalBackend() = default;
 
     // What the back end keeps of each open window beyond the framework's model.
@@ -134,12 +134,12 @@ private:
         int length = 0;
     };
     KeyRun run_;
-    int pendingKey_ = -1;  // read ahead by repeatFollows; -1 (ERR) for none
+    int pendingKey_ = -1;         // read ahead by repeatFollows; -1 (ERR) for none
     std::map<int, short> pairs_;  // (fg << 8 | bg) -> colour pair number
     short nextPair_ = 1;
-    short colourOf_[16] = {};     // picture palette index -> terminal colour
-    void* screen_ = nullptr;      // ncurses SCREEN*
-    int altDown_ = -2;            // the key code of Alt+Down, where the terminal has one
+    short colourOf_[16] = {};  // picture palette index -> terminal colour
+    void* screen_ = nullptr;   // ncurses SCREEN*
+    int altDown_ = -2;         // the key code of Alt+Down, where the terminal has one
 };
 
 }  // namespace ui::terminal

@@ -248,7 +248,8 @@ thread_local Win32Backend* tBoxOwner = nullptr;
 
 // The system's message box runs a loop of its own; its messages pass this filter first.
 LRESULT CALLBACK DropHeldKeys(int code, WPARAM wParam, LPARAM lParam) {
-    if (code >= 0 && tBoxOwner && tBoxOwner->heldOver(reinterpret_cast<const MSG*>(lParam))) return 1;
+    if (code >= 0 && tBoxOwner && tBoxOwner->heldOver(reinterpret_cast<const MSG*>(lParam)))
+        return 1;
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 }  // namespace
@@ -272,7 +273,8 @@ bool Win32Backend::showMessageBox(Input& input) {
     // The texts are UTF-8: a path in a message (a folder named in Chinese) is shown as it is.
     auto wide = [](const std::string& utf8) {
         std::wstring text(utf8.size() + 1, L'\0');
-        const int got = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), int(text.size()));
+        const int got =
+            MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), int(text.size()));
         text.resize(std::size_t(got > 0 ? got - 1 : 0));
         return text;
     };

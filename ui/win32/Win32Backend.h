@@ -101,9 +101,11 @@ class Win32Backend : public Backend, private ConsoleLender {
     // dropped.
     int shown_ = 0;
     int flushedAt_ = 0;
-    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active one.
+    // Windows closed so far: shown_ + closed_ changes whenever another window becomes the active
+    // one.
     int closed_ = 0;
-    std::map<std::uintptr_t, int> keyDownAt_;  // virtual key -> shown_ + closed_ when it last went down
+    std::map<std::uintptr_t, int>
+        keyDownAt_;  // virtual key -> shown_ + closed_ when it last went down
 };
 
 }  // namespace ui::win32

@@ -394,10 +394,11 @@ thread_local char tLastOpenFailure[192];
 void DescribeOpenFailure(int error, char* text, std::size_t size) {
     if (error == EACCES || error == EPERM) {
         // Serial devices belong to a group whose members may open them.
-        std::snprintf(text, size,
-                      "%s; add this user to the group that owns the device (dialout on Debian: sudo adduser "
-                      "$USER dialout) and log in again",
-                      std::strerror(error));
+        std::snprintf(
+            text, size,
+            "%s; add this user to the group that owns the device (dialout on Debian: sudo adduser "
+            "$USER dialout) and log in again",
+            std::strerror(error));
     } else if (error == EWOULDBLOCK || error == EBUSY) {
         std::snprintf(text, size, "in use by another program");
     } else {
@@ -405,13 +406,16 @@ void DescribeOpenFailure(int error, char* text, std::size_t size) {
     }
 }
 
-void NoteOpenFailure(int error) { DescribeOpenFailure(error, tLastOpenFailure, sizeof tLastOpenFailure); }
+void NoteOpenFailure(int error) {
+    DescribeOpenFailure(error, tLastOpenFailure, sizeof tLastOpenFailure);
+}
 
 // A device path is opened whole or not at all: one that the engine's buffer (and the kernel)
 // cannot hold is refused with this reason, never cut to a path that names another file.
 bool FitsWhole(const char* path, char* why, std::size_t size) {
     if (std::strlen(path) < PATH_MAX) return true;
-    std::snprintf(why, size, "the device's path is longer than %d bytes, the most a device's path may have",
+    std::snprintf(why, size,
+                  "the device's path is longer than %d bytes, the most a device's path may have",
                   PATH_MAX - 1);
     return false;
 }
@@ -434,7 +438,9 @@ void PortDeviceName(std::int32_t port, char* name, std::size_t size) {
     }
 }
 
-const char* LastOpenFailure() { return tLastOpenFailure; }
+const char* LastOpenFailure() {
+    return tLastOpenFailure;
+}
 
 bool ProbeDevice(const char* path, char* why, std::size_t size) {
     // The same open and lock as a port's, so that the answer is the one CommOpen would get; the
@@ -460,7 +466,8 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
 LineDevice* OpenPlatformLineDevice(std::int32_t port, void* storage) {
     char path[PATH_MAX];
     const char* mapped = MappedDevice(port);
-    if (mapped != nullptr && !FitsWhole(mapped, tLastOpenFailure, sizeof tLastOpenFailure)) return nullptr;
+    if (mapped != nullptr && !FitsWhole(mapped, tLastOpenFailure, sizeof tLastOpenFailure))
+        return nullptr;
     PortDeviceName(port, path, sizeof path);
     int line = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) {

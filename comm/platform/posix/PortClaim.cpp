@@ -4,7 +4,9 @@
 
 namespace comm::platform {
 
-bool ClaimPort(std::int32_t, bool) { return true; }
+bool ClaimPort(std::int32_t, bool) {
+    return true;
+}
 
 void PortClosed(std::int32_t) {}
 

@@ -51,7 +51,8 @@ Identity IdentityOf(const std::string& path) {
 
 // The number after `prefix` in `name` ("ttyUSB12" -> 12), if the rest is all digits.
 std::optional<int> NumberAfter(const std::string& name, const std::string& prefix) {
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
     int value = 0;
     for (std::size_t i = prefix.size(); i < name.size(); ++i) {
         if (name[i] < '0' || name[i] > '9' || value > 100000) return std::nullopt;
@@ -69,18 +70,21 @@ std::optional<bool> UartPresent(const PortListRoots& roots, int k, const std::st
     unsigned major = 0, minor = 0;
     char colon = 0;
     std::ifstream numbers(sys + "/dev");
-    if (numbers >> major >> colon >> minor && (major != ::major(node.st_rdev) || minor != ::minor(node.st_rdev))) {
+    if (numbers >> major >> colon >> minor &&
+        (major != ::major(node.st_rdev) || minor != ::minor(node.st_rdev))) {
         return false;
     }
     std::ifstream type(sys + "/type");
     int value = -1;
     if (type >> value) return value != 0;  // 0 is the serial core's "unknown port"
-    // Only root may read this one; its lines read "3: uart:16550A port:..." or "3: uart:unknown ...".
+    // Only root may read this one; its lines read "3: uart:16550A port:..." or "3: uart:unknown
+    // ...".
     std::ifstream driver(roots.proc + "/tty/driver/serial");
     std::string line;
     const std::string head = std::to_string(k) + ": uart:";
     while (std::getline(driver, line)) {
-        if (line.compare(0, head.size(), head) == 0) return line.compare(head.size(), 7, "unknown") != 0;
+        if (line.compare(0, head.size(), head) == 0)
+            return line.compare(head.size(), 7, "unknown") != 0;
     }
     return std::nullopt;
 }
@@ -91,7 +95,8 @@ std::vector<std::string> Family(const std::string& folder, const std::string& pr
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (const std::optional<int> n = NumberAfter(name, prefix)) found.emplace_back(*n, entry.path().string());
+        if (const std::optional<int> n = NumberAfter(name, prefix))
+            found.emplace_back(*n, entry.path().string());
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> names;
@@ -125,7 +130,8 @@ std::vector<Mapping> EnvironmentMappings() {
         if (!n || *n < 1 || equals + 1 == entry.size()) continue;
         mappings.push_back({*n, entry.substr(equals + 1), entry.substr(0, equals)});
     }
-    std::sort(mappings.begin(), mappings.end(), [](const Mapping& a, const Mapping& b) { return a.com < b.com; });
+    std::sort(mappings.begin(), mappings.end(),
+              [](const Mapping& a, const Mapping& b) { return a.com < b.com; });
     return mappings;
 }
 
@@ -140,7 +146,8 @@ std::string Attribute(const fs::path& file) {
 // A USB adapter's ids, names and serial number: its tty's device is an interface of the USB
 // device that holds them (ttyUSB0 -> .../1-1/1-1:1.0/ttyUSB0, ttyACM0 -> .../1-1/1-1:1.0).
 void ReadUsbAttributes(const PortListRoots& roots, SerialPortEntry& entry) {
-    const std::string name = fs::path(entry.target.empty() ? entry.device : entry.target).filename().string();
+    const std::string name =
+        fs::path(entry.target.empty() ? entry.device : entry.target).filename().string();
     std::error_code ec;
     fs::path at = fs::canonical(roots.sys + "/class/tty/" + name + "/device", ec);
     for (int up = 0; !ec && up < 3 && !at.empty(); ++up, at = at.parent_path()) {
@@ -181,7 +188,8 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots& roots) {
     // Stable names: each by-id link goes with the device it leads to.
     std::vector<std::string> byId;
     std::error_code ec;
-    for (const fs::directory_entry& link : fs::directory_iterator(roots.dev + "/serial/by-id", ec)) {
+    for (const fs::directory_entry& link :
+         fs::directory_iterator(roots.dev + "/serial/by-id", ec)) {
         byId.push_back(link.path().string());
     }
     std::sort(byId.begin(), byId.end());
@@ -200,24 +208,29 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots& roots) {
         }
     }
 
-    // The COM port each stands for now; mappings to devices not listed yet get entries of their own.
+    // The COM port each stands for now; mappings to devices not listed yet get entries of their
+    // own.
     std::vector<Mapping> mappings = EnvironmentMappings();
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::optional<int> k = NumberAfter(fs::path(entries[i].device).filename().string(), "ttyS");
+        const std::optional<int> k =
+            NumberAfter(fs::path(entries[i].device).filename().string(), "ttyS");
         if (!k || roots.dev != "/dev") continue;
         const int n = *k + 1;
-        const bool overridden = std::any_of(mappings.begin(), mappings.end(), [n](const Mapping& m) { return m.com == n; });
+        const bool overridden = std::any_of(mappings.begin(), mappings.end(),
+                                            [n](const Mapping& m) { return m.com == n; });
         if (!overridden) {
             char device[256];
             CommPortDevice(n, device, sizeof device);
             mappings.push_back({n, device, "default"});
         }
     }
-    std::sort(mappings.begin(), mappings.end(), [](const Mapping& a, const Mapping& b) { return a.com < b.com; });
+    std::sort(mappings.begin(), mappings.end(),
+              [](const Mapping& a, const Mapping& b) { return a.com < b.com; });
     for (const Mapping& mapping : mappings) {
         const Identity id = IdentityOf(mapping.device);
         std::size_t i = 0;
-        while (i < entries.size() && !(identities[i] == id) && entries[i].device != mapping.device) ++i;
+        while (i < entries.size() && !(identities[i] == id) && entries[i].device != mapping.device)
+            ++i;
         if (i == entries.size()) {
             SerialPortEntry entry = EntryFor(mapping.device);
             entry.target = LinkTarget(mapping.device);

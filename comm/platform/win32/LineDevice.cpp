@@ -45,8 +45,10 @@ static_assert(offsetof(DCB, ByteSize) == offsetof(LineState, ByteSize));
 static_assert(offsetof(DCB, EvtChar) == offsetof(LineState, EvtChar));
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(LineTimeouts));
 // The engine's flags are the system's.
-static_assert(kBaudUser == BAUD_USER && kEvRxChar == EV_RXCHAR && kEvRlsd == EV_RLSD && kMaxDword == MAXDWORD);
-static_assert(kMsCtsOn == MS_CTS_ON && kMsDsrOn == MS_DSR_ON && kMsRingOn == MS_RING_ON && kMsRlsdOn == MS_RLSD_ON);
+static_assert(kBaudUser == BAUD_USER && kEvRxChar == EV_RXCHAR && kEvRlsd == EV_RLSD &&
+              kMaxDword == MAXDWORD);
+static_assert(kMsCtsOn == MS_CTS_ON && kMsDsrOn == MS_DSR_ON && kMsRingOn == MS_RING_ON &&
+              kMsRlsdOn == MS_RLSD_ON);
 
 // Error codes are never 0 when something failed; a driver that forgets to say why still fails.
 int ErrorCode(DWORD error) {

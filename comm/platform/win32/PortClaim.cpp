@@ -58,7 +58,8 @@ bool ClaimPort(std::int32_t port, bool opening) {
         return true;
     }
     wchar_t name[64];
-    std::swprintf(name, sizeof name / sizeof name[0], L"Global\\Reflasher.COM%d", static_cast<int>(port));
+    std::swprintf(name, sizeof name / sizeof name[0], L"Global\\Reflasher.COM%d",
+                  static_cast<int>(port));
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (mutex == nullptr) return false;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {

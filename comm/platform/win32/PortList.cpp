@@ -28,21 +28,27 @@
 namespace {
 
 // The COM port interface (<ntddser.h>'s, which needs the driver kit's types).
-DEFINE_GUID(kComPortInterface, 0x86E0D1E0, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
+DEFINE_GUID(kComPortInterface, 0x86E0D1E0, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F,
+            0x73);
 
 std::string Utf8(const wchar_t* text, std::size_t length) {
     if (length == 0) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                        nullptr);
     return utf8;
 }
 
-std::string Utf8(const std::wstring& text) { return Utf8(text.data(), text.size()); }
+std::string Utf8(const std::wstring& text) {
+    return Utf8(text.data(), text.size());
+}
 
 // The n of "COM<n>" (any case), if that is all the name is.
 std::optional<int> ComNumber(const std::wstring& name) {
-    if (name.size() < 4 || name.size() > 10 || _wcsnicmp(name.c_str(), L"COM", 3) != 0) return std::nullopt;
+    if (name.size() < 4 || name.size() > 10 || _wcsnicmp(name.c_str(), L"COM", 3) != 0)
+        return std::nullopt;
     int value = 0;
     for (std::size_t i = 3; i < name.size(); ++i) {
         if (name[i] < L'0' || name[i] > L'9') return std::nullopt;
@@ -57,10 +63,13 @@ std::optional<int> ComNumber(const std::wstring& name) {
 std::wstring StringValue(HKEY key, const wchar_t* name) {
     DWORD type = 0;
     DWORD bytes = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_SZ) return {};
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return {};
     std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &bytes) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
+                         &bytes) != ERROR_SUCCESS ||
         type != REG_SZ) {
         return {};
     }
@@ -78,13 +87,14 @@ struct Registered {
 std::vector<Registered> RegisteredPorts() {
     std::vector<Registered> ports;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
         return ports;
     }
     DWORD longestName = 0;
     DWORD longestData = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName, &longestData,
-                         nullptr, nullptr) == ERROR_SUCCESS) {
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &longestName, &longestData, nullptr, nullptr) == ERROR_SUCCESS) {
         std::wstring name(longestName + 1, L'\0');
         std::wstring data(longestData / sizeof(wchar_t) + 1, L'\0');
         for (DWORD i = 0;; ++i) {
@@ -109,7 +119,7 @@ std::vector<Registered> RegisteredPorts() {
 // What Device Manager knows of the device behind a port.
 struct DeviceFacts {
     std::string friendlyName;  // "USB Serial Port (COM3)"
-    std::string hardwareId;    // the first, most specific one: "FTDIBUS\VID_0403+PID_6001+A9XYZ\0000"
+    std::string hardwareId;  // the first, most specific one: "FTDIBUS\VID_0403+PID_6001+A9XYZ\0000"
     std::string manufacturer;  // "FTDI"
     std::string description;   // "USB Serial Port"
     std::string usbId;         // "0403:6001"
@@ -122,8 +132,9 @@ std::wstring DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property)
     SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, nullptr, 0, &bytes);
     if (bytes == 0 || (type != REG_SZ && type != REG_MULTI_SZ)) return {};
     std::wstring value(bytes / sizeof(wchar_t) + 2, L'\0');
-    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(value.data()),
-                                           static_cast<DWORD>(value.size() * sizeof(wchar_t)), nullptr)) {
+    if (!SetupDiGetDeviceRegistryPropertyW(
+            set, &info, property, &type, reinterpret_cast<BYTE*>(value.data()),
+            static_cast<DWORD>(value.size() * sizeof(wchar_t)), nullptr)) {
         return {};
     }
     value.resize(wcslen(value.c_str()));  // a list's first string
@@ -133,7 +144,8 @@ std::wstring DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property)
 // The four hex digits after `tag` in `id` ("VID_0403"), lower case; empty when there are none.
 std::string HexAfter(const std::wstring& id, const wchar_t* tag) {
     std::wstring upper = id;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
     const std::size_t at = upper.find(tag);
     if (at == std::wstring::npos || at + wcslen(tag) + 4 > upper.size()) return {};
     std::string hex;
@@ -180,7 +192,8 @@ void CollectDevices(HDEVINFO set, std::map<std::wstring, DeviceFacts>& byPort) {
         std::wstring port = StringValue(key, L"PortName");
         RegCloseKey(key);
         if (port.empty()) continue;  // a printer port of the Ports class, or a port not made yet
-        std::transform(port.begin(), port.end(), port.begin(), [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
+        std::transform(port.begin(), port.end(), port.begin(),
+                       [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
         if (byPort.count(port) != 0) continue;  // both sets may hold a device
         DeviceFacts facts;
         facts.friendlyName = Utf8(DeviceProperty(set, info, SPDRP_FRIENDLYNAME));
@@ -198,21 +211,23 @@ void CollectDevices(HDEVINFO set, std::map<std::wstring, DeviceFacts>& byPort) {
 // modems and other classes that make a COM port).
 std::map<std::wstring, DeviceFacts> PresentDevices() {
     std::map<std::wstring, DeviceFacts> byPort;
-    CollectDevices(SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT), byPort);
-    CollectDevices(SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+    CollectDevices(SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT),
+                   byPort);
+    CollectDevices(SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
                    byPort);
     return byPort;
 }
 
 std::string SystemMessage(DWORD error) {
     wchar_t text[192] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                       sizeof text / sizeof text[0], nullptr) == 0) {
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, sizeof text / sizeof text[0], nullptr) == 0) {
         return "error " + std::to_string(error);
     }
     std::string message = Utf8(text, wcslen(text));
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.' ||
-                                message.back() == ' ')) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
         message.pop_back();
     }
     return message;
@@ -244,8 +259,8 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
         }
     }
     if (reason.empty()) {
-        HANDLE line = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE line = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (line != INVALID_HANDLE_VALUE) {
             // What CommOpen asks next. A device that opens but has no line state is no serial
             // port; under Wine every mapped port opens, and this is where one that leads nowhere
@@ -260,7 +275,8 @@ bool ProbeDevice(const char* path, char* why, std::size_t size) {
         } else {
             const DWORD error = GetLastError();
             // A port opened without sharing refuses everyone else with ERROR_ACCESS_DENIED.
-            reason = error == ERROR_ACCESS_DENIED ? "in use by another program" : SystemMessage(error);
+            reason =
+                error == ERROR_ACCESS_DENIED ? "in use by another program" : SystemMessage(error);
         }
     }
     std::snprintf(why, size, "%s", reason.c_str());
@@ -281,7 +297,8 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots&) {
             entry.comSource = "registry";
         }
         std::wstring key = port.port;
-        std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](wchar_t c) { return static_cast<wchar_t>(towupper(c)); });
         if (auto it = devices.find(key); it != devices.end()) {
             const DeviceFacts& facts = it->second;
             if (!facts.friendlyName.empty()) entry.aliases.push_back(facts.friendlyName);
@@ -299,9 +316,10 @@ std::vector<SerialPortEntry> ListSerialPorts(const PortListRoots&) {
         entries.push_back(std::move(entry));
     }
     // COM order; ports a driver named otherwise (no COM number CommOpen could take) last, by name.
-    std::stable_sort(entries.begin(), entries.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
-        if ((a.com == 0) != (b.com == 0)) return a.com != 0;
-        return a.com != 0 ? a.com < b.com : a.device < b.device;
-    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const SerialPortEntry& a, const SerialPortEntry& b) {
+                         if ((a.com == 0) != (b.com == 0)) return a.com != 0;
+                         return a.com != 0 ? a.com < b.com : a.device < b.device;
+                     });
     return entries;
 }

@@ -26,7 +26,8 @@ bool RecordFile::open(const std::string& path, std::string& why) {
     // O_NONBLOCK: a FIFO under that name must be refused, not waited on for a reader. Read access
     // is needed for the look at the last byte: a file this user may only write is refused, since
     // a line cut short there could not be seen and ours would be glued to it.
-    UniqueFd file(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644));
+    UniqueFd file(::open(path.c_str(),
+                         O_RDWR | O_APPEND | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644));
     const int fd = file.get();
     if (fd < 0) {
         why = path + ": " + std::strerror(errno);
@@ -78,7 +79,8 @@ bool RecordFile::append(const std::string& line, std::string& why) {
         const ssize_t n = write(fd, whole.data() + done, whole.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            why = path_ + ": cannot write the record file: " + std::strerror(n < 0 ? errno : ENOSPC);
+            why =
+                path_ + ": cannot write the record file: " + std::strerror(n < 0 ? errno : ENOSPC);
             ok = false;
             break;
         }

@@ -41,7 +41,7 @@ struct SpawnSetup {
 };
 
 class PosixRun final : public RunProcess {
-public:
+  public:
     PosixRun(pid_t pid, UniqueFd output) : pid_(pid), output_(std::move(output)) {}
     ~PosixRun() override {
         // Not waited for (the station failed on its way): the run is told to end and reaped, so
@@ -81,7 +81,7 @@ public:
         if (!reaped_) kill(pid_, SIGTERM);
     }
 
-private:
+  private:
     pid_t pid_;
     UniqueFd output_;  // the run's standard output and error, read here (non-blocking)
     bool reaped_ = false;
@@ -89,9 +89,13 @@ private:
 };
 
 class PipeCapture final : public FlasherCapture {
-public:
-    PipeCapture(UniqueFd read, UniqueFd write, UniqueFd nothing, std::function<void(const char*, std::size_t)> take)
-        : read_(std::move(read)), write_(std::move(write)), nothing_(std::move(nothing)), take_(std::move(take)) {
+  public:
+    PipeCapture(UniqueFd read, UniqueFd write, UniqueFd nothing,
+                std::function<void(const char*, std::size_t)> take)
+        : read_(std::move(read)),
+          write_(std::move(write)),
+          nothing_(std::move(nothing)),
+          take_(std::move(take)) {
         thread_ = std::thread([this] { run(); });
     }
     ~PipeCapture() override {
@@ -99,7 +103,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     void run() {
         char buffer[1024];
         // Told to stop, it still takes what the pipe holds: a flasher's last words come just
@@ -157,10 +161,11 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     posix_spawnattr_setpgroup(&setup.attributes, 0);
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(
+        &setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, command.program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                                   envp.data());
+    const int result = posix_spawn(&pid, command.program.c_str(), &setup.actions, &setup.attributes,
+                                   argv.data(), envp.data());
     if (result != 0) {
         why = std::strerror(result);
         return nullptr;
@@ -172,12 +177,13 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
 void WaitForOutput(const std::vector<RunProcess*>& runs, int ms) {
     std::vector<pollfd> fds;
     fds.push_back({static_cast<int>(stop_signal::WakeHandle()), POLLIN, 0});
-    for (RunProcess* run : runs) fds.push_back({static_cast<PosixRun*>(run)->descriptor(), POLLIN, 0});
+    for (RunProcess* run : runs)
+        fds.push_back({static_cast<PosixRun*>(run)->descriptor(), POLLIN, 0});
     poll(fds.data(), fds.size(), ms);
 }
 
-std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStreams& console,
-                                                      std::function<void(const char*, std::size_t)> take) {
+std::unique_ptr<FlasherCapture> CaptureFlasherConsole(
+    flasher_os::StandardStreams& console, std::function<void(const char*, std::size_t)> take) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
     UniqueFd read(fds[0]), write(fds[1]), nothing(open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -185,7 +191,8 @@ std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStream
     console.input = nothing.get();
     console.output = write.get();
     console.error = write.get();
-    return std::make_unique<PipeCapture>(std::move(read), std::move(write), std::move(nothing), std::move(take));
+    return std::make_unique<PipeCapture>(std::move(read), std::move(write), std::move(nothing),
+                                         std::move(take));
 }
 
 }  // namespace service_os

@@ -25,7 +25,8 @@ std::string OwnProgram(const char* argv0) {
 
 std::string MakeStationFolder(std::string& why) {
     const char* tmpdir = std::getenv("TMPDIR");
-    const std::string parent = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
+    const std::string parent =
+        std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
     // Folders of stations (and their runs) that were killed outright go first.
     flasher_os::RemoveAbandonedFolders(parent, "reflasher-station-");
     std::string base = parent + "reflasher-station-XXXXXX";
@@ -43,16 +44,23 @@ bool MakePrivateFolder(const std::string& path, std::string& why) {
     return false;
 }
 
-void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipe() {
+    signal(SIGPIPE, SIG_IGN);
+}
 
-bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+bool IsTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
 
 int ConsoleWidth(std::FILE* stream, int fallback) {
     winsize size{};
-    return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : fallback;
+    return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col
+                                                                             : fallback;
 }
 
-void SetEnvironment(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
+void SetEnvironment(const std::string& name, const std::string& value) {
+    setenv(name.c_str(), value.c_str(), 1);
+}
 
 std::string HostName() {
     char name[256] = {};

@@ -36,8 +36,8 @@ bool RecordFile::open(const std::string& path, std::string& why) {
     }
     // Read access for the look at the last byte, as on POSIX.
     UniqueHandle handle(CreateFileW(flasher_os::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) {
         why = path + ": " + flasher_os::SystemMessage(GetLastError());
         return false;
@@ -78,7 +78,8 @@ bool RecordFile::append(const std::string& line, std::string& why) {
         at.OffsetHigh = static_cast<DWORD>((before - 1) >> 32);
         DWORD got = 0;
         if (!ReadFile(file, &last, 1, &got, &at) || got != 1) {
-            why = path_ + ": cannot read its last byte: " + flasher_os::SystemMessage(GetLastError());
+            why =
+                path_ + ": cannot read its last byte: " + flasher_os::SystemMessage(GetLastError());
             Unlock(file);
             return false;
         }
@@ -92,15 +93,19 @@ bool RecordFile::append(const std::string& line, std::string& why) {
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD wrote = 0;
-        if (!WriteFile(file, whole.data() + done, static_cast<DWORD>(whole.size() - done), &wrote, &at) || wrote == 0) {
-            why = path_ + ": cannot write the record file: " + flasher_os::SystemMessage(GetLastError());
+        if (!WriteFile(file, whole.data() + done, static_cast<DWORD>(whole.size() - done), &wrote,
+                       &at) ||
+            wrote == 0) {
+            why = path_ +
+                  ": cannot write the record file: " + flasher_os::SystemMessage(GetLastError());
             ok = false;
             break;
         }
         done += wrote;
     }
     if (ok && !FlushFileBuffers(file)) {
-        why = path_ + ": cannot flush the record file: " + flasher_os::SystemMessage(GetLastError());
+        why =
+            path_ + ": cannot flush the record file: " + flasher_os::SystemMessage(GetLastError());
         ok = false;
     }
     // Whole or not at all: a line cut short (a full disk) is taken back, so that the file is as
@@ -108,8 +113,10 @@ bool RecordFile::append(const std::string& line, std::string& why) {
     if (!ok && done > 0) {
         LARGE_INTEGER end{};
         end.QuadPart = before;
-        if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file) || !FlushFileBuffers(file)) {
-            why += "; and the cut line could not be taken back: " + flasher_os::SystemMessage(GetLastError());
+        if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
+            !FlushFileBuffers(file)) {
+            why += "; and the cut line could not be taken back: " +
+                   flasher_os::SystemMessage(GetLastError());
         }
     }
     Unlock(file);

@@ -51,17 +51,22 @@ HANDLE StationJob() {
         UniqueHandle made(CreateJobObjectW(nullptr, nullptr));
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (made) SetInformationJobObject(made.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        if (made)
+            SetInformationJobObject(made.get(), JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits);
         return made;
     }();
     return job.get();
 }
 
 class Win32Run final : public RunProcess {
-public:
+  public:
     Win32Run(const PROCESS_INFORMATION& started, UniqueHandle output, UniqueHandle stopEvent)
-        : process_(started.hProcess), thread_(started.hThread), id_(started.dwProcessId),
-          output_(std::move(output)), stopEvent_(std::move(stopEvent)) {}
+        : process_(started.hProcess),
+          thread_(started.hThread),
+          id_(started.dwProcessId),
+          output_(std::move(output)),
+          stopEvent_(std::move(stopEvent)) {}
     ~Win32Run() override {
         // Not waited for (the station failed on its way): the run is told to end and waited for.
         if (!waited_) {
@@ -76,10 +81,12 @@ public:
     long read(char* buffer, std::size_t size) override {
         if (!output_) return 0;
         DWORD available = 0;
-        if (!PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr)) return 0;  // ended
+        if (!PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr))
+            return 0;  // ended
         if (available == 0) return -1;
         DWORD got = 0;
-        if (!ReadFile(output_.get(), buffer, static_cast<DWORD>(std::min<std::size_t>(size, available)), &got, nullptr)) {
+        if (!ReadFile(output_.get(), buffer,
+                      static_cast<DWORD>(std::min<std::size_t>(size, available)), &got, nullptr)) {
             return 0;
         }
         return static_cast<long>(got);
@@ -104,7 +111,7 @@ public:
         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
     }
 
-private:
+  private:
     UniqueHandle process_, thread_;
     DWORD id_;
     UniqueHandle output_;     // the run's standard output and error, read here
@@ -116,8 +123,9 @@ private:
 // The flasher's output pipe, read by a thread of ours; the flasher gets the write end and NUL
 // through C runtime descriptors (the portable StandardStreams), which own the handles.
 class PipeCapture final : public FlasherCapture {
-public:
-    PipeCapture(UniqueHandle read, int write, int nothing, std::function<void(const char*, std::size_t)> take)
+  public:
+    PipeCapture(UniqueHandle read, int write, int nothing,
+                std::function<void(const char*, std::size_t)> take)
         : read_(std::move(read)), write_(write), nothing_(nothing), take_(std::move(take)) {
         thread_ = std::thread([this] { run(); });
     }
@@ -128,7 +136,7 @@ public:
         if (nothing_ >= 0) _close(nothing_);
     }
 
-private:
+  private:
     void run() {
         char buffer[1024];
         // Told to stop, it still takes what the pipe holds: a flasher's last words come just
@@ -143,7 +151,9 @@ private:
                 continue;
             }
             DWORD got = 0;
-            if (!ReadFile(read_.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) break;
+            if (!ReadFile(read_.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got,
+                          nullptr))
+                break;
             take_(buffer, got);
         }
     }
@@ -166,8 +176,8 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
     }
     UniqueHandle output(readEnd), input(writeEnd);
     SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);  // ours only
-    UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                                     OPEN_EXISTING, 0, nullptr));
+    UniqueHandle nothing(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherited, OPEN_EXISTING, 0, nullptr));
 
     UniqueHandle stopEvent(CreateEventW(&inherited, TRUE, FALSE, nullptr));
     // Only these handles are inherited, not whatever else this process holds.
@@ -193,17 +203,20 @@ std::unique_ptr<RunProcess> StartRun(const RunCommand& command, std::string& why
 
     std::wstring line = Quoted(Wide(command.program));
     for (const std::string& argument : command.arguments) line += L" " + Quoted(Wide(argument));
-    // The stop event's handle value, for the run's stop watch; set only while the environment is made.
-    SetEnvironmentVariableW(stop_signal::kStationStopVariable,
-                            std::to_wstring(reinterpret_cast<std::uintptr_t>(stopEvent.get())).c_str());
+    // The stop event's handle value, for the run's stop watch; set only while the environment is
+    // made.
+    SetEnvironmentVariableW(
+        stop_signal::kStationStopVariable,
+        std::to_wstring(reinterpret_cast<std::uintptr_t>(stopEvent.get())).c_str());
     std::vector<wchar_t> environment = flasher_os::EnvironmentWithTemp(Wide(command.tempFolder));
     SetEnvironmentVariableW(stop_signal::kStationStopVariable, nullptr);
     PROCESS_INFORMATION started{};
     // Suspended until it is in the job, so that nothing it starts escapes it.
-    const BOOL made = CreateProcessW(Wide(command.program).c_str(), line.data(), nullptr, nullptr, TRUE,
-                                     CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
-                                         EXTENDED_STARTUPINFO_PRESENT,
-                                     environment.data(), nullptr, &startup.StartupInfo, &started);
+    const BOOL made =
+        CreateProcessW(Wide(command.program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                           EXTENDED_STARTUPINFO_PRESENT,
+                       environment.data(), nullptr, &startup.StartupInfo, &started);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     if (!made) {
@@ -224,24 +237,30 @@ void WaitForOutput(const std::vector<RunProcess*>& runs, int ms) {
         for (RunProcess* run : runs) {
             DWORD available = 0;
             const HANDLE pipe = static_cast<Win32Run*>(run)->output();
-            if (pipe == nullptr || !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0) return;
+            if (pipe == nullptr || !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) ||
+                available > 0)
+                return;
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return;
         const DWORD step = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20));
-        if (wake != nullptr ? WaitForSingleObject(wake, step) == WAIT_OBJECT_0 : (Sleep(step), false)) return;
+        if (wake != nullptr ? WaitForSingleObject(wake, step) == WAIT_OBJECT_0
+                            : (Sleep(step), false))
+            return;
     }
 }
 
-std::unique_ptr<FlasherCapture> CaptureFlasherConsole(flasher_os::StandardStreams& console,
-                                                      std::function<void(const char*, std::size_t)> take) {
+std::unique_ptr<FlasherCapture> CaptureFlasherConsole(
+    flasher_os::StandardStreams& console, std::function<void(const char*, std::size_t)> take) {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) return nullptr;
     UniqueHandle read(readEnd);
-    const HANDLE nothing =
-        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
     const int write = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_WRONLY | _O_BINARY);
-    const int none = nothing == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(nothing), _O_RDONLY);
+    const int none = nothing == INVALID_HANDLE_VALUE
+                         ? -1
+                         : _open_osfhandle(reinterpret_cast<intptr_t>(nothing), _O_RDONLY);
     if (write < 0) {
         CloseHandle(writeEnd);
         if (none >= 0) _close(none);

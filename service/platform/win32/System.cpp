@@ -32,11 +32,13 @@ bool MakeOwnFolder(const std::string& path, std::string& why) {
             ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
             const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
             LocalFree(sid);
-            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                 &descriptor, nullptr);
         }
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const BOOL made = CreateDirectoryW(Wide(path).c_str(), descriptor != nullptr ? &attributes : nullptr);
+    const BOOL made =
+        CreateDirectoryW(Wide(path).c_str(), descriptor != nullptr ? &attributes : nullptr);
     const DWORD error = GetLastError();
     if (descriptor != nullptr) LocalFree(descriptor);
     if (!made) why = flasher_os::SystemMessage(error);
@@ -62,26 +64,32 @@ std::string MakeStationFolder(std::string& why) {
     const std::string parent = Utf8(temp, length);  // ends with '\'
     // A fresh name: the process id and the time, tried again on a clash.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string folder = parent + "reflasher-station-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                   std::to_string(GetTickCount64() + static_cast<ULONGLONG>(attempt));
+        const std::string folder =
+            parent + "reflasher-station-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(GetTickCount64() + static_cast<ULONGLONG>(attempt));
         if (MakeOwnFolder(folder, why)) return folder;
         if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
     }
     return {};
 }
 
-bool MakePrivateFolder(const std::string& path, std::string& why) { return MakeOwnFolder(path, why); }
+bool MakePrivateFolder(const std::string& path, std::string& why) {
+    return MakeOwnFolder(path, why);
+}
 
 void IgnoreBrokenPipe() {}
 
 bool IsTerminal(std::FILE* stream) {
     DWORD mode = 0;
-    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != FALSE;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) !=
+           FALSE;
 }
 
 int ConsoleWidth(std::FILE* stream, int fallback) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (!GetConsoleScreenBufferInfo(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &info)) return fallback;
+    if (!GetConsoleScreenBufferInfo(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))),
+                                    &info))
+        return fallback;
     const int width = info.srWindow.Right - info.srWindow.Left + 1;
     return width > 20 ? width : fallback;
 }
@@ -99,6 +107,8 @@ std::string HostName() {
 }
 
 // COM ports are names, not links.
-std::optional<std::string> DeviceTarget(const std::string&) { return std::nullopt; }
+std::optional<std::string> DeviceTarget(const std::string&) {
+    return std::nullopt;
+}
 
 }  // namespace service_os

@@ -55,11 +55,13 @@ bool ProcessWorksIn(const std::string& folder) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code unreadable;
-        const std::string cwd = std::filesystem::read_symlink(entry.path() / "cwd", unreadable).string();
+        const std::string cwd =
+            std::filesystem::read_symlink(entry.path() / "cwd", unreadable).string();
         if (!unreadable && Within(cwd, folder)) return true;
         std::ifstream environ(entry.path() / "environ");
         for (std::string variable; std::getline(environ, variable, '\0');) {
-            if (variable.rfind("TMPDIR=", 0) == 0 && Within(variable.substr(7), folder)) return true;
+            if (variable.rfind("TMPDIR=", 0) == 0 && Within(variable.substr(7), folder))
+                return true;
         }
     }
     return false;
@@ -82,8 +84,12 @@ void RemoveAbandonedFolders(const std::string& parent, const std::string& prefix
         if (name.rfind(prefix, 0) != 0) continue;
         const std::string folder = parent + name + '/';
         struct stat info {};
-        if (lstat((parent + name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != me) continue;
-        if (access((folder + kNote).c_str(), F_OK) != 0 || OwnerAlive(folder) || ProcessWorksIn(folder)) continue;
+        if (lstat((parent + name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            info.st_uid != me)
+            continue;
+        if (access((folder + kNote).c_str(), F_OK) != 0 || OwnerAlive(folder) ||
+            ProcessWorksIn(folder))
+            continue;
         std::error_code ignored;  // links inside are removed themselves, never followed
         std::filesystem::remove_all(parent + name, ignored);
     }

@@ -3,7 +3,9 @@
 namespace flasher_os {
 
 namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 }  // namespace
 
 std::vector<std::string> SplitWindowsCommandLine(std::string_view line) {

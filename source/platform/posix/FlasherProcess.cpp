@@ -38,7 +38,8 @@ const char kPathSeparator = '/';
 std::string OwnFolder() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string exe = length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+    std::string exe =
+        length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
     if (exe.empty()) {
         // Without /proc: the path the program was started by, when it names the file whole (a
         // relative one would depend on a current folder that may have changed since).
@@ -49,7 +50,9 @@ std::string OwnFolder() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-std::size_t PathLength(const std::string& path) { return path.size(); }
+std::size_t PathLength(const std::string& path) {
+    return path.size();
+}
 
 std::string TempFolder() {
     const char* tmpdir = std::getenv("TMPDIR");
@@ -63,7 +66,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class PosixRunFolder final : public RunFolder {
-public:
+  public:
     explicit PosixRunFolder(std::string path) : path_(std::move(path)) {}
     ~PosixRunFolder() override {
         std::error_code ignored;  // links inside are removed themselves, never followed
@@ -71,7 +74,7 @@ public:
     }
     const std::string& Path() const override { return path_; }
 
-private:
+  private:
     std::string path_;  // with the trailing '/'
 };
 
@@ -81,10 +84,12 @@ private:
 // rest.
 const stop_signal::Watch* gStopWatch = nullptr;  // the live one, user-interface thread only
 
-bool StopNoted() { return gStopWatch != nullptr && gStopWatch->noted() != 0; }
+bool StopNoted() {
+    return gStopWatch != nullptr && gStopWatch->noted() != 0;
+}
 
 class PosixStopWatch final : public StopWatch {
-public:
+  public:
     PosixStopWatch() : watch_(Options()) { gStopWatch = &watch_; }
     ~PosixStopWatch() override {
         // A signal that came after the last wait is not lost.
@@ -95,7 +100,7 @@ public:
     int TakeStopRequest() override { return watch_.take(); }
     void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
 
-private:
+  private:
     static stop_signal::Options Options() {
         stop_signal::Options options;
         options.interrupt = false;
@@ -107,7 +112,7 @@ private:
 };
 
 class PosixFlasherProcess final : public FlasherProcess {
-public:
+  public:
     explicit PosixFlasherProcess(pid_t pid)
         : pid_(pid), pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
 
@@ -129,7 +134,8 @@ public:
         for (;;) {
             if (TryReap()) return true;
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             // Emptied before the look, so that a signal noted after it still wakes the poll; a
             // wake for a signal another watch took (the bench's SIGINT) is not ours to wait on.
             stop_signal::DrainWake();
@@ -137,11 +143,13 @@ public:
             if (pidfd_) {
                 const int wake = static_cast<int>(stop_signal::WakeHandle());
                 pollfd p[2] = {{pidfd_.get(), POLLIN, 0}, {wake, POLLIN, 0}};
-                const int ready = poll(p, wake >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+                const int ready = poll(p, wake >= 0 ? 2 : 1,
+                                       static_cast<int>(std::min<long long>(left, INT_MAX)));
                 if (ready < 0 && errno != EINTR) return false;
             } else {
                 // No pidfd (older kernel): look again every few milliseconds up to the deadline.
-                std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 5)));
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::min<long long>(left, 5)));
             }
         }
     }
@@ -151,7 +159,7 @@ public:
     }
     long Id() const override { return static_cast<long>(pid_); }
 
-private:
+  private:
     bool TryReap() {
         int status = 0;
         pid_t r;
@@ -197,7 +205,9 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     return std::make_unique<PosixRunFolder>(pattern + '/');
 }
 
-std::unique_ptr<StopWatch> WatchForStop() { return std::make_unique<PosixStopWatch>(); }
+std::unique_ptr<StopWatch> WatchForStop() {
+    return std::make_unique<PosixStopWatch>();
+}
 
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
                                              const std::string& commandLine,
@@ -222,7 +232,8 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
         // A session of its own (set up before the file actions run), in which opening the
         // terminal makes it the controlling one.
         flags |= POSIX_SPAWN_SETSID;
-        if (posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, streams.terminal.c_str(), O_RDWR, 0) != 0 ||
+        if (posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, streams.terminal.c_str(),
+                                             O_RDWR, 0) != 0 ||
             posix_spawn_file_actions_adddup2(&setup.actions, STDIN_FILENO, STDOUT_FILENO) != 0 ||
             posix_spawn_file_actions_adddup2(&setup.actions, STDIN_FILENO, STDERR_FILENO) != 0)
             return nullptr;
@@ -230,18 +241,21 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
         const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
         const int sources[3] = {streams.input, streams.output, streams.error};
         for (int k = 0; k < 3; ++k) {
-            if (sources[k] >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
+            if (sources[k] >= 0 &&
+                posix_spawn_file_actions_adddup2(&setup.actions, sources[k], targets[k]) != 0)
                 return nullptr;
         }
     }
-    if (posix_spawn_file_actions_addchdir_np(&setup.actions, runFolder.c_str()) != 0) return nullptr;
+    if (posix_spawn_file_actions_addchdir_np(&setup.actions, runFolder.c_str()) != 0)
+        return nullptr;
     if (posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) != 0) return nullptr;
 
     // The flasher starts with default signal handling and nothing blocked, whatever the wizard
     // (or its front end, while the flasher has the terminal) does with its own signals.
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD})
+    for (int signal :
+         {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD})
         sigaddset(&defaults, signal);
     sigset_t none;
     sigemptyset(&none);
@@ -264,16 +278,20 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
     envp.push_back(nullptr);
 
     pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data()) != 0)
+    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                    envp.data()) != 0)
         return nullptr;
     return std::make_unique<PosixFlasherProcess>(pid);
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+void RemoveFile(const std::string& path) {
+    unlink(path.c_str());
+}
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // O_NONBLOCK: a FIFO planted under the name must not block the wizard.
-    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd file(
+        open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     const int fd = file.get();
     if (fd < 0) return -1;
     struct stat info {};

@@ -56,7 +56,7 @@ void DrainWake() {
 struct Watch::State {
     Slot slot;
     Slot* outer[std::size(kSignals)] = {};
-    struct sigaction previous[std::size(kSignals)] {};
+    struct sigaction previous[std::size(kSignals)]{};
     bool watched[std::size(kSignals)] = {};
 
     void restore() {
@@ -75,7 +75,8 @@ Watch::Watch(const Options& options) : state_(std::make_unique<State>()) {
     for (std::size_t i = 0; i < std::size(kSignals); ++i) {
         if (kSignals[i] == SIGINT && !options.interrupt) continue;
         sigaction(kSignals[i], nullptr, &state_->previous[i]);
-        if (options.keepIgnored && (gWake[1] < 0 || state_->previous[i].sa_handler == SIG_IGN)) continue;
+        if (options.keepIgnored && (gWake[1] < 0 || state_->previous[i].sa_handler == SIG_IGN))
+            continue;
         state_->outer[i] = gCurrent[i].exchange(&state_->slot);
         struct sigaction action {};
         action.sa_handler = NoteSignal;
@@ -85,9 +86,13 @@ Watch::Watch(const Options& options) : state_(std::make_unique<State>()) {
     }
 }
 
-Watch::~Watch() { state_->restore(); }
+Watch::~Watch() {
+    state_->restore();
+}
 
-int Watch::noted() const { return state_->slot.noted; }
+int Watch::noted() const {
+    return state_->slot.noted;
+}
 
 int Watch::take() {
     const int signal = state_->slot.noted;

@@ -52,7 +52,8 @@ void RemoveTree(const std::wstring& folder) {
                 continue;
             }
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-                SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+                SetFileAttributesW(path.c_str(), entry.dwFileAttributes &
+                                                     ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
             if (directory) {
                 RemoveDirectoryW(path.c_str());
             } else {
@@ -70,7 +71,7 @@ constexpr DWORD kRemovalPatienceMs = 2000;
 constexpr DWORD kRemovalRetryMs = 20;
 
 class Win32RunFolder final : public RunFolder {
-public:
+  public:
     explicit Win32RunFolder(std::string path) : path_(std::move(path)), widePath_(Wide(path_)) {}
     ~Win32RunFolder() override {
         const DWORD start = GetTickCount();
@@ -83,7 +84,7 @@ public:
     }
     const std::string& Path() const override { return path_; }
 
-private:
+  private:
     std::string path_;  // with the trailing '\'
     std::wstring widePath_;
 };
@@ -92,7 +93,7 @@ private:
 // Null (the folder then takes the temporary folder's, which is this user's too) when the
 // user's identity cannot be read.
 class OwnerOnly {
-public:
+  public:
     OwnerOnly() {
         HANDLE opened = nullptr;
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return;
@@ -105,8 +106,8 @@ public:
             ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
             const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
             LocalFree(sid);
-            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor_,
-                                                                  nullptr);
+            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                 &descriptor_, nullptr);
         }
     }
     ~OwnerOnly() {
@@ -120,7 +121,7 @@ public:
         return &attributes_;
     }
 
-private:
+  private:
     PSECURITY_DESCRIPTOR descriptor_ = nullptr;
     SECURITY_ATTRIBUTES attributes_{};
 };
@@ -128,12 +129,17 @@ private:
 // The live stop watch (see WatchForStop), user-interface thread only.
 const stop_signal::Watch* gStopWatch = nullptr;
 
-bool StopNoted() { return gStopWatch != nullptr && gStopWatch->noted() != 0; }
+bool StopNoted() {
+    return gStopWatch != nullptr && gStopWatch->noted() != 0;
+}
 
 class Win32FlasherProcess final : public FlasherProcess {
-public:
+  public:
     Win32FlasherProcess(const PROCESS_INFORMATION& started, bool ownConsole)
-        : process_(started.hProcess), thread_(started.hThread), id_(started.dwProcessId), ownConsole_(ownConsole) {}
+        : process_(started.hProcess),
+          thread_(started.hThread),
+          id_(started.dwProcessId),
+          ownConsole_(ownConsole) {}
 
     // The wizard lets go of its handles (UniqueHandle); a flasher still running keeps running.
 
@@ -146,7 +152,8 @@ public:
             // for a stop another watch took is not ours to wait on.
             stop_signal::DrainWake();
             if (now >= deadline || StopNoted()) return false;
-            const HANDLE waits[2] = {process_.get(), reinterpret_cast<HANDLE>(stop_signal::WakeHandle())};
+            const HANDLE waits[2] = {process_.get(),
+                                     reinterpret_cast<HANDLE>(stop_signal::WakeHandle())};
             const DWORD result = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE,
                                                         static_cast<DWORD>(deadline - now));
             if (result == WAIT_FAILED) return false;
@@ -162,7 +169,7 @@ public:
         if (!ownConsole_) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
     }
 
-private:
+  private:
     UniqueHandle process_;
     UniqueHandle thread_;
     DWORD id_;
@@ -174,7 +181,7 @@ private:
 // signals (source/platform/StopSignal.h), which cut the waits short; Ctrl+C is the bench's own.
 // Reflasher.exe has no console: nothing cuts its waits short.
 class Win32StopWatch final : public StopWatch {
-public:
+  public:
     Win32StopWatch() : watch_(Options()) { gStopWatch = &watch_; }
     ~Win32StopWatch() override {
         EndAsAsked(TakeStopRequest());
@@ -184,7 +191,7 @@ public:
     int TakeStopRequest() override { return watch_.take(); }
     void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
 
-private:
+  private:
     static stop_signal::Options Options() {
         stop_signal::Options options;
         options.interrupt = false;
@@ -198,7 +205,8 @@ private:
 
 std::wstring Wide(const std::string& utf8) {
     if (utf8.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
     return wide;
@@ -206,20 +214,23 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string Utf8(const wchar_t* text, std::size_t length) {
     if (length == 0) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                        nullptr);
     return utf8;
 }
 
 std::string SystemMessage(DWORD error) {
     wchar_t text[256] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                       sizeof text / sizeof text[0], nullptr) == 0) {
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, sizeof text / sizeof text[0], nullptr) == 0) {
         return "error " + std::to_string(error);
     }
     std::string message = Utf8(text, wcslen(text));
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
         message.pop_back();
     return message;
 }
@@ -231,22 +242,24 @@ std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temporary) {
         for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
             const std::wstring text = entry;
             const std::wstring name = nameOf(text);
-            if (_wcsicmp(name.c_str(), L"TMP") == 0 || _wcsicmp(name.c_str(), L"TEMP") == 0) continue;
+            if (_wcsicmp(name.c_str(), L"TMP") == 0 || _wcsicmp(name.c_str(), L"TEMP") == 0)
+                continue;
             entries.push_back(text);
         }
         FreeEnvironmentStringsW(block);
     }
     entries.push_back(L"TMP=" + temporary);
     entries.push_back(L"TEMP=" + temporary);
-    std::stable_sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
-        return _wcsicmp(nameOf(a).c_str(), nameOf(b).c_str()) < 0;
-    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const std::wstring& a, const std::wstring& b) {
+                         return _wcsicmp(nameOf(a).c_str(), nameOf(b).c_str()) < 0;
+                     });
     std::vector<wchar_t> block;
-    for (const std::wstring& entry : entries) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    for (const std::wstring& entry : entries)
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
     block.push_back(L'\0');
     return block;
 }
-
 
 std::string OwnFolder() {
     std::vector<wchar_t> path(kLongestPath, L'\0');
@@ -280,8 +293,10 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
         char name[32];
-        std::snprintf(name, sizeof name, "reflasher-%08lx%04x", static_cast<unsigned long>(GetCurrentProcessId()),
-                      static_cast<unsigned>((GetTickCount() + static_cast<DWORD>(attempt) * 7919u) & 0xFFFF));
+        std::snprintf(
+            name, sizeof name, "reflasher-%08lx%04x",
+            static_cast<unsigned long>(GetCurrentProcessId()),
+            static_cast<unsigned>((GetTickCount() + static_cast<DWORD>(attempt) * 7919u) & 0xFFFF));
         const std::string path = tempFolder + name;
         if (CreateDirectoryW(Wide(path).c_str(), security.Attributes()))
             return std::make_unique<Win32RunFolder>(path + '\\');
@@ -291,7 +306,9 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     return nullptr;
 }
 
-std::unique_ptr<StopWatch> WatchForStop() { return std::make_unique<Win32StopWatch>(); }
+std::unique_ptr<StopWatch> WatchForStop() {
+    return std::make_unique<Win32StopWatch>();
+}
 
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
                                              const std::string& commandLine,
@@ -334,14 +351,18 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
         flags |= CREATE_NEW_CONSOLE;
     } else {
         auto handleOf = [](int descriptor) {
-            return descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+            return descriptor < 0 ? INVALID_HANDLE_VALUE
+                                  : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
         };
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = handleOf(streams.input);
         startup.StartupInfo.hStdOutput = handleOf(streams.output);
         startup.StartupInfo.hStdError = handleOf(streams.error);
-        for (HANDLE h : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput, startup.StartupInfo.hStdError}) {
-            if (h == INVALID_HANDLE_VALUE || std::find(handles, handles + handleCount, h) != handles + handleCount) continue;
+        for (HANDLE h : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
+                         startup.StartupInfo.hStdError}) {
+            if (h == INVALID_HANDLE_VALUE ||
+                std::find(handles, handles + handleCount, h) != handles + handleCount)
+                continue;
             SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
             handles[handleCount++] = h;
         }
@@ -356,21 +377,26 @@ std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
         flags |= CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
     }
     PROCESS_INFORMATION started{};
-    const BOOL made = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, !ownConsole, flags,
-                                     environment.data(), Wide(runFolder).c_str(), &startup.StartupInfo, &started);
+    const BOOL made =
+        CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, !ownConsole, flags,
+                       environment.data(), Wide(runFolder).c_str(), &startup.StartupInfo, &started);
     if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
     // Inherited by this flasher only: the next process we start must not get them.
-    for (DWORD i = 0; i < handleCount; ++i) SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, 0);
+    for (DWORD i = 0; i < handleCount; ++i)
+        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, 0);
     if (!made) return nullptr;
     return std::make_unique<Win32FlasherProcess>(started, ownConsole);
 }
 
-void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
+void RemoveFile(const std::string& path) {
+    DeleteFileW(Wide(path).c_str());
+}
 
 int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     // No sharing, only if it exists; a link there is opened itself and then refused.
-    const UniqueHandle opened(CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const UniqueHandle opened(
+        CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!opened) return -1;
     const HANDLE file = opened.get();
     BY_HANDLE_FILE_INFORMATION info{};
@@ -381,7 +407,9 @@ int ReadResultFile(const std::string& path, char* buffer, std::size_t size) {
     std::size_t got = 0;
     while (got < size) {
         DWORD read = 0;
-        if (!ReadFile(file, buffer + got, static_cast<DWORD>(size - got), &read, nullptr) || read == 0) break;
+        if (!ReadFile(file, buffer + got, static_cast<DWORD>(size - got), &read, nullptr) ||
+            read == 0)
+            break;
         got += read;
     }
     return static_cast<int>(got);

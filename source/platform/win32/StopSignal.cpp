@@ -34,7 +34,8 @@ void WatchStationStop() {
     const DWORD length = GetEnvironmentVariableW(kStationStopVariable, value, 32);
     SetEnvironmentVariableW(kStationStopVariable, nullptr);  // not the flasher's to see
     if (length == 0 || length >= 32) return;
-    const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(value, nullptr, 10)));
+    const auto handle =
+        reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(value, nullptr, 10)));
     CreateThread(
         nullptr, 0,
         [](LPVOID event) -> DWORD {
@@ -100,9 +101,13 @@ Watch::Watch(const Options& options) : state_(std::make_unique<State>()) {
     SetConsoleCtrlHandler(NoteControl, TRUE);
 }
 
-Watch::~Watch() { state_->restore(); }
+Watch::~Watch() {
+    state_->restore();
+}
 
-int Watch::noted() const { return state_->slot.noted.load(); }
+int Watch::noted() const {
+    return state_->slot.noted.load();
+}
 
 int Watch::take() {
     const int signal = state_->slot.noted.exchange(0);
@@ -112,7 +117,8 @@ int Watch::take() {
 
 void Watch::endAsAsked(int signal) {
     const bool interrupt = state_->interrupt;
-    Slot* outer = signal == kInterrupt && interrupt ? state_->outerInterrupt : state_->outerTerminate;
+    Slot* outer =
+        signal == kInterrupt && interrupt ? state_->outerInterrupt : state_->outerTerminate;
     state_->restore();
     if (signal == 0) return;
     // The previous handling: the watch around this one notes it; without one, the default

@@ -8,7 +8,7 @@
 #include <utility>
 
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     ~UniqueHandle() { reset(); }
@@ -28,6 +28,6 @@ public:
         handle_ = handle;
     }
 
-private:
+  private:
     HANDLE handle_ = nullptr;
 };

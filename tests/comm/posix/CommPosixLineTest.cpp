@@ -102,7 +102,8 @@ TEST_F(CommPosixLine, LineSettingsReachThePseudoTerminalAsRawTermios) {
 
     // A device path too long to open whole is refused with its reason, never cut to its start
     // (which names this pseudo-terminal).
-    const std::string whole = std::string(PATH_MAX - 1 - pty.SlavePath().size(), '/') + pty.SlavePath() + "x";
+    const std::string whole =
+        std::string(PATH_MAX - 1 - pty.SlavePath().size(), '/') + pty.SlavePath() + "x";
     setenv("REFLASHER_COM38", whole.c_str(), 1);
     PortHandle handle = 0;
     config = LineConfig(38, 1200);

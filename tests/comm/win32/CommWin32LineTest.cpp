@@ -189,10 +189,12 @@ TEST(CommWin32Line, PortListingFindsTheMappedPortsInTheirState) {
     ASSERT_TRUE(winetest::MakePortMissing(kMissing));
     const auto listed = [](std::int32_t com) {
         const std::vector<SerialPortEntry> entries = ListSerialPorts();
-        EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            return a.com != 0 && (b.com == 0 || a.com < b.com);
-        }));
-        const auto it = std::find_if(entries.begin(), entries.end(), [com](const auto& e) { return e.com == com; });
+        EXPECT_TRUE(
+            std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+                return a.com != 0 && (b.com == 0 || a.com < b.com);
+            }));
+        const auto it = std::find_if(entries.begin(), entries.end(),
+                                     [com](const auto& e) { return e.com == com; });
         return it == entries.end() ? SerialPortEntry{} : *it;
     };
     SerialPortEntry entry = listed(kListed);

@@ -75,7 +75,8 @@ int main() {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::size_t blank = line.find(' ');
         const std::string what = line.substr(0, blank);
-        const std::string rest = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+        const std::string rest =
+            blank == std::string::npos ? std::string() : line.substr(blank + 1);
         if (what == "report") {
             Report(folder);
         } else if (what == "leak") {
@@ -83,7 +84,8 @@ int main() {
             // through its value lands in the test's file (otherwise the value names nothing, or
             // something else of this process's).
             DWORD written = 0;
-            WriteFile(reinterpret_cast<HANDLE>(std::strtoull(Variable("FLASHER_TEST_HANDLE").c_str(), nullptr, 10)),
+            WriteFile(reinterpret_cast<HANDLE>(
+                          std::strtoull(Variable("FLASHER_TEST_HANDLE").c_str(), nullptr, 10)),
                       "leaked", 6, &written, nullptr);
         } else if (what == "sleep") {
             Sleep(static_cast<DWORD>(std::strtoul(rest.c_str(), nullptr, 10)));
@@ -92,7 +94,9 @@ int main() {
         } else if (what == "mkdir") {
             CreateDirectoryA(rest.c_str(), nullptr);
         } else if (what == "wait-release") {
-            for (int i = 0; i < 6000 && GetFileAttributesA((folder + "\\release").c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+            for (int i = 0; i < 6000 && GetFileAttributesA((folder + "\\release").c_str()) ==
+                                            INVALID_FILE_ATTRIBUTES;
+                 ++i)
                 Sleep(20);
         } else if (what == "touch") {
             std::ofstream(folder + "\\" + rest);

@@ -45,7 +45,8 @@ std::string ReportedVersion() {
             if (got > 0) held.insert(held.end(), bytes, bytes + got);
             std::uint32_t offset = 0;
             auto size = static_cast<std::uint32_t>(held.size());
-            if (held.size() >= 4 && FindPacket(held.data(), offset, size) == 0 && held[offset + 1] == '-') {
+            if (held.size() >= 4 && FindPacket(held.data(), offset, size) == 0 &&
+                held[offset + 1] == '-') {
                 ReceiverLink link;
                 link.ParseIdentityReply(held.data() + offset, size);
                 version = link.identity.firmwareVersion;
@@ -70,7 +71,8 @@ TEST(ProgWin32, FlashesTheSimulatedReceiverThroughRunFlasher) {
     std::vector<std::string> messages;
     surroundings.showMessage = [&](const std::string& text) { messages.push_back(text); };
     // The real wizard folder: where this test, prog.exe and the built image live.
-    EXPECT_EQ(RunFlasher("508231.005", kPort, 19200, 115200, kUpdateCompletionLimitMs, res::ids::kUpdateFailed, surroundings),
+    EXPECT_EQ(RunFlasher("508231.005", kPort, 19200, 115200, kUpdateCompletionLimitMs,
+                         res::ids::kUpdateFailed, surroundings),
               FlasherResult::Succeeded)
         << (messages.empty() ? "" : messages[0]);
     EXPECT_TRUE(messages.empty());

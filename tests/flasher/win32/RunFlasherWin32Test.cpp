@@ -65,7 +65,7 @@ std::string OwnFolder() {
 }
 
 class RunFlasherWin32 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char temp[MAX_PATH] = {};
         GetTempPathA(MAX_PATH, temp);
@@ -96,9 +96,10 @@ protected:
         DeleteFileA((root_ + "\\report.txt").c_str());
     }
 
-    FlasherResult Run(std::int32_t port, std::int32_t connect, std::int32_t transfer, std::uint32_t limitMs,
-                      int failureMessage) {
-        return RunFlasher("508231.005", port, connect, transfer, limitMs, failureMessage, surroundings_);
+    FlasherResult Run(std::int32_t port, std::int32_t connect, std::int32_t transfer,
+                      std::uint32_t limitMs, int failureMessage) {
+        return RunFlasher("508231.005", port, connect, transfer, limitMs, failureMessage,
+                          surroundings_);
     }
 
     // What the fake flasher reported, by key.
@@ -107,7 +108,8 @@ protected:
         std::istringstream lines(ReadAll(root_ + "\\report.txt"));
         for (std::string line; std::getline(lines, line);) {
             const std::size_t equals = line.find('=');
-            if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+            if (equals != std::string::npos)
+                values[line.substr(0, equals)] = line.substr(equals + 1);
         }
         return values;
     }
@@ -120,17 +122,19 @@ protected:
 TEST(FlasherCommandLineWin32, FormatsTheLineWithBackslashes) {
     EXPECT_EQ(FlasherCommandLine("C:\\my wizard", "508231.005", 2, 19200, 115200),
               "prog.exe \"C:\\my wizard\\508231.005\" 2 P 19200 115200");
-    EXPECT_EQ(FlasherCommandLine("C:\\w", "508231.005", 1, 9600, 9600), "prog.exe \"C:\\w\\508231.005\" 1 P 9600 9600");
+    EXPECT_EQ(FlasherCommandLine("C:\\w", "508231.005", 1, 9600, 9600),
+              "prog.exe \"C:\\w\\508231.005\" 1 P 9600 9600");
 }
 
 TEST_F(RunFlasherWin32, HandsTheFlasherItsLineFolderAndConsole) {
     // A handle of the wizard's that could be inherited must not reach the flasher.
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     const std::string leak = root_ + "\\leak.txt";
-    HANDLE leaky = CreateFileA(leak.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE leaky = CreateFileA(leak.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(leaky, INVALID_HANDLE_VALUE);
-    SetEnvironmentVariableA("FLASHER_TEST_HANDLE", std::to_string(reinterpret_cast<std::uintptr_t>(leaky)).c_str());
+    SetEnvironmentVariableA("FLASHER_TEST_HANDLE",
+                            std::to_string(reinterpret_cast<std::uintptr_t>(leaky)).c_str());
     InstallFlasher("report\nleak\nsleep 1000\nstatus xxxxxx0 done\n");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::Succeeded);
     SetEnvironmentVariableA("FLASHER_TEST_HANDLE", nullptr);
@@ -169,7 +173,9 @@ TEST_F(RunFlasherWin32, EarlyEndMeansAMissingFirmwareFileEvenWithASuccessFile) {
     InstallFlasher("status xxxxxx0\n");
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::EndedEarly);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") + "\r\n\r\nLooked in: " + wizard_);
+    EXPECT_EQ(messages_[0],
+              fmt::sprintf(res::LoadString(res::ids::kFirmwareNotFound), "508231.005") +
+                  "\r\n\r\nLooked in: " + wizard_);
     EXPECT_TRUE(Entries(temp_).empty());
 }
 
@@ -180,9 +186,9 @@ TEST_F(RunFlasherWin32, TheSeventhByteDecidesAndTheResultIsRemoved) {
     };
     const Case cases[] = {
         {"sleep 1000\nstatus \\x00\\xFFabc 0trailing text\n", FlasherResult::Succeeded},
-        {"sleep 1000\nstatus 000000\n", FlasherResult::Failed},   // six bytes
-        {"sleep 1000\nstatus 0000001\n", FlasherResult::Failed},  // '1'
-        {"sleep 1000\n", FlasherResult::Failed},                  // no file
+        {"sleep 1000\nstatus 000000\n", FlasherResult::Failed},     // six bytes
+        {"sleep 1000\nstatus 0000001\n", FlasherResult::Failed},    // '1'
+        {"sleep 1000\n", FlasherResult::Failed},                    // no file
         {"sleep 1000\nmkdir status.err\n", FlasherResult::Failed},  // not a file
     };
     for (const Case& c : cases) {
@@ -193,7 +199,8 @@ TEST_F(RunFlasherWin32, TheSeventhByteDecidesAndTheResultIsRemoved) {
         if (c.expected == FlasherResult::Succeeded) {
             EXPECT_TRUE(messages_.empty());
         } else {
-            EXPECT_EQ(messages_, std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
+            EXPECT_EQ(messages_,
+                      std::vector<std::string>{res::LoadString(res::ids::kUpdateFailed)});
         }
         EXPECT_TRUE(Entries(temp_).empty());
     }
@@ -209,7 +216,8 @@ TEST_F(RunFlasherWin32, ATimedOutFlasherKeepsRunningAndItsLateSuccessIsNotTaken)
     const DWORD pid = std::stoul(Report()["pid"]);
     HANDLE flasher = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     ASSERT_NE(flasher, nullptr);
-    EXPECT_EQ(WaitForSingleObject(flasher, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "it keeps running";
+    EXPECT_EQ(WaitForSingleObject(flasher, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "it keeps running";
 
     // While it runs no second flasher starts.
     messages_.clear();
@@ -241,7 +249,9 @@ TEST_F(RunFlasherWin32, APathPastMaxPathIsRefusedBeforeTheFlasherRuns) {
     EXPECT_EQ(Run(2, 19200, 115200, 20000, res::ids::kUpdateFailed), FlasherResult::NotStarted);
     SetEnvironmentVariableA("TMP", previous);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_NE(messages_[0].find("status.err would be longer than 259 characters."), std::string::npos) << messages_[0];
+    EXPECT_NE(messages_[0].find("status.err would be longer than 259 characters."),
+              std::string::npos)
+        << messages_[0];
     EXPECT_FALSE(Exists(root_ + "\\report.txt"));
     EXPECT_TRUE(Entries(longer).empty());
 }
@@ -263,7 +273,8 @@ TEST_F(RunFlasherWin32, AMissingFlasherIsNotStartedNorLookedForElsewhere) {
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(result, FlasherResult::NotStarted);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") + "\r\n\r\nLooked in: " + wizard_);
+    EXPECT_EQ(messages_[0], fmt::sprintf(res::LoadString(res::ids::kFlasherNotFound), "prog.exe") +
+                                "\r\n\r\nLooked in: " + wizard_);
     EXPECT_FALSE(Exists(root_ + "\\report.txt"));
     EXPECT_TRUE(Entries(temp_).empty());
 }

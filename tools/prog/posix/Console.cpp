@@ -13,8 +13,12 @@ namespace {
 volatile sig_atomic_t gStopRequests = 0;  // SIGINT and SIGQUIT: the operator's
 volatile sig_atomic_t gTerminated = 0;    // SIGTERM and SIGHUP: stop at once
 
-extern "C" void OnStopRequest(int) { gStopRequests = gStopRequests + 1; }
-extern "C" void OnTerminate(int) { gTerminated = 1; }
+extern "C" void OnStopRequest(int) {
+    gStopRequests = gStopRequests + 1;
+}
+extern "C" void OnTerminate(int) {
+    gTerminated = 1;
+}
 
 void Catch(int signal, void (*handler)(int)) {
     struct sigaction action {};
@@ -64,4 +68,6 @@ int Keyboard::ReadKeys(unsigned char* keys, int capacity) {
     return n <= 0 ? -1 : static_cast<int>(n);
 }
 
-void SayBeforeQuickEnd(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+void SayBeforeQuickEnd(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+}

@@ -7,9 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
-std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
 
-std::FILE* OpenForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+std::FILE* OpenForReading(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
 
 bool WriteResultFile(const std::string& text, std::string& error) {
     char temporary[] = "status.err.XXXXXX";

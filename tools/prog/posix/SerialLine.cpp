@@ -15,16 +15,35 @@ namespace {
 
 bool SpeedCode(std::uint32_t baud, speed_t& code) {
     switch (baud) {
-    case 1200: code = B1200; return true;
-    case 2400: code = B2400; return true;
-    case 4800: code = B4800; return true;
-    case 9600: code = B9600; return true;
-    case 19200: code = B19200; return true;
-    case 38400: code = B38400; return true;
-    case 57600: code = B57600; return true;
-    case 115200: code = B115200; return true;
-    case 230400: code = B230400; return true;
-    default: return false;
+        case 1200:
+            code = B1200;
+            return true;
+        case 2400:
+            code = B2400;
+            return true;
+        case 4800:
+            code = B4800;
+            return true;
+        case 9600:
+            code = B9600;
+            return true;
+        case 19200:
+            code = B19200;
+            return true;
+        case 38400:
+            code = B38400;
+            return true;
+        case 57600:
+            code = B57600;
+            return true;
+        case 115200:
+            code = B115200;
+            return true;
+        case 230400:
+            code = B230400;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -50,8 +69,10 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
         error = "cannot open " + path + ": " + std::strerror(why);
         // Serial devices belong to a group whose members may open them.
         if (why == EACCES || why == EPERM)
-            error += "; add this user to the group that owns the device (dialout on Debian: sudo adduser $USER "
-                     "dialout) and log in again";
+            error +=
+                "; add this user to the group that owns the device (dialout on Debian: sudo "
+                "adduser $USER "
+                "dialout) and log in again";
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -70,8 +91,8 @@ bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     speed_t code{};
-    if (!SpeedCode(baud, code) || cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0 ||
-        tcsetattr(fd, TCSANOW, &settings) != 0) {
+    if (!SpeedCode(baud, code) || cfsetispeed(&settings, code) != 0 ||
+        cfsetospeed(&settings, code) != 0 || tcsetattr(fd, TCSANOW, &settings) != 0) {
         error = path + " does not take " + std::to_string(baud) + " baud";
         return false;
     }
@@ -102,7 +123,8 @@ bool SerialLine::Write(const std::uint8_t* bytes, std::size_t length) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left));
@@ -122,4 +144,6 @@ int SerialLine::Read(std::uint8_t* buffer, std::size_t capacity, int ms) {
     return static_cast<int>(n);
 }
 
-void SerialLine::DiscardInput() { tcflush(static_cast<int>(line_), TCIFLUSH); }
+void SerialLine::DiscardInput() {
+    tcflush(static_cast<int>(line_), TCIFLUSH);
+}

@@ -49,7 +49,8 @@ Keyboard::Keyboard() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode)) {
-        const DWORD keys = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
+        const DWORD keys = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+                           ENABLE_PROCESSED_INPUT;
         if (SetConsoleMode(input, keys)) saved_.reset(new Saved{input, mode});
     }
 }
@@ -92,11 +93,13 @@ int Keyboard::ReadKeys(unsigned char* keys, int capacity) {
     // what is left in it.
     DWORD available = static_cast<DWORD>(capacity);
     if (GetFileType(input) == FILE_TYPE_PIPE) {
-        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return -1;  // writer gone
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+            return -1;  // writer gone
         if (available == 0) return 0;
     }
     DWORD got = 0;
-    const DWORD wanted = available < static_cast<DWORD>(capacity) ? available : static_cast<DWORD>(capacity);
+    const DWORD wanted =
+        available < static_cast<DWORD>(capacity) ? available : static_cast<DWORD>(capacity);
     if (!ReadFile(input, keys, wanted, &got, nullptr) || got == 0) return -1;
     return static_cast<int>(got);
 }

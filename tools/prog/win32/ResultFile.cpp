@@ -13,8 +13,8 @@
 struct CrtStartupInfo {
     int newMode;
 };
-extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expandWildcards,
-                              CrtStartupInfo* startup);
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                              int expandWildcards, CrtStartupInfo* startup);
 
 namespace {
 
@@ -64,8 +64,9 @@ bool WriteResultFile(const std::string& text, std::string& error) {
         return false;
     }
     DWORD written = 0;
-    const bool complete = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                          written == text.size();
+    const bool complete =
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+        written == text.size();
     const DWORD writeError = GetLastError();
     CloseHandle(file);
     if (!complete || !MoveFileExA(temporary.c_str(), "status.err", MOVEFILE_REPLACE_EXISTING)) {

@@ -29,11 +29,13 @@ std::string SerialLine::DevicePath(int port) {
 
 bool SerialLine::Open(int port, std::uint32_t baud, std::string& error) {
     const std::string path = DevicePath(port);
-    HANDLE line = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE line = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (line == INVALID_HANDLE_VALUE) {
         const DWORD reason = GetLastError();
-        error = reason == ERROR_ACCESS_DENIED ? path + " is in use by another program"
-                                              : "cannot open " + path + ": " + SystemMessage(reason);
+        error = reason == ERROR_ACCESS_DENIED
+                    ? path + " is in use by another program"
+                    : "cannot open " + path + ": " + SystemMessage(reason);
         return false;
     }
     line_ = reinterpret_cast<std::intptr_t>(line);
@@ -84,7 +86,8 @@ bool SerialLine::SetSpeed(std::uint32_t baud) {
 
 bool SerialLine::Write(const std::uint8_t* bytes, std::size_t length) {
     DWORD written = 0;
-    return WriteFile(Handle(line_), bytes, static_cast<DWORD>(length), &written, nullptr) && written == length;
+    return WriteFile(Handle(line_), bytes, static_cast<DWORD>(length), &written, nullptr) &&
+           written == length;
 }
 
 int SerialLine::Read(std::uint8_t* buffer, std::size_t capacity, int ms) {
