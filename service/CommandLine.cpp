@@ -21,7 +21,10 @@ namespace {
 
 // The service bench's part of --help (and of the manual page, which is made from it), after the
 // front end's own.
-constexpr const char* kBenchFooter = R"(Service bench (no terminal needed, nothing asked):
+// The service bench's part of --help (and of the manual page, which is made from it), after the
+// front end's own: how it is used, then the exit codes. The usage and the codes of the stop
+// signals are the platform's (FrontEnd); these are reflasher's on Linux.
+constexpr const char* kBenchUsage = R"(Service bench (no terminal needed, nothing asked):
   reflasher --unattended --port N|PATH [--restore white|grey] [--no-confirm] [--json] [--record FILE]
             [--operator NAME] [--batch ID] [--force]
       one update (or restore) under an operator policy: Next, the port, Next, Update when the
@@ -37,9 +40,10 @@ constexpr const char* kBenchFooter = R"(Service bench (no terminal needed, nothi
       the serial devices, the COM port each stands for now, and whether this user can open it.
 
 --port PATH also serves the wizard: the device becomes a COM port (REFLASHER_COM<n>, which the
-flasher gets too), selected when the port selection page opens.
+flasher gets too), selected when the port selection page opens.)";
 
-Exit codes of --unattended (station: 0 when every port succeeded, else the code of the first
+constexpr const char* kExitCodes =
+    R"(Exit codes of --unattended (station: 0 when every port succeeded, else the code of the first
 port that did not; 128 + the signal when stopped):
   0    updated or restored (and confirmed), or already current
   1    the run ended without a known outcome
@@ -54,8 +58,9 @@ port that did not; 128 + the signal when stopped):
   22   the firmware file or the flasher is missing
   24   confirmation failed: after the flash the receiver runs another version, or is silent
   25   confirmation failed: after the flash another receiver (serial number) answered
-  30   the attempt could not be recorded (whatever its outcome, said on standard error)
-  129  stopped by SIGHUP (recorded as interrupted)
+  30   the attempt could not be recorded (whatever its outcome, said on standard error))";
+
+constexpr const char* kSignalCodes = R"(  129  stopped by SIGHUP (recorded as interrupted)
   130  stopped by SIGINT, Ctrl+C (recorded as interrupted)
   143  stopped by SIGTERM (recorded as interrupted))";
 
@@ -66,13 +71,16 @@ int DesignOf(const std::string& name) {
 }  // namespace
 
 int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
-    CLI::App cli{frontEnd.description, "reflasher"};
+    CLI::App cli{frontEnd.description, frontEnd.program};
     cli.formatter(std::make_shared<help::PlainFormatter>());
     cli.set_help_flag("-h,--help", "Show this text and exit");
     cli.set_version_flag("--version", "reflasher " REFLASHER_VERSION, "Show the version and exit");
     if (frontEnd.addOptions) frontEnd.addOptions(cli);
-    cli.footer(frontEnd.footer.empty() ? std::string(kBenchFooter)
-                                       : frontEnd.footer + "\n\n" + kBenchFooter);
+    const std::string bench =
+        (frontEnd.benchUsage.empty() ? std::string(kBenchUsage) : frontEnd.benchUsage) + "\n\n" +
+        kExitCodes + "\n" +
+        (frontEnd.signalCodes.empty() ? std::string(kSignalCodes) : frontEnd.signalCodes);
+    cli.footer(frontEnd.footer.empty() ? bench : frontEnd.footer + "\n\n" + bench);
 
     std::string port, restore, record, devRoot = "/dev";
     bool confirm = true, json = false, runUnattended = false, listPortsAsked = false;
@@ -81,9 +89,11 @@ int RunCommandLine(int argc, char** argv, const FrontEnd& frontEnd) {
                      "Run once under the operator policy, on the port given with --port");
     CLI::Option* portOption =
         cli.add_option("--port", port,
-                       "The COM port by its number (1 to 4), or a serial device by its path, such "
-                       "as /dev/ttyUSB0; the wizard has it selected")
-            ->option_text("N|PATH");
+                       frontEnd.portHelp.empty()
+                           ? "The COM port by its number (1 to 4), or a serial device by its path, "
+                             "such as /dev/ttyUSB0; the wizard has it selected"
+                           : frontEnd.portHelp)
+            ->option_text(frontEnd.portHelp.empty() ? "N|PATH" : "N|COMn");
     CLI::Option* restoreOption =
         cli.add_option("--restore", restore,
                        "Restore instead of update, for a receiver with this case design")

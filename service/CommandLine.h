@@ -21,8 +21,14 @@ struct WizardStart {
 };
 
 struct FrontEnd {
-    std::string description;  // --help's first line
-    std::string footer;       // --help's text before the service bench's part
+    std::string description;            // --help's first line
+    std::string footer;                 // --help's text before the service bench's part
+    std::string program = "reflasher";  // as --help names the program
+    // The bench's usage and the exit codes of the stop signals, in --help; empty: reflasher's
+    // on Linux (device paths, POSIX signals).
+    std::string benchUsage;
+    std::string signalCodes;
+    std::string portHelp;  // --port's line; empty: a COM port number or a device path
     // Adds the front end's own options, after --help and --version and before the bench's.
     std::function<void(CLI::App&)> addOptions;
     // Runs the wizard and returns the exit code. Empty: a program without one (the bench's

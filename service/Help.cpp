@@ -48,6 +48,7 @@ std::string OptionLines(const CLI::App* app) {
     std::string out;
     for (const CLI::Option* option :
          app->get_options([](const CLI::Option* o) { return o->nonpositional(); })) {
+        if (option->get_group().empty()) continue;  // hidden: not for people (--station-port)
         const std::string head = "  " + NamesOf(option) + ValueOf(option);
         const bool ownLine = head.size() + 2 > kTextColumn;
         out += head + (ownLine ? "\n" + std::string(kTextColumn, ' ')

@@ -118,7 +118,8 @@ bool Start(Run& run, std::size_t place, const StationOptions& options, std::stri
 // -----------------------------------------------------------------------------------
 class Table {
   public:
-    Table(std::FILE* out, const std::vector<std::string>& ports) : out_(out) {
+    Table(std::FILE* out, const std::vector<std::string>& ports)
+        : out_(out), live_(service_os::TakesCursorMovement(out)) {
         for (const std::string& port : ports)
             names_.push_back(VisibleText(port.rfind("/dev/", 0) == 0 ? port.substr(5) : port));
         // What every name shares in front and at the end (by-id names of one kind of adapter
@@ -155,6 +156,17 @@ class Table {
                                         Cut(r.battery, 5), status));
         }
         if (!footer.empty()) lines.push_back(footer);
+        if (!live_) {
+            // A console without cursor movement: each row that changed, as a line of its own.
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                if (i < shown_.size() && shown_[i] == lines[i]) continue;
+                const std::string line = Cut(lines[i], static_cast<std::size_t>(width - 1)) + "\n";
+                std::fwrite(line.data(), 1, line.size(), out_);
+            }
+            std::fflush(out_);
+            shown_ = std::move(lines);
+            return;
+        }
         std::string screen;
         if (drawn_ > 0)
             screen += fmt::format("\x1b[{}A", drawn_);  // back to the table's first line
@@ -188,6 +200,8 @@ class Table {
         return s.size() <= n ? s : s.substr(0, n);
     }
     std::FILE* out_;
+    bool live_;                       // redrawn in place; otherwise changed rows as plain lines
+    std::vector<std::string> shown_;  // the rows last written as plain lines
     std::vector<std::string> names_;  // the ports as shown, control characters made visible
     std::size_t sharedHead_ = 0, sharedTail_ = 0;
     int drawn_ = 0;

@@ -79,6 +79,10 @@ bool MakePrivateFolder(const std::string& path, std::string& why);
 void IgnoreBrokenPipe();
 
 bool IsTerminal(std::FILE* stream);
+// Whether the terminal `stream` shows in takes cursor movement (ANSI sequences): a terminal does;
+// a Windows console does once virtual-terminal processing could be switched on (Windows 10 and
+// later), older consoles take plain lines only.
+bool TakesCursorMovement(std::FILE* stream);
 // The width of the terminal or console `stream` shows in; `fallback` when it cannot be told.
 int ConsoleWidth(std::FILE* stream, int fallback);
 

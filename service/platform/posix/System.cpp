@@ -52,6 +52,10 @@ bool IsTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) != 0;
 }
 
+bool TakesCursorMovement(std::FILE* stream) {
+    return IsTerminal(stream);
+}
+
 int ConsoleWidth(std::FILE* stream, int fallback) {
     winsize size{};
     return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col

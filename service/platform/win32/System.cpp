@@ -5,6 +5,10 @@
 #include <io.h>
 #include <sddl.h>
 
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004  // older mingw-w64 headers lack it
+#endif
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -83,6 +87,14 @@ bool IsTerminal(std::FILE* stream) {
     DWORD mode = 0;
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) !=
            FALSE;
+}
+
+bool TakesCursorMovement(std::FILE* stream) {
+    const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
 
 int ConsoleWidth(std::FILE* stream, int fallback) {
