@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "source/platform/win32/OwnerOnly.h"
 #include "source/platform/win32/Text.h"
 #include "source/platform/win32/UniqueHandle.h"
 
@@ -24,29 +25,12 @@ using flasher_os::Wide;
 
 // A folder open to the current user only (no inherited entries), like the flasher's run folders.
 bool MakeOwnFolder(const std::string& path, std::string& why) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    HANDLE opened = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
-        const UniqueHandle token(opened);
-        DWORD size = 0;
-        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-        std::vector<unsigned char> user(size);
-        char* sid = nullptr;
-        if (size > 0 && GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-            const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
-            LocalFree(sid);
-            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor, nullptr);
-        }
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const BOOL made =
-        CreateDirectoryW(Wide(path).c_str(), descriptor != nullptr ? &attributes : nullptr);
+    flasher_os::OwnerOnly security;
+    if (CreateDirectoryW(Wide(path).c_str(), security.Attributes())) return true;
     const DWORD error = GetLastError();
-    if (descriptor != nullptr) LocalFree(descriptor);
-    if (!made) why = flasher_os::SystemMessage(error);
-    return made != FALSE;
+    why = flasher_os::SystemMessage(error);
+    SetLastError(error);  // the caller tells a clash of names from other failures
+    return false;
 }
 
 }  // namespace

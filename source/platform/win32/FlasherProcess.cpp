@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "source/platform/StopSignal.h"
+#include "source/platform/win32/OwnerOnly.h"
 #include "source/platform/win32/Text.h"
 #include "source/platform/win32/UniqueHandle.h"
 
@@ -87,43 +88,6 @@ class Win32RunFolder final : public RunFolder {
   private:
     std::string path_;  // with the trailing '\'
     std::wstring widePath_;
-};
-
-// The security of a run folder: this user only, nothing inherited from the temporary folder.
-// Null (the folder then takes the temporary folder's, which is this user's too) when the
-// user's identity cannot be read.
-class OwnerOnly {
-  public:
-    OwnerOnly() {
-        HANDLE opened = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return;
-        const UniqueHandle token(opened);
-        DWORD size = 0;
-        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-        std::vector<unsigned char> user(size);
-        char* sid = nullptr;
-        if (size > 0 && GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-            const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
-            LocalFree(sid);
-            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor_, nullptr);
-        }
-    }
-    ~OwnerOnly() {
-        if (descriptor_ != nullptr) LocalFree(descriptor_);
-    }
-    OwnerOnly(const OwnerOnly&) = delete;
-    OwnerOnly& operator=(const OwnerOnly&) = delete;
-    SECURITY_ATTRIBUTES* Attributes() {
-        if (descriptor_ == nullptr) return nullptr;
-        attributes_ = {sizeof attributes_, descriptor_, FALSE};
-        return &attributes_;
-    }
-
-  private:
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-    SECURITY_ATTRIBUTES attributes_{};
 };
 
 // The live stop watch (see WatchForStop), user-interface thread only.
