@@ -94,6 +94,8 @@ class StopWatch {
     virtual void EndAsAsked(int signal) = 0;
 };
 std::unique_ptr<StopWatch> WatchForStop();
+// For the platform's flasher waits: whether the live StopWatch noted a stop not yet taken.
+bool StopNoted();
 
 // Removes the file at `path`; a symbolic link is removed itself, never what it points to.
 void RemoveFile(const std::string& path);

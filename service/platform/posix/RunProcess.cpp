@@ -17,28 +17,13 @@
 #include "service/RunReport.h"
 #include "source/Flasher.h"
 #include "source/platform/StopSignal.h"
+#include "source/platform/posix/SpawnSetup.h"
 #include "source/platform/posix/UniqueFd.h"
 
 extern char** environ;
 
 namespace service_os {
 namespace {
-
-// Owns the spawn attribute objects for the length of one start.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attributes{};
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
 
 class PosixRun final : public RunProcess {
   public:

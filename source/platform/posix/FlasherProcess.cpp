@@ -27,6 +27,7 @@
 #include "source/platform/StopSignal.h"
 #include "source/platform/posix/AbandonedFolders.h"
 #include "source/platform/posix/CommandLine.h"
+#include "source/platform/posix/SpawnSetup.h"
 #include "source/platform/posix/UniqueFd.h"
 
 extern char** environ;
@@ -76,39 +77,6 @@ class PosixRunFolder final : public RunFolder {
 
   private:
     std::string path_;  // with the trailing '/'
-};
-
-// ---- Holding off the ending signals while a flasher runs --------------------------------------
-// SIGTERM and SIGHUP are noted by the stop-signal watch (SIGINT is the terminal's, which the
-// flasher in its own session does not share); the wait, on the user-interface thread, does the
-// rest.
-const stop_signal::Watch* gStopWatch = nullptr;  // the live one, user-interface thread only
-
-bool StopNoted() {
-    return gStopWatch != nullptr && gStopWatch->noted() != 0;
-}
-
-class PosixStopWatch final : public StopWatch {
-  public:
-    PosixStopWatch() : watch_(Options()) { gStopWatch = &watch_; }
-    ~PosixStopWatch() override {
-        // A signal that came after the last wait is not lost.
-        EndAsAsked(TakeStopRequest());
-        gStopWatch = nullptr;
-    }
-    bool StopPending() const override { return watch_.noted() != 0; }
-    int TakeStopRequest() override { return watch_.take(); }
-    void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
-
-  private:
-    static stop_signal::Options Options() {
-        stop_signal::Options options;
-        options.interrupt = false;
-        options.keepIgnored = true;
-        return options;
-    }
-
-    stop_signal::Watch watch_;
 };
 
 class PosixFlasherProcess final : public FlasherProcess {
@@ -175,22 +143,6 @@ class PosixFlasherProcess final : public FlasherProcess {
     bool reaped_ = false;
 };
 
-// Owns the spawn attribute objects for the length of one start.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attributes{};
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
 }  // namespace
 
 std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::string& reason) {
@@ -203,10 +155,6 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     }
     NoteOwner(pattern + '/');
     return std::make_unique<PosixRunFolder>(pattern + '/');
-}
-
-std::unique_ptr<StopWatch> WatchForStop() {
-    return std::make_unique<PosixStopWatch>();
 }
 
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,

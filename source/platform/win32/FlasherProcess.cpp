@@ -90,13 +90,6 @@ class Win32RunFolder final : public RunFolder {
     std::wstring widePath_;
 };
 
-// The live stop watch (see WatchForStop), user-interface thread only.
-const stop_signal::Watch* gStopWatch = nullptr;
-
-bool StopNoted() {
-    return gStopWatch != nullptr && gStopWatch->noted() != 0;
-}
-
 class Win32FlasherProcess final : public FlasherProcess {
   public:
     Win32FlasherProcess(const PROCESS_INFORMATION& started, bool ownConsole)
@@ -138,31 +131,6 @@ class Win32FlasherProcess final : public FlasherProcess {
     UniqueHandle thread_;
     DWORD id_;
     bool ownConsole_;
-};
-
-// The wizard's windows learn of a session that ends, and answer once the flasher wait is over.
-// A console program (the service bench's) gets the console's Ctrl+Break and close as stop
-// signals (source/platform/StopSignal.h), which cut the waits short; Ctrl+C is the bench's own.
-// Reflasher.exe has no console: nothing cuts its waits short.
-class Win32StopWatch final : public StopWatch {
-  public:
-    Win32StopWatch() : watch_(Options()) { gStopWatch = &watch_; }
-    ~Win32StopWatch() override {
-        EndAsAsked(TakeStopRequest());
-        gStopWatch = nullptr;
-    }
-    bool StopPending() const override { return watch_.noted() != 0; }
-    int TakeStopRequest() override { return watch_.take(); }
-    void EndAsAsked(int signal) override { watch_.endAsAsked(signal); }
-
-  private:
-    static stop_signal::Options Options() {
-        stop_signal::Options options;
-        options.interrupt = false;
-        return options;
-    }
-
-    stop_signal::Watch watch_;
 };
 
 }  // namespace
@@ -268,10 +236,6 @@ std::unique_ptr<RunFolder> MakeRunFolder(const std::string& tempFolder, std::str
     }
     reason = SystemMessage(error);
     return nullptr;
-}
-
-std::unique_ptr<StopWatch> WatchForStop() {
-    return std::make_unique<Win32StopWatch>();
 }
 
 std::unique_ptr<FlasherProcess> StartFlasher(const std::string& programFolder,
